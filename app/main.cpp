@@ -1,0 +1,5 @@
+#include "app/run_settings.h"
+
+int main(int argc, char** argv) {
+    return RunMain(argc, argv);
+}

@@ -1,0 +1,56 @@
+#pragma once
+// The process-wide settings read from the command line, and the front end's
+// entry points: start-up and shut-down, the command line, the stream job.
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "common/byte_buffer.h"
+#include "common/limits.h"
+#include "platform/platform.h"
+
+struct RunSettingsRecord {
+    bool log = false;
+    bool sync = false;
+    bool capstr = false;
+    bool detail = false;
+    bool sdt = false;
+    bool eit = false;
+    bool pause = false;
+    bool pid = false;
+    bool drop = false;
+    bool wraparound = false;
+    bool loop = false;
+    int32_t loopCount = 0;
+    uint32_t bufsize = 0;
+    uint32_t rwcntundrop = 0;                // bits 0-15 a PID (0 none), bit 16 captions
+    std::optional<std::string> duration;     // -duration value
+    std::optional<std::string> rwcntdrop;    // -rwcntdrop value
+    std::size_t rwcntdropCursor = std::string::npos;  // into rwcntdrop; npos: used up
+    bool nodel = false;
+    int32_t patchtime = 0;
+    char currentInput[kMaxPath] = {};
+    char logpath[kMaxPath] = {};
+    char throughpath[kMaxPath] = {};
+};
+extern RunSettingsRecord RunSettings;
+
+constexpr uint32_t kUndropCaption = 0x10000u;
+
+// Process support.
+void StartUp();
+void ShutDown();
+bool ConsoleControlHandler(uint32_t event);
+
+// Command line: fills RunSettings and appends the input paths (each with its
+// NUL) to inputList. Returns false when a value was refused (the notice has
+// been printed).
+bool ParseCommandLine(int argc, char** argv, ByteBuffer& inputList);
+// The whole program; returns the exit code.
+int32_t RunMain(int argc, char** argv);
+
+// One input (RunSettings.currentInput) as one job; returns its drop total.
+int32_t RunJob();
+bool IsTransportStreamFile(const char* path);
+// 188, 192 or 0. Leaves the position just after the first packet on success.
+int ProbePacketSize(platform::FileHandle file, int64_t offset, platform::SeekFrom from);

@@ -1,0 +1,123 @@
+#include "common/text.h"
+
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+bool CopyText(char* dst, std::size_t size, const char* src) {
+    if (dst == nullptr || size == 0) return false;
+    if (src == nullptr) src = "";
+    const std::size_t length = std::strlen(src);
+    if (length + 1 > size) return false;
+    std::memcpy(dst, src, length + 1);
+    return true;
+}
+
+namespace {
+
+// On Windows paths are in the ANSI code page (932 on Japanese systems), where
+// the second byte of a double-byte character can be 0x5C; such a byte is no
+// separator. POSIX paths are UTF-8, which never has that problem.
+bool IsLeadByte(unsigned char c) {
+#ifdef _WIN32
+    return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
+#else
+    (void)c;
+    return false;
+#endif
+}
+
+}  // namespace
+
+bool SplitPath(const char* path, PathParts& parts) {
+    parts = PathParts{};
+    if (path == nullptr) return true;
+    std::string rest(path);
+    PathParts out;
+    if (rest.size() >= 2 && rest[1] == ':' && !IsLeadByte(static_cast<unsigned char>(rest[0]))) {
+        out.drive = rest.substr(0, 2);
+        rest.erase(0, 2);
+    }
+    std::size_t lastSeparator = std::string::npos;
+    std::size_t lastDot = std::string::npos;
+    for (std::size_t i = 0; i < rest.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(rest[i]);
+        if (IsLeadByte(c) && i + 1 < rest.size()) {
+            ++i;
+            continue;
+        }
+        if (c == '/' || c == '\\') {
+            lastSeparator = i;
+            lastDot = std::string::npos;
+        } else if (c == '.') {
+            lastDot = i;
+        }
+    }
+    if (lastSeparator != std::string::npos) {
+        out.dir = rest.substr(0, lastSeparator + 1);
+    }
+    const std::size_t nameStart = lastSeparator == std::string::npos ? 0 : lastSeparator + 1;
+    if (lastDot != std::string::npos) {
+        out.name = rest.substr(nameStart, lastDot - nameStart);
+        out.ext = rest.substr(lastDot);
+    } else {
+        out.name = rest.substr(nameStart);
+    }
+    constexpr std::size_t kPartLimit = 255;
+    if (out.dir.size() > kPartLimit || out.name.size() > kPartLimit || out.ext.size() > kPartLimit) return false;
+    parts = std::move(out);
+    return true;
+}
+
+std::string FormatString(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    va_list copy;
+    va_copy(copy, args);
+    const int needed = std::vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    std::string out;
+    if (needed > 0) {
+        std::vector<char> buffer(static_cast<std::size_t>(needed) + 1);
+        std::vsnprintf(buffer.data(), buffer.size(), format, args);
+        out.assign(buffer.data(), static_cast<std::size_t>(needed));
+    }
+    va_end(args);
+    return out;
+}
+
+long long ParseDecimal(const char* text) {
+    if (text == nullptr) return 0;
+    while (*text == ' ' || *text == '\t' || *text == '\n' || *text == '\r' || *text == '\v' || *text == '\f') ++text;
+    bool negative = false;
+    if (*text == '+' || *text == '-') {
+        negative = *text == '-';
+        ++text;
+    }
+    unsigned long long value = 0;
+    constexpr unsigned long long kLimit = static_cast<unsigned long long>(INT64_MAX);
+    while (*text >= '0' && *text <= '9') {
+        const unsigned digit = static_cast<unsigned>(*text - '0');
+        if (value > (kLimit - digit) / 10) {
+            value = kLimit;
+        } else {
+            value = value * 10 + digit;
+        }
+        ++text;
+    }
+    return negative ? -static_cast<long long>(value) : static_cast<long long>(value);
+}
+
+bool EqualsIgnoreCaseN(const char* a, const char* b, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        unsigned char x = static_cast<unsigned char>(a[i]);
+        unsigned char y = static_cast<unsigned char>(b[i]);
+        if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y - 'A' + 'a');
+        if (x != y) return false;
+        if (x == 0) return true;
+    }
+    return true;
+}

@@ -1,0 +1,34 @@
+#pragma once
+#include <cstddef>
+#include <string>
+
+// Copies src into a fixed field of `size` bytes. Returns false, leaving the
+// field untouched, when src and its terminator do not fit.
+bool CopyText(char* dst, std::size_t size, const char* src);
+
+// Path parts as the C runtime's splitter gives them: drive ("C:" or empty),
+// directory with its trailing separator, base name, extension with its dot.
+// Both '/' and '\' separate. Returns false when a part exceeds its limit
+// (drive 2 bytes, the others 255 bytes); the parts are then empty.
+struct PathParts {
+    std::string drive;
+    std::string dir;
+    std::string name;
+    std::string ext;
+};
+bool SplitPath(const char* path, PathParts& parts);
+
+// printf into a std::string (no size limit).
+std::string FormatString(const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+
+// Decimal reading like atol/_atoi64: optional blanks, sign, digits; stops at
+// the first other character; 0 when there are none. Saturates instead of
+// overflowing.
+long long ParseDecimal(const char* text);
+
+// ASCII case-insensitive comparison of the first n bytes.
+bool EqualsIgnoreCaseN(const char* a, const char* b, std::size_t n);

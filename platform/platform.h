@@ -1,0 +1,148 @@
+#pragma once
+// The one door to the operating system. Everything the program takes from
+// the system (files, console, threads, events, time, libraries, local time,
+// directory search, text conversion) goes through these functions; only the
+// files under platform/ include system headers. No function throws: a
+// failure is a neutral result (-1, false, null, 0).
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "common/date_time.h"
+
+namespace platform {
+
+// ---- Files and standard handles -------------------------------------------
+using FileHandle = intptr_t;
+constexpr FileHandle kInvalidFile = -1;
+
+enum class ReadResult {
+    Ok,          // bytes delivered (possibly 0 for a non-blocking source)
+    EndOfFile,   // orderly end (0 bytes)
+    BrokenPipe,  // the writer of a pipe went away
+    Error,
+};
+
+// Open an existing file for reading; others may read and write it meanwhile.
+FileHandle OpenRead(const char* path);
+// Create (truncate) a file for writing; others may write it meanwhile.
+FileHandle CreateWrite(const char* path);
+// Open (create when missing) for appending with exclusive access: fails at
+// once while another handle or process holds the file.
+FileHandle OpenAppendExclusive(const char* path);
+// A named pipe "\\.\pipe\NAME": the Win32 pipe, or on POSIX the FIFO
+// TempDir + NAME. Never blocks for long; -1 when the pipe cannot be opened
+// yet, so the caller can retry.
+FileHandle OpenPipeRead(const char* pipePath);
+
+// The process's standard handles. Closing them through CloseFile leaves the
+// process able to use them again in a later job.
+FileHandle StandardInput();
+FileHandle StandardOutput();
+
+ReadResult ReadFile(FileHandle handle, void* buffer, uint32_t size, uint32_t& bytesRead);
+// Returns false on failure; bytesWritten tells how much went out.
+bool WriteFile(FileHandle handle, const void* data, uint32_t size, uint32_t& bytesWritten);
+enum class SeekFrom { Begin, Current, End };
+// Returns the new position, or -1 on failure.
+int64_t Seek(FileHandle handle, int64_t offset, SeekFrom from);
+// Size in bytes, or -1 on failure.
+int64_t FileSize(FileHandle handle);
+void CloseFile(FileHandle handle);
+
+// GetFileAttributes succeeded: a file or directory of that name exists.
+bool PathExists(const char* path);
+bool RemoveFile(const char* path);
+
+// Directory search with the Windows wildcards '*' and '?' on the file name.
+struct DirEntry {
+    std::string name;          // file name without directory
+    bool isDirectory = false;
+    uint64_t lastWriteTime = 0;  // FILETIME units (100 ns since 1601)
+    uint64_t size = 0;
+};
+// Entries of `directory` (no trailing separator needed) matching `pattern`,
+// "." and ".." included when they match. Empty when it cannot be searched.
+std::vector<DirEntry> ListDirectory(const char* directory, const char* pattern);
+// The separator used when joining a directory and a name.
+char PathSeparator();
+
+// ---- Process and console ---------------------------------------------------
+uint32_t ProcessId();
+// Full path of the running executable; empty on failure.
+std::string ExecutablePath();
+// System temporary directory, ending in a separator.
+std::string TemporaryDirectory();
+// Gives the process a console when it has none (Windows); nothing elsewhere.
+void AllocConsole();
+// Waits for one key press on the console without echo (from a terminal;
+// reads one byte of standard input otherwise).
+void ReadKeyNoEcho();
+// Console events delivered to the handler: 0 Ctrl+C, 1 Ctrl+Break,
+// 2 console closing, 5 log-off, 6 shut-down. On POSIX: SIGINT is 0 and
+// SIGHUP / SIGTERM are 2; SIGPIPE is ignored. The handler returns whether it
+// handled the event; an unhandled event ends the process.
+using ControlHandler = bool (*)(uint32_t event);
+bool SetControlHandler(ControlHandler handler);
+// Version resource strings of the program ("CompanyName", "Comments"); empty
+// when absent.
+std::string ReadVersionString(const char* executablePath, const char* entry);
+// Last system error code of the calling thread (GetLastError / errno).
+uint32_t LastError();
+// Drains the calling thread's window-message queue (Windows); no-op elsewhere.
+void PumpMessages();
+
+// ---- Threads, events, time -------------------------------------------------
+struct ThreadHandle {
+    void* impl = nullptr;
+    explicit operator bool() const { return impl != nullptr; }
+};
+using ThreadFunction = uint32_t (*)(void* argument);
+// Starts a thread at once with the default stack; empty handle on failure.
+ThreadHandle StartThread(ThreadFunction function, void* argument);
+// Waits without limit for the thread and releases the handle.
+void JoinThread(ThreadHandle& thread);
+
+// Manual-reset event.
+class Event {
+public:
+    explicit Event(bool signalled = false);
+    ~Event();
+    Event(const Event&) = delete;
+    Event& operator=(const Event&) = delete;
+    bool Valid() const { return impl_ != nullptr; }
+    void Set();
+    void Reset();
+    void Wait();
+    // Returns whether it was signalled within the time.
+    bool WaitFor(uint32_t milliseconds);
+
+private:
+    void* impl_ = nullptr;
+};
+
+// Milliseconds since an arbitrary start, wrapping at 2^32 (GetTickCount).
+uint32_t TickCount();
+void SleepMs(uint32_t milliseconds);
+
+// ---- Local time --------------------------------------------------------------
+// The date-time taken as local time, as seconds since 1970-01-01 UTC. False
+// when the system rejects the date-time.
+bool LocalDateTimeToSeconds(const DateTime& local, int64_t& seconds);
+// Seconds since 1970-01-01 UTC as local date and time (day of week and
+// milliseconds filled). False when the system cannot convert it.
+bool SecondsToLocalDateTime(int64_t seconds, DateTime& local);
+
+// ---- Dynamic libraries -------------------------------------------------------
+void* OpenLibrary(const char* path);
+void* FindSymbol(void* library, const char* name);
+void CloseLibrary(void* library);
+
+// ---- Text conversion ---------------------------------------------------------
+// ANSI code page (932) to UTF-16 and back; false on invalid input.
+bool AnsiToUtf16(const std::string& ansi, std::u16string& wide);
+bool Utf16ToAnsi(const std::u16string& wide, std::string& ansi);
+// Code page 932 to UTF-8 for a UTF-8 console; false on invalid input.
+bool Cp932ToUtf8(const std::string& cp932, std::string& utf8);
+
+}  // namespace platform

@@ -1,0 +1,277 @@
+#pragma once
+// Per-stream analysis records and the packet and table decoders that fill
+// them. One StreamContext per stream; one PidEntry per PID seen.
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "caption/arib_decoder.h"
+#include "caption/caption_stream.h"
+#include "common/byte_buffer.h"
+#include "common/date_time.h"
+
+constexpr int kPacketSize = 188;
+
+struct AdaptationField {
+    uint8_t length = 0;
+    uint8_t discontinuityIndicator = 0;
+    uint8_t randomAccessIndicator = 0;
+    uint8_t elementaryStreamPriorityIndicator = 0;
+    uint8_t pcrFlag = 0;
+    uint8_t opcrFlag = 0;
+    uint8_t splicingPointFlag = 0;
+    uint8_t transportPrivateDataFlag = 0;
+    uint8_t adaptationFieldExtensionFlag = 0;
+    uint64_t pcrBase = 0;       // 33 bits
+    uint16_t pcrExtension = 0;  // 9 bits
+    uint64_t opcrBase = 0;
+    uint16_t opcrExtension = 0;
+    int8_t spliceCountdown = 0;
+    uint8_t transportPrivateDataLength = 0;
+    uint8_t privateDataOffset = 0;  // offset of the private data inside the adaptation field
+    uint8_t adaptationFieldExtensionLength = 0;
+    uint8_t ltwFlag = 0;
+    uint8_t piecewiseRateFlag = 0;
+    uint8_t seamlessSpliceFlag = 0;
+    uint8_t ltwValidFlag = 0;
+    uint16_t ltwOffset = 0;
+    uint32_t piecewiseRate = 0;  // 22 bits
+    uint8_t spliceType = 0;      // 4 bits
+    uint64_t dtsNextAu = 0;      // 33 bits
+};
+
+struct PesHeader {
+    uint8_t optionalHeader = 0;      // the optional PES header is present
+    int16_t payloadOffset = -1;      // first payload byte, from the PES start; -1 none
+    uint32_t packetStartCodePrefix = 0;
+    uint8_t streamId = 0;
+    uint16_t pesPacketLength = 0;
+    uint8_t marker = 0;
+    uint8_t pesScramblingControl = 0;
+    uint8_t pesPriority = 0;
+    uint8_t dataAlignmentIndicator = 0;
+    uint8_t copyright = 0;
+    uint8_t originalOrCopy = 0;
+    uint8_t ptsDtsFlags = 0;
+    uint8_t escrFlag = 0;
+    uint8_t esRateFlag = 0;
+    uint8_t dsmTrickModeFlag = 0;
+    uint8_t additionalCopyInfoFlag = 0;
+    uint8_t pesCrcFlag = 0;
+    uint8_t pesExtensionFlag = 0;
+    uint8_t pesHeaderDataLength = 0;
+    uint64_t pts = 0;  // 33 bits
+    uint64_t dts = 0;  // 33 bits
+    uint64_t escrBase = 0;
+    uint16_t escrExtension = 0;
+    uint32_t esRate = 0;
+    uint8_t trickModeControl = 0;
+    uint8_t fieldId = 0;
+    uint8_t intraSliceRefresh = 0;
+    uint8_t frequencyTruncation = 0;
+    uint8_t repCntrl = 0;
+    uint8_t additionalCopyInfo = 0;
+    uint16_t previousPesPacketCrc = 0;
+    uint8_t pesPrivateDataFlag = 0;
+    uint8_t packHeaderFieldFlag = 0;
+    uint8_t programPacketSequenceCounterFlag = 0;
+    uint8_t pStdBufferFlag = 0;
+    uint8_t pesExtensionFlag2 = 0;
+    uint8_t pesPrivateData[16] = {};
+    uint8_t packFieldLength = 0;
+    uint8_t programPacketSequenceCounter = 0;
+    uint8_t mpeg1Mpeg2Identifier = 0;
+    uint8_t originalStuffLength = 0;
+    uint8_t pStdBufferScale = 0;
+    uint16_t pStdBufferSize = 0;
+    uint8_t pesExtensionFieldLength = 0;
+    uint8_t streamIdExtensionFlag = 0;
+};
+
+// A section (or a caption PES) being gathered from the packets of one PID.
+// The buffer starts with the header bytes of the packet that began it.
+struct SectionAssembler {
+    ByteBuffer buffer;
+    int32_t pending = 0;      // bytes still missing; 0 idle
+    int32_t startOffset = 0;  // unit start offset of the starting packet
+};
+
+struct PidEntry {
+    uint16_t pid = 0;
+    uint16_t pidCopy = 0;
+    // Continuity state.
+    uint8_t dropInPacket = 0;
+    uint8_t noCounterSeen = 1;
+    uint8_t previousCounter = 0;
+    uint8_t lastCounter = 0;
+    int64_t packetCount = 0;
+    int64_t dropCount = 0;
+    // Decoded packet.
+    uint8_t adaptationParsed = 0;
+    AdaptationField adaptation;
+    uint8_t pesParsed = 0;  // kept from the PID's last start packet
+    PesHeader pes;          // kept from the PID's last start packet
+    uint8_t unitStartOffset = 0;
+    SectionAssembler assembler;
+    uint8_t headerValid = 0;
+    uint8_t continuityCounter = 0;
+    uint8_t transportErrorIndicator = 0;
+    uint8_t payloadUnitStartIndicator = 0;
+    uint8_t transportPriority = 0;
+    uint8_t transportScramblingControl = 0;
+    uint8_t adaptationFieldControl = 0;  // bit 0 payload, bit 1 adaptation field
+    uint8_t headerLength = 0;
+};
+
+// PidEntry records in order of first appearance, with a direct index by PID.
+class PidTable {
+public:
+    PidTable();
+    PidEntry* Find(uint16_t pid) const { return index_[pid & 0x1FFF]; }
+    // Appends a fresh entry at the tail when absent; null when out of memory.
+    PidEntry* FindOrCreate(uint16_t pid);
+    // Unlinks and frees the entry of that PID (with its section buffer).
+    void Remove(uint16_t pid);
+    const std::vector<std::unique_ptr<PidEntry>>& Entries() const { return list_; }
+
+private:
+    std::vector<std::unique_ptr<PidEntry>> list_;
+    PidEntry* index_[0x2000];
+};
+
+struct ProgramEntry {
+    uint16_t programNumber = 0;
+    uint16_t pmtPid = 0;
+};
+
+struct ServiceTable {
+    uint16_t count = 0;
+    uint16_t ids[6] = {};
+    AribDecoder names[6][2];  // [service][0 provider, 1 service name]
+};
+
+struct EventStore {
+    uint8_t shifted = 0;
+    int64_t currentStart = 0;
+    DateTime previousStartTime;
+    DateTime currentStartTime;
+    int64_t currentDurationSeconds = 0;
+    DateTime previousDuration;
+    DateTime currentDuration;
+    AribDecoder previousName, previousText;
+    AribDecoder currentName, currentText;
+    AribDecoder latestName, latestText;
+};
+
+struct BroadcastTime {
+    uint8_t firstPending = 1;
+    int64_t first = 0;
+    int64_t previous = 0;
+    int64_t current = 0;
+    DateTime firstTime;
+    DateTime previousTime;
+    DateTime currentTime;
+};
+
+// Elapsed stream time in 90 kHz ticks across the 33-bit wrap.
+struct StreamClock {
+    uint8_t first = 1;
+    int64_t startSeconds = 0;
+    int64_t previousSeconds = 0;
+    int64_t currentSeconds = 0;
+    uint16_t startMs = 0;
+    uint16_t previousMs = 0;
+    uint16_t currentMs = 0;
+    DateTime startTime;
+    DateTime previousTime;
+    DateTime currentTime;
+    uint8_t highBitFix = 0;
+    uint64_t base = 0;
+    uint64_t previousElapsed = 0;
+    uint64_t currentElapsed = 0;
+    uint32_t startTick = 0;
+    uint32_t currentTick = 0;
+    uint32_t elapsedMs = 0;
+};
+
+struct WrapPrediction {
+    int64_t seconds = 0;  // in the broadcast-time seconds scale; 0 none
+    DateTime time;
+    uint8_t pending = 0;
+};
+
+// The clocks' elapsed ticks at the latest broadcast time table.
+struct ClockMarks {
+    uint64_t pts = 0;
+    uint64_t dts = 0;
+    uint64_t pcr = 0;
+};
+
+struct StreamContext {
+    uint32_t streamId = 0;
+    uint16_t pcrPids[8];
+    uint16_t transportStreamId = 0;
+    WrapPrediction wrap;
+    PidTable pids;
+    std::vector<ProgramEntry> programs;
+    std::vector<std::unique_ptr<CaptionStream>> captions;
+    ServiceTable services;
+    EventStore events;
+    BroadcastTime broadcast;
+    ClockMarks marks;
+    StreamClock pcr;
+    StreamClock pts;
+    StreamClock dts;
+    StreamClock wall;
+
+    StreamContext();
+};
+
+using StreamContextList = std::vector<std::unique_ptr<StreamContext>>;
+
+// ---- Records -----------------------------------------------------------------
+// Finds the context with that identifier or appends a new one; null when out
+// of memory.
+StreamContext* FindOrCreateStreamContext(StreamContextList& list, uint32_t streamId);
+bool IsPcrPid(const StreamContext& context, uint16_t pid);
+// True when already listed or stored in the first empty slot.
+bool RegisterPcrPid(StreamContext& context, uint16_t pid);
+// First program whose PMT PID is `pid`; PID 0 never matches.
+const ProgramEntry* FindProgramByPmtPid(const StreamContext& context, uint16_t pid);
+CaptionStream* FindCaptionStream(StreamContext& context, uint16_t pid);
+
+// ---- Packets -----------------------------------------------------------------
+// Decodes a 188-byte packet into its PidEntry. Null when the packet lacks the
+// sync byte or has transport_error_indicator set (the entry is then removed).
+PidEntry* DecodePacket(const uint8_t* packet, StreamContext& context);
+bool DecodeHeader(const uint8_t* packet, PidEntry& entry);
+
+// ---- Sections ----------------------------------------------------------------
+uint32_t Crc32Mpeg2(const uint8_t* first, const uint8_t* end);
+enum class SectionOutcome { InProgress, Complete, Rejected };
+// Gathers the section of `tableId` on the entry's PID. With eitStartRule, a
+// start packet without adaptation field continues a pending section.
+SectionOutcome SectionStep(const uint8_t* packet, PidEntry& entry, uint8_t tableId, bool eitStartRule = false);
+void ResetAssembler(SectionAssembler& assembler);
+// Offset in the assembled buffer where the section's table_id lies.
+int32_t SectionStart(const PidEntry& entry);
+
+// ---- Tables ------------------------------------------------------------------
+// Each returns whether it consumed the packet.
+bool ParsePat(const uint8_t* packet, StreamContext& context, PidEntry& entry);
+bool ParsePmt(const uint8_t* packet, const ProgramEntry& program, StreamContext& context, PidEntry& entry);
+bool ParseTotTdt(const uint8_t* packet, StreamContext& context, PidEntry& entry);
+bool ParseSdt(const uint8_t* packet, StreamContext& context, PidEntry& entry);
+bool ParseEit(const uint8_t* packet, StreamContext& context, PidEntry& entry);
+
+// Output of the service and event tables after a consumed packet: prints the
+// lines (ending an open progress line first) and returns how many.
+int PrintServiceLines(StreamContext& context);
+int PrintEventLines(StreamContext& context);
+
+// ---- Broadcast time ------------------------------------------------------------
+bool DecodeBcdTime(const uint8_t* bytes, DateTime& duration);
+bool DecodeMjdDateTime(const uint8_t* bytes, DateTime& dateTime);
+// The date-time as local time in seconds since 1970-01-01 UTC.
+int64_t LocalDateTimeToSeconds(const DateTime& local);
+DateTime SecondsToLocalDateTime(int64_t seconds);

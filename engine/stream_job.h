@@ -3,6 +3,7 @@
 // source to its sink, and the per-packet checks, rewrites and clocks.
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "common/byte_buffer.h"
@@ -66,3 +67,72 @@ bool ClockJumpAtLeast(const StreamClock& clock, int64_t seconds);
 bool ClockToBroadcastTime(uint64_t position, const StreamContext& context, ClockKind clock, DateTime& out);
 // After an accepted TOT/TDT: sets the clock marks and the wrap prediction.
 void PredictWrap(StreamContext& context);
+
+// ---- Worker pieces shared between the loop and the per-packet steps --------
+// Texts of the current report, rebuilt for every packet.
+struct ReportTexts {
+    std::string percent;
+    std::string pcr;
+    std::string tot;
+    std::string position;
+    int64_t positionValue = 0;  // byte offset of the last report (file sources)
+};
+
+// Clock step for one decoded packet: PCR, PTS (and wall clock), DTS.
+// Returns whether the PCR clock advanced.
+bool ClockStep(StreamContext& context, const PidEntry& entry);
+// "PCR %d:%02d:%02d.%03d" of the reference clock.
+std::string PcrText(StreamContext& context);
+// "TOT %04d/%02d/%02d %02d:%02d:%02d" of the last broadcast time, or empty.
+std::string TotText(const StreamContext& context);
+// The wrap-around line after a successful TOT step (with -wraparound).
+void PrintWrapAroundLine(StreamContext& context);
+
+// Pacing (-sync): waits while the stream runs ahead of real time; calls
+// `flush` before the first pause.
+void PaceStream(StreamSlot& slot, StreamContext& context, void (*flush)(StreamSlot&));
+
+// Patch-time report (-patchtime).
+struct PatchTimeState {
+    uint64_t segmentStart = 0;
+    uint64_t streamTotal = 0;
+    bool firstReport = true;
+    bool firstPcr = true;
+    std::string path;  // empty: console lines only
+};
+// Prepares the ".patchtime.txt" path of a file source and deletes that file.
+void PreparePatchTime(PatchTimeState& state, const char* inputPath, bool fileSource);
+// For a packet whose PCR clock advanced.
+void PatchTimeStep(PatchTimeState& state, StreamContext& context, int32_t seconds);
+
+// Continuity counter rewriting. `packet` is the packet in the block buffer.
+// ForceDrop runs while the -rwcntdrop list is not used up; HideDrop only for
+// a packet whose drop flag is set.
+void ForceDrop(uint8_t* packet, PidEntry& entry, StreamContext& context, const ReportTexts& texts, bool& drop);
+void HideDrop(uint8_t* packet, PidEntry& entry, bool captionPid, const ReportTexts& texts, bool& drop);
+
+// Time windows (-duration), in 90 kHz ticks of the reference clock.
+struct DurationWindow {
+    uint64_t start = 0;
+    uint64_t end = UINT64_MAX;
+};
+struct TimeOfDay {
+    uint16_t hours = 0;
+    uint16_t minutes = 0;
+    uint16_t seconds = 0;
+    uint16_t milliseconds = 0;
+};
+TimeOfDay ParseTimeOfDay(const char* text);
+uint64_t TimeOfDayTicks(const TimeOfDay& time);
+// Reads the window at `cursor` of `text` and moves the cursor (npos: used up).
+DurationWindow NextWindow(const std::string& text, std::size_t& cursor);
+struct WindowState {
+    bool active = false;  // -duration was given
+    std::size_t cursor = std::string::npos;
+    DurationWindow current;
+};
+void OpenWindows(WindowState& state, const std::optional<std::string>& duration);
+// Whether the packet at the reference clock's position is inside a window.
+bool InsideWindow(WindowState& state, StreamContext& context);
+// Whether the last window has ended.
+bool WindowsEnded(const WindowState& state, StreamContext& context);

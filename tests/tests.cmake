@@ -31,6 +31,9 @@ foreach(path IN LISTS test_dirs)
   endif()
   add_executable(test_${name} ${test_sources})
   target_link_libraries(test_${name} PRIVATE test_support)
+  # A test folder may add libraries or data of its own.
+  set(TEST_TARGET test_${name})
+  include(${path}/test.cmake OPTIONAL)
   if(NOT CMAKE_CROSSCOMPILING)
     gtest_discover_tests(test_${name}
       DISCOVERY_MODE PRE_TEST

@@ -1,0 +1,10 @@
+# libFuzzer targets: each fuzz/*.cpp becomes one executable (clang only).
+if(TRELVAN_FUZZ)
+  file(GLOB fuzz_sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/fuzz/*.cpp)
+  foreach(source IN LISTS fuzz_sources)
+    get_filename_component(name ${source} NAME_WE)
+    add_executable(${name} ${source})
+    target_link_libraries(${name} PRIVATE trelvan_core)
+    target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  endforeach()
+endif()

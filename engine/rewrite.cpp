@@ -1,0 +1,5 @@
+// Continuity counter rewriting (-rwcntdrop, -rwcntundrop).
+#include "engine/stream_job.h"
+
+void ForceDrop(uint8_t*, PidEntry&, StreamContext&, const ReportTexts&, bool&) {}
+void HideDrop(uint8_t*, PidEntry&, bool, const ReportTexts&, bool&) {}

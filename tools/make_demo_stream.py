@@ -169,19 +169,21 @@ def main():
     drops = {(3, 2): VIDEO_PID, (9, 5): VIDEO_PID, (14, 2): AUDIO_PID}
     for second in range(seconds):
         now = start + datetime.timedelta(seconds=second)
-        if second % 5 == 0:
-            out.section(PAT_PID, pat)
-            out.section(PMT_PID, pmt)
-            out.section(SDT_PID, sdt)
-            tot = bytes([0x73, 0x70, 0x0B]) + mjd_bcd(now) + b'\xF0\x00'
-            out.section(TOT_PID, tot + struct.pack('>I', crc32(tot)))
-        if second in (2, 12):
-            out.section(EIT_PID, eits[0 if second == 2 else 1])
-        if second % 5 == 3:
-            out.pes(CAPTION_PID, caption_pes(pcr_base + second * 90000, captions[second // 5]))
         for frame in range(frames_per_second):
             tick = pcr_base + second * 90000 + frame * 9000
             out.packet(PCR_PID, pcr=tick)
+            if second % 5 == 0 and frame == 3:
+                # A few PCR packets go ahead of the first tables, so the
+                # PCR PID is counted before the PMT exempts it.
+                out.section(PAT_PID, pat)
+                out.section(PMT_PID, pmt)
+                out.section(SDT_PID, sdt)
+                tot = bytes([0x73, 0x70, 0x0B]) + mjd_bcd(now) + b'\xF0\x00'
+                out.section(TOT_PID, tot + struct.pack('>I', crc32(tot)))
+            if frame == 5 and second in (2, 12):
+                out.section(EIT_PID, eits[0 if second == 2 else 1])
+            if frame == 5 and second % 5 == 3:
+                out.pes(CAPTION_PID, caption_pes(tick + 27000, captions[second // 5]))
             skip = 1 if drops.get((second, frame)) == VIDEO_PID else 0
             video = pes(0xE0, tick + 27000, bytes(range(256)) * 3)
             out.pes(VIDEO_PID, video, skip_first=skip)

@@ -2,4 +2,4 @@
 #include "engine/stream_job.h"
 
 void ForceDrop(uint8_t*, PidEntry&, StreamContext&, const ReportTexts&, bool&) {}
-void HideDrop(uint8_t*, PidEntry&, bool, const ReportTexts&, bool&) {}
+void HideDrop(uint8_t*, PidEntry&, const StreamContext&, bool, const ReportTexts&, bool&) {}

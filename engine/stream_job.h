@@ -107,9 +107,11 @@ void PatchTimeStep(PatchTimeState& state, StreamContext& context, int32_t second
 
 // Continuity counter rewriting. `packet` is the packet in the block buffer.
 // ForceDrop runs while the -rwcntdrop list is not used up; HideDrop only for
-// a packet whose drop flag is set.
+// a packet whose drop flag is set. Both show the PCR clock of `context` in
+// their rewrite line, so HideDrop takes the context too.
 void ForceDrop(uint8_t* packet, PidEntry& entry, StreamContext& context, const ReportTexts& texts, bool& drop);
-void HideDrop(uint8_t* packet, PidEntry& entry, bool captionPid, const ReportTexts& texts, bool& drop);
+void HideDrop(uint8_t* packet, PidEntry& entry, const StreamContext& context, bool captionPid,
+              const ReportTexts& texts, bool& drop);
 
 // Time windows (-duration), in 90 kHz ticks of the reference clock.
 struct DurationWindow {

@@ -1,0 +1,225 @@
+// Files, standard handles, named pipes and directory search on POSIX.
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "common/process_state.h"
+#include "platform/platform.h"
+#include "platform/wildcard.h"
+
+namespace platform {
+
+namespace {
+
+int Fd(FileHandle handle) { return static_cast<int>(handle); }
+
+FileHandle OpenWithFlags(const char* path, int flags) {
+    if (path == nullptr || *path == '\0') return kInvalidFile;
+    int fd;
+    do {
+        fd = ::open(path, flags | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    return fd < 0 ? kInvalidFile : fd;
+}
+
+bool IsPipePath(const char* path) {
+    static const char kPrefix[] = "\\\\.\\pipe\\";
+    return path != nullptr && std::strncmp(path, kPrefix, sizeof kPrefix - 1) == 0;
+}
+
+// A FIFO opened before its writer arrived is kept here between the caller's
+// retries: closing it could hit a writer that connected in between but has
+// not written yet, which would then fail with a broken pipe.
+struct PendingPipe {
+    std::mutex lock;
+    std::string path;
+    int fd = -1;
+} pendingPipe;
+
+// How long one open attempt waits for the writer's first data or its
+// departure before reporting "not yet".
+constexpr int kPipeProbeMs = 50;
+
+}  // namespace
+
+FileHandle OpenRead(const char* path) { return OpenWithFlags(path, O_RDONLY); }
+
+FileHandle CreateWrite(const char* path) { return OpenWithFlags(path, O_WRONLY | O_CREAT | O_TRUNC); }
+
+FileHandle OpenAppendExclusive(const char* path) {
+    FileHandle handle = OpenWithFlags(path, O_WRONLY | O_CREAT | O_APPEND);
+    if (handle == kInvalidFile) return kInvalidFile;
+    // The lock stands in for a share mode of 0: a second holder, in this
+    // process or another one, fails at once instead of waiting.
+    if (::flock(Fd(handle), LOCK_EX | LOCK_NB) != 0) {
+        const int saved = errno;
+        ::close(Fd(handle));
+        errno = saved;
+        return kInvalidFile;
+    }
+    return handle;
+}
+
+FileHandle OpenPipeRead(const char* pipePath) {
+    if (!IsPipePath(pipePath)) return kInvalidFile;
+    const char* name = pipePath + std::strlen("\\\\.\\pipe\\");
+    if (*name == '\0') return kInvalidFile;
+    std::string dir = TempDir[0] != '\0' ? std::string(TempDir) : TemporaryDirectory();
+    const std::string fifoPath = dir + name;
+
+    std::lock_guard<std::mutex> guard(pendingPipe.lock);
+    int fd = -1;
+    if (pendingPipe.fd >= 0 && pendingPipe.path == fifoPath) {
+        fd = pendingPipe.fd;
+    } else {
+        if (pendingPipe.fd >= 0) ::close(pendingPipe.fd);
+        pendingPipe.fd = -1;
+        pendingPipe.path.clear();
+        // Non-blocking so that the open itself never waits for a writer.
+        fd = ::open(fifoPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) return kInvalidFile;
+        struct stat st {};
+        if (::fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode)) {
+            ::close(fd);
+            return kInvalidFile;
+        }
+    }
+    // Data (POLLIN) or a writer that came and went (POLLHUP) both prove that
+    // a writer connected; with neither, an empty read now would look like
+    // the end of the stream although nothing has started yet.
+    pollfd p{fd, POLLIN, 0};
+    int ready;
+    do {
+        ready = ::poll(&p, 1, kPipeProbeMs);
+    } while (ready < 0 && errno == EINTR);
+    if (ready <= 0 || (p.revents & (POLLIN | POLLHUP)) == 0) {
+        pendingPipe.fd = fd;
+        pendingPipe.path = fifoPath;
+        return kInvalidFile;
+    }
+    pendingPipe.fd = -1;
+    pendingPipe.path.clear();
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        ::close(fd);
+        return kInvalidFile;
+    }
+    return fd;
+}
+
+FileHandle StandardInput() {
+    // A duplicate, so that closing it at the end of a job leaves the
+    // process's own descriptor for the next job.
+    const int fd = ::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3);
+    return fd < 0 ? kInvalidFile : fd;
+}
+
+FileHandle StandardOutput() {
+    const int fd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    return fd < 0 ? kInvalidFile : fd;
+}
+
+ReadResult ReadFile(FileHandle handle, void* buffer, uint32_t size, uint32_t& bytesRead) {
+    bytesRead = 0;
+    if (handle == kInvalidFile || (buffer == nullptr && size > 0)) return ReadResult::Error;
+    if (size == 0) return ReadResult::Ok;
+    ssize_t n;
+    do {
+        n = ::read(Fd(handle), buffer, size);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return ReadResult::Ok;
+        if (errno == EPIPE || errno == ECONNRESET) return ReadResult::BrokenPipe;
+        return ReadResult::Error;
+    }
+    if (n == 0) return ReadResult::EndOfFile;
+    bytesRead = static_cast<uint32_t>(n);
+    return ReadResult::Ok;
+}
+
+bool WriteFile(FileHandle handle, const void* data, uint32_t size, uint32_t& bytesWritten) {
+    bytesWritten = 0;
+    if (handle == kInvalidFile || (data == nullptr && size > 0)) return false;
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    while (bytesWritten < size) {
+        const ssize_t n = ::write(Fd(handle), bytes + bytesWritten, size - bytesWritten);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (n == 0) return false;
+        bytesWritten += static_cast<uint32_t>(n);
+    }
+    return true;
+}
+
+int64_t Seek(FileHandle handle, int64_t offset, SeekFrom from) {
+    if (handle == kInvalidFile) return -1;
+    const int whence = from == SeekFrom::Begin ? SEEK_SET : from == SeekFrom::Current ? SEEK_CUR : SEEK_END;
+    const off_t result = ::lseek(Fd(handle), static_cast<off_t>(offset), whence);
+    return result < 0 ? -1 : static_cast<int64_t>(result);
+}
+
+int64_t FileSize(FileHandle handle) {
+    if (handle == kInvalidFile) return -1;
+    struct stat st {};
+    if (::fstat(Fd(handle), &st) != 0) return -1;
+    return static_cast<int64_t>(st.st_size);
+}
+
+void CloseFile(FileHandle handle) {
+    if (handle == kInvalidFile) return;
+    ::close(Fd(handle));
+}
+
+bool PathExists(const char* path) {
+    if (path == nullptr || *path == '\0') return false;
+    struct stat st {};
+    return ::stat(path, &st) == 0;
+}
+
+bool RemoveFile(const char* path) {
+    if (path == nullptr || *path == '\0') return false;
+    return ::unlink(path) == 0;
+}
+
+std::vector<DirEntry> ListDirectory(const char* directory, const char* pattern) {
+    std::vector<DirEntry> entries;
+    if (directory == nullptr || pattern == nullptr) return entries;
+    std::string dir = *directory != '\0' ? directory : ".";
+    DIR* handle = ::opendir(dir.c_str());
+    if (handle == nullptr) return entries;
+    if (dir.back() != '/') dir.push_back('/');
+    while (const dirent* item = ::readdir(handle)) {
+        if (!MatchesWildcard(pattern, item->d_name)) continue;
+        DirEntry entry;
+        entry.name = item->d_name;
+        struct stat st {};
+        if (::lstat((dir + entry.name).c_str(), &st) == 0) {
+            entry.isDirectory = S_ISDIR(st.st_mode);
+            entry.size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
+            // FILETIME counts 100 ns steps from 1601-01-01.
+            constexpr int64_t kEpochDifference = 11644473600LL;
+            const int64_t seconds = static_cast<int64_t>(st.st_mtim.tv_sec) + kEpochDifference;
+            if (seconds > 0) {
+                entry.lastWriteTime = static_cast<uint64_t>(seconds) * 10000000ULL +
+                                      static_cast<uint64_t>(st.st_mtim.tv_nsec / 100);
+            }
+        }
+        entries.push_back(std::move(entry));
+    }
+    ::closedir(handle);
+    return entries;
+}
+
+char PathSeparator() { return '/'; }
+
+}  // namespace platform

@@ -1,0 +1,8 @@
+#pragma once
+// The program's version resource entries. The Windows build carries them in
+// its resource (app/trelvan.rc includes this header); POSIX serves the same
+// strings from here, so both builds print identical -detail lines.
+#define TRELVAN_COMPANY_NAME "trelvan"
+#define TRELVAN_COMMENTS "trelvan project page: https://github.com/trelvan/trelvan"
+#define TRELVAN_VERSION_TEXT "0.1.0.0"
+#define TRELVAN_VERSION_NUMBERS 0, 1, 0, 0

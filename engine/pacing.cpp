@@ -1,4 +1,29 @@
-// Real-time pacing of the output (-sync).
+// Real-time pacing of the output (-sync): the stream may run ahead of the
+// wall clock by less than a second of PTS time, then waits in short steps
+// so that a stop request is honoured within about a third of a second.
+#include "common/process_state.h"
 #include "engine/stream_job.h"
 
-void PaceStream(StreamSlot&, StreamContext&, void (*)(StreamSlot&)) {}
+namespace {
+
+constexpr uint32_t kPaceStepMs = 333;
+
+bool AheadOfWallClock(const StreamContext& context)
+{
+    return context.wall.currentSeconds < context.pts.currentSeconds;
+}
+
+}  // namespace
+
+void PaceStream(StreamSlot& slot, StreamContext& context, void (*flush)(StreamSlot&))
+{
+    if (context.pts.currentSeconds <= 0 || !AheadOfWallClock(context) || StopRequested) return;
+    // Nothing should sit in the staging buffer while the stream waits.
+    if (slot.stagingFill > 0 && flush) flush(slot);
+    do {
+        platform::PumpMessages();
+        platform::SleepMs(kPaceStepMs);
+        if (StopRequested) break;
+        UpdateWallClock(context.wall);
+    } while (slot.sync && AheadOfWallClock(context) && !StopRequested);
+}

@@ -1,5 +1,77 @@
-// Patch-time report (-patchtime).
-#include "engine/stream_job.h"
+// Patch-time report (-patchtime N): every PCR jump of at least N seconds
+// ends a recorded segment. The report gives the broadcast time at which the
+// stream resumes and the stream time recorded so far plus N seconds, on the
+// console and, for file sources, in a ".patchtime.txt" file beside the input.
+#include <cstring>
+#include <string>
 
-void PreparePatchTime(PatchTimeState&, const char*, bool) {}
-void PatchTimeStep(PatchTimeState&, StreamContext&, int32_t) {}
+#include "common/limits.h"
+#include "common/text.h"
+#include "engine/stream_job.h"
+#include "report/report.h"
+
+namespace {
+
+constexpr uint64_t kTicksPerSecond = 90000;
+
+void Report(const PatchTimeState& state, const DateTime& at, const DateTime& recorded)
+{
+    PrintMessage(0, "PCRDIFF %s %04d/%02d/%02d %02d:%02d:%02d : %d:%02d:%02d \r\n", "PCR", at.year, at.month, at.day,
+                 at.hour, at.minute, at.second, recorded.hour, recorded.minute, recorded.second);
+    if (state.path.empty()) return;
+    const std::string line =
+        FormatString("<><><><><>PATCHTIME;%04d%02d%02d%02d%02d%02d:%d%02d%02d\r\n", at.year, at.month, at.day, at.hour,
+                     at.minute, at.second, recorded.hour, recorded.minute, recorded.second);
+    // Opened, appended and closed per line; a file held by someone else
+    // loses the line rather than stalling the stream.
+    AppendToFile(state.path.c_str(), line.data(), static_cast<int32_t>(line.size()), true);
+}
+
+}  // namespace
+
+void PreparePatchTime(PatchTimeState& state, const char* inputPath, bool fileSource)
+{
+    state.path.clear();
+    if (!fileSource || inputPath == nullptr || *inputPath == '\0') return;
+    // A start offset rides behind ";" and is not part of the file name.
+    std::string source(inputPath);
+    source = source.substr(0, source.find(';'));
+    PathParts parts;
+    if (!SplitPath(source.c_str(), parts)) return;
+    std::string path = parts.drive + parts.dir + parts.name + ".patchtime.txt";
+    // Refused rather than cut: a cut name could be another file, which the
+    // delete below would remove.
+    if (path.size() >= kMaxPath) return;
+    platform::RemoveFile(path.c_str());
+    state.path = std::move(path);
+}
+
+void PatchTimeStep(PatchTimeState& state, StreamContext& context, int32_t seconds)
+{
+    if (seconds == 0) return;
+    const StreamClock& pcr = context.pcr;
+    if (state.firstPcr) {
+        state.segmentStart = pcr.currentElapsed;
+        state.firstPcr = false;
+    }
+    const uint64_t current = pcr.currentElapsed;
+    const uint64_t previous = pcr.previousElapsed;
+    if (state.segmentStart > previous) return;
+    if (!ClockJumpAtLeast(pcr, seconds)) return;
+    DateTime resumedAt;
+    if (!ClockToBroadcastTime(current, context, ClockKind::Pcr, resumedAt)) return;
+
+    state.streamTotal += previous - state.segmentStart;
+    const uint64_t recordedTicks = static_cast<uint64_t>(seconds) * kTicksPerSecond + state.streamTotal;
+    const DateTime recorded = ElapsedToTime(recordedTicks);
+    state.segmentStart = current;
+
+    EndProgressLine();
+    if (state.firstReport) {
+        const DateTime startedAt = OffsetBroadcastTime(context.broadcast.current, recordedTicks, true);
+        Report(state, startedAt, DateTime{});
+        state.firstReport = false;
+    }
+    Report(state, resumedAt, recorded);
+    ConsoleLineClosed = true;
+}

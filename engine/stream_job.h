@@ -130,6 +130,7 @@ uint64_t TimeOfDayTicks(const TimeOfDay& time);
 DurationWindow NextWindow(const std::string& text, std::size_t& cursor);
 struct WindowState {
     bool active = false;  // -duration was given
+    std::string text;     // the -duration value the cursor moves through
     std::size_t cursor = std::string::npos;
     DurationWindow current;
 };

@@ -1,10 +1,146 @@
-// Network sender sink: the outside sender library, loaded at run time.
-#include "endpoints/endpoints.h"
+// Network sender sink: the outside sender library, loaded at run time, takes
+// the output stream and sends it to the destinations of the output path.
+#include "endpoints/sender_sink.h"
 
-int32_t StartSender(const std::u16string&) { return -1; }
-void StopSender(int32_t) {}
-void SenderUninitialize(int32_t) {}
-bool SenderHasDataEntry() { return false; }
-void SenderSendData(int32_t, const uint8_t*, uint32_t) {}
-void UnloadSender() {}
-void SetSenderLibraryPath(const char*) {}
+#include <string>
+
+#include "endpoints/endpoints.h"
+#include "platform/platform.h"
+#include "report/report.h"
+
+SendTstcpSink SenderSink;
+
+namespace {
+
+bool ProgressMessagesWanted() { return (ConsoleFlags.load() & kNoProgress) == 0; }
+
+template <typename Fn>
+bool Lookup(void* module, const char* name, Fn& slot) {
+    slot = reinterpret_cast<Fn>(platform::FindSymbol(module, name));
+    return slot != nullptr;
+}
+
+void AddDestinations(int32_t id, const std::u16string& address) {
+    std::size_t start = 0;
+    while (start <= address.size()) {
+        std::size_t end = address.find(u'\n', start);
+        if (end == std::u16string::npos) end = address.size();
+        std::u16string line = address.substr(start, end - start);
+        if (!line.empty() && line.back() == u'\r') line.pop_back();
+        std::size_t colon = line.find(u':');
+        if (colon != std::u16string::npos && colon > 0 && colon + 1 < line.size()) {
+            std::u16string host = line.substr(0, colon);
+            uint32_t port = ParseSenderPort(line.substr(colon + 1));
+            std::basic_string<SenderChar> wideHost(host.begin(), host.end());
+            SenderSink.addSendAddr(id, wideHost.c_str(), port);
+        }
+        start = end + 1;
+    }
+}
+
+}  // namespace
+
+uint32_t ParseSenderPort(const std::u16string& text) {
+    uint64_t value = 0;
+    for (char16_t c : text) {
+        if (c < u'0' || c > u'9') break;
+        value = value * 10 + static_cast<uint64_t>(c - u'0');
+        if (value > UINT32_MAX) return UINT32_MAX;  // saturate rather than wrap to a wrong port
+    }
+    return static_cast<uint32_t>(value);
+}
+
+void SetSenderLibraryPath(const char* path) { SenderSink.dllPath = path != nullptr ? path : ""; }
+
+void LoadSender() {
+    SendTstcpSink& s = SenderSink;
+    if (s.module != nullptr) return;
+    s.sending = false;
+    s.module = platform::OpenLibrary(s.dllPath.empty() ? kDefaultSenderLibrary : s.dllPath.c_str());
+    if (s.module == nullptr) return;
+    // Every entry point is looked up, even the one never called, so that a
+    // library of another shape is refused as a whole.
+    bool all = true;
+    all &= Lookup(s.module, "InitializeDLL", s.initialize);
+    all &= Lookup(s.module, "UnInitializeDLL", s.unInitialize);
+    all &= Lookup(s.module, "AddSendAddrDLL", s.addSendAddr);
+    all &= Lookup(s.module, "ClearSendAddrDLL", s.clearSendAddr);
+    all &= Lookup(s.module, "StartSendDLL", s.startSend);
+    all &= Lookup(s.module, "StopSendDLL", s.stopSend);
+    all &= Lookup(s.module, "AddSendDataDLL", s.addSendData);
+    all &= Lookup(s.module, "ClearSendBuffDLL", s.clearSendBuff);
+    if (all) {
+        s.loaded = true;
+    } else {
+        UnloadSender();
+    }
+}
+
+namespace {
+
+int32_t StartSenderInstance(const std::u16string& address) {
+    if (address.empty()) return -1;
+    // One instance per job: a library still loaded from an earlier start
+    // means a second start, which is refused.
+    if (SenderSink.loaded) return -1;
+    LoadSender();
+    if (!SenderSink.loaded) return -1;
+    int32_t id = SenderSink.initialize();
+    if (id == -1) return -1;
+    AddDestinations(id, address);
+    SenderSink.startSend(id);
+    SenderSink.sending = true;
+    return id;
+}
+
+}  // namespace
+
+int32_t StartSender(const std::u16string& address) {
+    int32_t id = StartSenderInstance(address);
+    if (ProgressMessagesWanted()) {
+        std::string ansi;
+        if (!platform::Utf16ToAnsi(address, ansi)) ansi.clear();
+        PrintMessage(static_cast<int32_t>(ansi.size()) + 260, "－ SendTSTCP.dll 開始%s %s\n",
+                     id != -1 ? "成功" : "失敗", ansi.c_str());
+    }
+    return id;
+}
+
+void StopSender(int32_t id) {
+    if (!SenderSink.loaded || !SenderSink.sending || id == -1) return;
+    SenderSink.clearSendAddr(id);
+    SenderSink.stopSend(id);
+    SenderSink.sending = false;
+    if (ProgressMessagesWanted()) PrintMessage(0, "－ SendTSTCP.dll 終了%d\n", id);
+}
+
+void SenderUninitialize(int32_t id) {
+    if (SenderSink.unInitialize != nullptr && id != -1) SenderSink.unInitialize(id);
+}
+
+bool SenderHasDataEntry() { return SenderSink.addSendData != nullptr; }
+
+void SenderSendData(int32_t id, const uint8_t* data, uint32_t size) {
+    if (SenderSink.addSendData == nullptr || id == -1 || data == nullptr || size == 0) return;
+    // The published prototype takes a non-const pointer; the library copies
+    // the block and does not write to it.
+    SenderSink.addSendData(id, const_cast<uint8_t*>(data), size);
+}
+
+void UnloadSender() {
+    SendTstcpSink& s = SenderSink;
+    s.loaded = false;
+    s.sending = false;
+    if (s.module != nullptr) {
+        platform::CloseLibrary(s.module);
+        s.module = nullptr;
+    }
+    s.initialize = nullptr;
+    s.unInitialize = nullptr;
+    s.addSendAddr = nullptr;
+    s.clearSendAddr = nullptr;
+    s.startSend = nullptr;
+    s.stopSend = nullptr;
+    s.addSendData = nullptr;
+    s.clearSendBuff = nullptr;
+}

@@ -1,9 +1,215 @@
-// Tuner source: a tuner driver library feeding a queue through a reader thread.
-#include "endpoints/endpoints.h"
+// Tuner source: the driver library is loaded and driven from the reader
+// thread; the worker only takes bytes from the queue.
+#include "endpoints/tuner_source.h"
 
-class TunerSource {};
+#include <algorithm>
+#include <cstring>
+
+#include "common/limits.h"
+#include "common/process_state.h"
+#include "endpoints/driver_rtti.h"
+#include "endpoints/endpoints.h"
+#include "report/report.h"
+
+namespace {
+
+bool ProgressMessagesWanted() { return (ConsoleFlags.load() & kNoProgress) == 0; }
+
+}  // namespace
+
+IBonDriver2* AsBonDriver2(IBonDriver* driver, [[maybe_unused]] void* module) {
+    if (driver == nullptr) return nullptr;
+#if defined(_WIN32)
+    // GCC's dynamic_cast must not be applied to an MSVC object: read MSVC's
+    // own type information instead. Drivers built by GCC (such as the test
+    // driver) carry GCC type information, which the down-cast understands.
+    ImageView image;
+    if (!ImageFromModule(module, image)) return nullptr;
+    uint64_t vtable = reinterpret_cast<uintptr_t>(*reinterpret_cast<void* const*>(driver));
+    constexpr int kPointerSize = static_cast<int>(sizeof(void*));
+    std::optional<bool> msvc = MsvcClassHasBase(image, vtable, kPointerSize, ".?AVIBonDriver2@@");
+    if (msvc.has_value()) return *msvc ? static_cast<IBonDriver2*>(driver) : nullptr;
+    if (LooksLikeGccTypeInfo(image, vtable, kPointerSize)) return dynamic_cast<IBonDriver2*>(driver);
+    return nullptr;
+#else
+    return dynamic_cast<IBonDriver2*>(driver);
+#endif
+}
+
+TunerSource::~TunerSource() {
+    StopReader();
+    Reset();
+}
+
+void TunerSource::LoadDriver() {
+    if (module != nullptr || dllPath.empty() || !platform::PathExists(dllPath.c_str())) return;
+    loaded = false;
+    module = platform::OpenLibrary(dllPath.c_str());
+    if (module == nullptr) return;
+    create = reinterpret_cast<CreateBonDriverFn>(platform::FindSymbol(module, "CreateBonDriver"));
+    if (create != nullptr) {
+        loaded = true;
+    } else {
+        UnloadDriver();
+    }
+}
+
+void TunerSource::UnloadDriver() {
+    Close();
+    loaded = false;
+    tunerOpen = false;
+    if (module != nullptr) platform::CloseLibrary(module);
+    module = nullptr;
+    create = nullptr;
+}
+
+bool TunerSource::Open() {
+    if (!dllPath.empty() && platform::PathExists(dllPath.c_str())) {
+        Close();
+        if (!loaded) LoadDriver();
+        if (loaded && driver == nullptr) {
+            driver = create();
+            driver2 = AsBonDriver2(driver, module);
+        }
+        if (driver != nullptr && !tunerOpen) {
+            tunerOpen = driver->OpenTuner() != 0;
+            if (tunerOpen && driver2 != nullptr) {
+                driver2->SetChannel(space, channel);
+                driver2->PurgeTsStream();
+            }
+        }
+        if (!tunerOpen && driver != nullptr && loaded) Close();
+    }
+    // The word tells whether the library and its factory were found, not
+    // whether the tuner opened.
+    if (ProgressMessagesWanted()) {
+        PrintMessage(static_cast<int32_t>(dllPath.size()) + 260, "－ BonDriverチューナー 開始%s %s\n",
+                     loaded ? "成功" : "失敗", dllPath.c_str());
+    }
+    return loaded;
+}
+
+void TunerSource::Close() {
+    if (!loaded || driver == nullptr) return;
+    if (tunerOpen) driver->CloseTuner();
+    driver->Release();
+    driver = nullptr;
+    driver2 = nullptr;
+    tunerOpen = false;
+    if (ProgressMessagesWanted()) {
+        PrintMessage(static_cast<int32_t>(dllPath.size()) + 260, "－ BonDriverチューナー 終了 %s\n", dllPath.c_str());
+    }
+}
+
+void TunerSource::Reset() {
+    UnloadDriver();
+    loaded = false;
+    tunerOpen = false;
+    dllPath.clear();
+    driver = nullptr;
+    driver2 = nullptr;
+    space = 0;
+    channel = 0;
+    running = false;
+    queueLimit = kDefaultTunerQueueLimit;
+    std::lock_guard lock(queueLock_);
+    queue_.Free();
+}
+
+int TunerSource::StartReader() {
+    StopReader();
+    running = true;
+    thread_ = platform::StartThread(&TunerSource::ReaderMain, this);
+    if (!thread_) {
+        running = false;
+        return 1;
+    }
+    return 0;
+}
+
+void TunerSource::StopReader() {
+    running = false;
+    if (thread_) platform::JoinThread(thread_);
+    thread_ = {};
+}
+
+uint32_t TunerSource::ReaderMain(void* self) {
+    auto* tuner = static_cast<TunerSource*>(self);
+    tuner->Open();
+    if (tuner->loaded && tuner->tunerOpen && tuner->driver != nullptr && tuner->driver2 != nullptr) {
+        tuner->ReadLoop();
+    }
+    tuner->Close();
+    return 0;
+}
+
+void TunerSource::ReadLoop() {
+    driver2->PurgeTsStream();
+    while (running && StopRequested.load() == 0) {
+        BonByte* bytes = nullptr;
+        BonDword count = 0;
+        BonDword remain = 0;
+        if (driver->GetTsStream(&bytes, &count, &remain) == 0 || bytes == nullptr || count == 0) {
+            // Nothing ready: give the core back for a moment rather than
+            // spinning on the driver.
+            platform::SleepMs(1);
+            continue;
+        }
+        AppendFetched(bytes, count);
+    }
+    driver2->PurgeTsStream();
+}
+
+void TunerSource::AppendFetched(const uint8_t* bytes, uint32_t count) {
+    {
+        std::lock_guard lock(queueLock_);
+        if (static_cast<uint32_t>(queue_.used) < queueLimit) {
+            queue_.Append(bytes, static_cast<int32_t>(count), kTunerSlack);
+            return;
+        }
+    }
+    // The worker is behind: what the driver holds and the block just
+    // fetched are thrown away.
+    driver2->PurgeTsStream();
+}
+
+uint32_t TunerSource::Take(uint8_t* dest, uint32_t room) {
+    if (dest == nullptr || room == 0) return 0;
+    std::lock_guard lock(queueLock_);
+    if (queue_.data == nullptr || queue_.used <= 0 || !running) return 0;
+    uint32_t length = static_cast<uint32_t>(queue_.used);
+    uint32_t moved = std::min(length, room);
+    std::memcpy(dest, queue_.data, moved);
+    std::memmove(queue_.data, queue_.data + moved, length - moved);
+    queue_.used = static_cast<int32_t>(length - moved);
+    return moved;
+}
+
+int32_t TunerSource::QueuedBytes() {
+    std::lock_guard lock(queueLock_);
+    return queue_.used;
+}
+
+// ---- The worker's entry points ----------------------------------------------
+
 TunerSource* CreateTunerSource() { return new TunerSource; }
+
 void DestroyTunerSource(TunerSource* tuner) { delete tuner; }
-void StartTuner(TunerSource&, uint32_t, uint32_t, const char*, uint32_t) {}
-uint32_t TakeFromTuner(TunerSource&, uint8_t*, uint32_t) { return 0; }
-void StopTuner(TunerSource&) {}
+
+void StartTuner(TunerSource& tuner, uint32_t space, uint32_t channel, const char* driverPath, uint32_t queueLimit) {
+    tuner.StopReader();
+    tuner.space = space;
+    tuner.channel = channel;
+    tuner.dllPath = driverPath != nullptr ? driverPath : "";
+    tuner.queueLimit = queueLimit;
+    tuner.StartReader();
+}
+
+uint32_t TakeFromTuner(TunerSource& tuner, uint8_t* dest, uint32_t room) { return tuner.Take(dest, room); }
+
+void StopTuner(TunerSource& tuner) {
+    tuner.StopReader();
+    // The reader has closed and released the driver already; this frees the
+    // library and clears the context.
+    tuner.Reset();
+}

@@ -1,0 +1,156 @@
+// Present/following event information table of the actual transport stream:
+// the current event and the one before it, and their output when the
+// programme changes.
+#include <string>
+
+#include "common/process_state.h"
+#include "report/report.h"
+#include "tables/section_view.h"
+#include "tables/si_text.h"
+#include "tables/stream_context.h"
+
+using tables_detail::AssignToSlot;
+using tables_detail::CompletedSection;
+using tables_detail::DecodeIntoSlot;
+using tables_detail::SectionView;
+
+namespace {
+
+bool Stopping() { return StopRequested.load(std::memory_order_relaxed) != 0; }
+
+bool IsEitPid(uint16_t pid) { return pid == 0x0012 || pid == 0x0026 || pid == 0x0027; }
+
+// The previous slot becomes an exact copy of the current one: an event
+// without a name must not inherit the name of the event before it.
+void CopySlot(const AribDecoder& from, AribDecoder& to) {
+    to.text.compare = 1;
+    if (from.text.data != nullptr && from.text.used > 0) {
+        to.text.AssignDetect(from.text.data, from.text.used, kTextSlack);
+    } else {
+        to.text.Free();
+        to.text.compare = 1;
+    }
+}
+
+// short_event_descriptor: language code, event name, event text. Texts are
+// taken only when they lie inside the descriptor.
+void ReadShortEvent(const SectionView& section, int32_t at, int32_t end, EventStore& store) {
+    AribDecoder* current[2] = {&store.currentName, &store.currentText};
+    AribDecoder* latest[2] = {&store.latestName, &store.latestText};
+    std::string text;
+    int32_t lengthAt = at + 5;
+    for (int part = 0; part < 2; ++part) {
+        if (lengthAt >= end) return;
+        const int32_t length = section.U8(lengthAt);
+        const int32_t textAt = lengthAt + 1;
+        if (textAt + length > end) return;
+        if (length != 0 && DecodeIntoSlot(section.data + textAt, length, *current[part], text) && store.shifted) {
+            AssignToSlot(text, *latest[part]);
+        }
+        lengthAt = textAt + length;
+    }
+}
+
+void PrintEvent(const DateTime& start, const DateTime& duration, const AribDecoder& name, const AribDecoder& text,
+                const EventStore& store, int& lines) {
+    if (name.text.used > 0 && store.latestName.text.changed) {
+        if (lines == 0) EndProgressLine();
+        PrintMessage(0, "%04d/%02d/%02d %02d:%02d:%02d\r\n", start.year, start.month, start.day, start.hour,
+                     start.minute, start.second);
+        PrintMessage(0, "%d:%02d:%02d\r\n", duration.hour, duration.minute, duration.second);
+        PrintMessage(name.text.used + 8, "%s\r\n", name.text.Text());
+        lines += 3;
+    }
+    if (text.text.used > 0 && store.latestText.text.changed) {
+        if (lines == 0) EndProgressLine();
+        PrintMessage(text.text.used + 8, "%s\r\n", text.text.Text());
+        lines += 1;
+    }
+}
+
+}  // namespace
+
+bool ParseEit(const uint8_t* packet, StreamContext& context, PidEntry& entry) {
+    if (!IsEitPid(entry.pid)) return false;
+    switch (SectionStep(packet, entry, 0x4E, true)) {
+        case SectionOutcome::InProgress:
+            return true;
+        case SectionOutcome::Rejected:
+            return false;
+        case SectionOutcome::Complete:
+            break;
+    }
+    const SectionView section = CompletedSection(entry);
+    if (!section.Has(0, 14) || Stopping()) {
+        const bool stopped = Stopping();
+        ResetAssembler(entry.assembler);
+        return stopped;
+    }
+    EventStore& store = context.events;
+    int32_t at = 14;
+    // Each event needs its 12 fixed bytes before the CRC_32.
+    while (section.Has(at, 12)) {
+        DateTime start;
+        int64_t startSeconds = 0;
+        if (DecodeMjdDateTime(section.data + at + 2, start)) {
+            startSeconds = LocalDateTimeToSeconds(start);
+        } else {
+            start = DateTime{};
+        }
+        DateTime duration;
+        int64_t durationSeconds = 0;
+        if (DecodeBcdTime(section.data + at + 7, duration)) {
+            durationSeconds = (static_cast<int64_t>(duration.hour) * 60 + duration.minute) * 60 + duration.second;
+        } else {
+            duration = DateTime{};
+        }
+        store.shifted = 0;
+        if (store.currentStart > 0 && store.currentStart < startSeconds) {
+            store.previousStartTime = store.currentStartTime;
+            store.previousDuration = store.currentDuration;
+            CopySlot(store.currentName, store.previousName);
+            CopySlot(store.currentText, store.previousText);
+            store.shifted = 1;
+        }
+        store.currentStart = startSeconds;
+        store.currentStartTime = start;
+        store.currentDurationSeconds = durationSeconds;
+        store.currentDuration = duration;
+
+        int32_t loopLength = section.U16(at + 10) & 0x0FFF;
+        at += 12;
+        if (Stopping()) {
+            ResetAssembler(entry.assembler);
+            return true;
+        }
+        // A signed loop length: a descriptor that overruns the loop ends it
+        // instead of wrapping around and reading the next event as one.
+        while (loopLength > 0 && section.Has(at, 2)) {
+            const uint8_t tag = section.U8(at);
+            const int32_t length = section.U8(at + 1);
+            int32_t end = at + 2 + length;
+            if (end > section.body) end = section.body;
+            if (tag == 0x4D && length >= 7) ReadShortEvent(section, at, end, store);
+            at += length + 2;
+            loopLength -= length + 2;
+            if (Stopping()) {
+                ResetAssembler(entry.assembler);
+                return true;
+            }
+        }
+    }
+    ResetAssembler(entry.assembler);
+    return true;
+}
+
+int PrintEventLines(StreamContext& context) {
+    EventStore& store = context.events;
+    if (!store.shifted) return 0;
+    int lines = 0;
+    PrintEvent(store.previousStartTime, store.previousDuration, store.previousName, store.previousText, store, lines);
+    PrintEvent(store.currentStartTime, store.currentDuration, store.currentName, store.currentText, store, lines);
+    store.latestName.text.changed = 0;
+    store.latestText.text.changed = 0;
+    if (lines > 0) ConsoleLineClosed = true;
+    return lines;
+}

@@ -1,0 +1,83 @@
+// Construction and look-up of the per-stream and per-PID records.
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "tables/stream_context.h"
+
+PidTable::PidTable() { std::fill(std::begin(index_), std::end(index_), nullptr); }
+
+PidEntry* PidTable::FindOrCreate(uint16_t pid) {
+    pid &= 0x1FFF;
+    if (PidEntry* found = index_[pid]) return found;
+    // A new PID is the only allocation on the per-packet path.
+    auto entry = std::unique_ptr<PidEntry>(new (std::nothrow) PidEntry());
+    if (!entry) return nullptr;
+    entry->pid = pid;
+    entry->pidCopy = pid;
+    entry->noCounterSeen = 1;
+    try {
+        list_.push_back(std::move(entry));
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+    index_[pid] = list_.back().get();
+    return index_[pid];
+}
+
+void PidTable::Remove(uint16_t pid) {
+    pid &= 0x1FFF;
+    PidEntry* target = index_[pid];
+    if (target == nullptr) return;
+    index_[pid] = nullptr;
+    auto it = std::find_if(list_.begin(), list_.end(), [target](const auto& e) { return e.get() == target; });
+    if (it != list_.end()) list_.erase(it);  // frees the entry and its section buffer
+}
+
+StreamContext::StreamContext() { std::fill(std::begin(pcrPids), std::end(pcrPids), uint16_t{0xFFFF}); }
+
+StreamContext* FindOrCreateStreamContext(StreamContextList& list, uint32_t streamId) {
+    for (auto& context : list) {
+        if (context->streamId == streamId) return context.get();
+    }
+    auto context = std::unique_ptr<StreamContext>(new (std::nothrow) StreamContext());
+    if (!context) return nullptr;
+    context->streamId = streamId;
+    try {
+        list.push_back(std::move(context));
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+    return list.back().get();
+}
+
+bool IsPcrPid(const StreamContext& context, uint16_t pid) {
+    return std::find(std::begin(context.pcrPids), std::end(context.pcrPids), pid) != std::end(context.pcrPids);
+}
+
+bool RegisterPcrPid(StreamContext& context, uint16_t pid) {
+    for (uint16_t& slot : context.pcrPids) {
+        if (slot == pid) return true;
+        if (slot == 0xFFFF) {
+            slot = pid;
+            return true;
+        }
+    }
+    return false;
+}
+
+const ProgramEntry* FindProgramByPmtPid(const StreamContext& context, uint16_t pid) {
+    if (pid == 0) return nullptr;
+    for (const ProgramEntry& program : context.programs) {
+        if (program.pmtPid == pid) return &program;
+    }
+    return nullptr;
+}
+
+CaptionStream* FindCaptionStream(StreamContext& context, uint16_t pid) {
+    if (pid == 0) return nullptr;
+    for (auto& caption : context.captions) {
+        if (caption->pid == pid) return caption.get();
+    }
+    return nullptr;
+}

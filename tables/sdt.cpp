@@ -1,0 +1,99 @@
+// Service description table of the actual transport stream: service ids,
+// provider and service names of up to six services.
+#include <string>
+
+#include "common/process_state.h"
+#include "report/report.h"
+#include "tables/section_view.h"
+#include "tables/si_text.h"
+#include "tables/stream_context.h"
+
+using tables_detail::CompletedSection;
+using tables_detail::DecodeIntoSlot;
+using tables_detail::SectionView;
+
+namespace {
+
+constexpr int kServiceSlots = 6;
+
+bool Stopping() { return StopRequested.load(std::memory_order_relaxed) != 0; }
+
+// service_descriptor: service_type, provider name, service name. Names are
+// taken only when they lie inside the descriptor.
+void ReadServiceDescriptor(const SectionView& section, int32_t at, int32_t end, AribDecoder* slots) {
+    std::string text;
+    int32_t lengthAt = at + 3;
+    for (int name = 0; name < 2; ++name) {
+        if (lengthAt >= end) return;
+        const int32_t length = section.U8(lengthAt);
+        const int32_t textAt = lengthAt + 1;
+        if (textAt + length > end) return;
+        if (length != 0 && slots != nullptr) DecodeIntoSlot(section.data + textAt, length, slots[name], text);
+        lengthAt = textAt + length;
+    }
+}
+
+}  // namespace
+
+bool ParseSdt(const uint8_t* packet, StreamContext& context, PidEntry& entry) {
+    if (entry.pid != 0x0011) return false;
+    switch (SectionStep(packet, entry, 0x42)) {
+        case SectionOutcome::InProgress:
+            return true;
+        case SectionOutcome::Rejected:
+            return false;
+        case SectionOutcome::Complete:
+            break;
+    }
+    const SectionView section = CompletedSection(entry);
+    if (!section.Has(0, 11)) {
+        ResetAssembler(entry.assembler);
+        return false;
+    }
+    ServiceTable& table = context.services;
+    context.transportStreamId = section.U16(3);
+    table.count = 0;
+    int32_t at = 11;
+    // Every read below stays before the CRC_32 (section.body), whatever the
+    // loop lengths claim.
+    while (!Stopping() && section.Has(at, 5)) {
+        // Services past the sixth are stepped over and not counted.
+        const bool stored = table.count < kServiceSlots;
+        if (stored) table.ids[table.count] = section.U16(at);
+        int32_t loopLength = section.U16(at + 3) & 0x0FFF;
+        at += 5;
+        // A signed loop length: a descriptor that overruns the loop ends it
+        // instead of wrapping around and reading the next service as one.
+        while (!Stopping() && loopLength > 0 && section.Has(at, 2)) {
+            const uint8_t tag = section.U8(at);
+            const int32_t length = section.U8(at + 1);
+            int32_t end = at + 2 + length;
+            if (end > section.body) end = section.body;
+            if (tag == 0x48 && length >= 3) ReadServiceDescriptor(section, at, end, stored ? table.names[table.count] : nullptr);
+            at += length + 2;
+            loopLength -= length + 2;
+        }
+        if (stored) ++table.count;
+    }
+    ResetAssembler(entry.assembler);
+    return true;
+}
+
+int PrintServiceLines(StreamContext& context) {
+    ServiceTable& table = context.services;
+    int lines = 0;
+    const int count = table.count < kServiceSlots ? table.count : kServiceSlots;
+    for (int j = 0; j < count; ++j) {
+        const ByteBuffer& provider = table.names[j][0].text;
+        const ByteBuffer& service = table.names[j][1].text;
+        if (!provider.changed && !service.changed) continue;
+        if (lines == 0) EndProgressLine();
+        const bool hasProvider = provider.Text()[0] != '\0';
+        const bool hasService = service.Text()[0] != '\0';
+        PrintMessage(provider.used + service.used + 16, "0x%04x %s%s%s%s\r\n", table.ids[j], provider.Text(), hasProvider ? " " : "",
+                     service.Text(), hasService ? " " : "");
+        ++lines;
+    }
+    if (lines > 0) ConsoleLineClosed = true;
+    return lines;
+}

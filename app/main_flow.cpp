@@ -1,10 +1,345 @@
+// The program's entry: command line, passes over the inputs, end sequence.
+#include <climits>
+#include <cstring>
+#include <string>
+
+#include "app/app_internal.h"
 #include "app/run_settings.h"
+#include "common/process_state.h"
+#include "common/text.h"
+#include "endpoints/endpoints.h"
+#include "report/report.h"
 
 RunSettingsRecord RunSettings;
 
-// Placeholder definitions; the front end follows.
-void StartUp() {}
-void ShutDown() {}
-bool ConsoleControlHandler(uint32_t) { return false; }
-bool ParseCommandLine(int, char**, ByteBuffer&) { return true; }
-int32_t RunMain(int, char**) { return 0; }
+namespace {
+
+const char* const kUsageLines[] = {
+    "引数\n",
+    "　%s.exe[ -srcpath] 入力tsファイルパス[ -throughpath 出力tsファイルパス][ -log][ -logpath ログファイルパス ][ -sync][ -detail][ -pause][ -pid][ -wraparound]\n",
+    "説明\n",
+    "　入力tsパケットをそのまま出力する\n",
+    "　-srcpath 入力tsファイルパス\n",
+    "　　ファイルパス, 標準入力 \"CON\", パイプ \"\\\\.\\pipe\\SendTSTCP_ポート番号_親プロセスID\", BonDriver \"\\\\.\\bondriver\\チューナー空間番号\\BonDriver内部チャンネル番号\\BonDriverdllパス\" いずれかを指定する\n",
+    "　-throughpath 出力tsファイルパス　(省略時 入力tsファイルパス＋'.%s'＋拡張子)\n",
+    "　　ファイルパス, 標準出力 \"CON\", SendTSTcp.dll送信先 \"\\\\.\\sendtstcp\\送信先:ポート番号\\SendTSTcp.dllパス\"  いずれかを指定する\n",
+    "　-log\n",
+    "　　ログ出力する\n",
+    "　-logpath ログファイルパス\n",
+    "　　ログファイルパスを指定する\n",
+    "　　-log時のみ有効です\n",
+    "　　ログファイルにtsファイル指定したらログ出力は無効です\n",
+    "　-sync\n",
+    "　　等速処理する\n",
+    "　-detail\n",
+    "　　詳細出力する\n",
+    "　-pause\n",
+    "　　開始前にキー入力待ちする\n",
+    "　-pid\n",
+    "　　プロセスIDを表示する\n",
+    "　-wraparound\n",
+    "　　PCR Wrap-around日時を表示する\n",
+    "　-rwcntundrop PIDまたはcaption\n",
+    "　　巡回カウンタをドロップしていないように書き換える\n",
+    "　-rwcntdrop \"PID:秒;...;PID:秒\"\n",
+    "　　巡回カウンタをドロップしているように書き換える\n",
+};
+
+enum class ArgState {
+    Input,
+    LogPath,
+    OutputPath,
+    BufferSize,
+    Duration,
+    PluginPath,
+    UndropTarget,
+    DropList,
+    PatchTime,
+    IgnoredValue,
+};
+
+enum class Effect {
+    None,
+    Log,
+    Sync,
+    Capstr,
+    Detail,
+    Sdt,
+    Eit,
+    Pause,
+    Pid,
+    Drop,
+    Wraparound,
+    NoProgress,
+    Loop,
+    Nodel,
+};
+
+struct Keyword {
+    const char* text;
+    ArgState state;  // state after the keyword (Input for switches)
+    Effect effect;
+};
+
+// Every keyword is tried, in this order; the last match sets the state.
+constexpr Keyword kKeywords[] = {
+    {"srcpath", ArgState::Input, Effect::None},
+    {"log", ArgState::Input, Effect::Log},
+    {"logpath", ArgState::LogPath, Effect::None},
+    {"sync", ArgState::Input, Effect::Sync},
+    {"capstr", ArgState::Input, Effect::Capstr},
+    {"detail", ArgState::Input, Effect::Detail},
+    {"throughpath", ArgState::OutputPath, Effect::None},
+    {"bufsize", ArgState::BufferSize, Effect::None},
+    {"duration", ArgState::Duration, Effect::None},
+    {"wsize", ArgState::IgnoredValue, Effect::None},
+    {"wcaption", ArgState::IgnoredValue, Effect::None},
+    {"tvtppath", ArgState::PluginPath, Effect::None},
+    {"capmergepatch", ArgState::IgnoredValue, Effect::None},
+    {"rwcntundrop", ArgState::UndropTarget, Effect::None},
+    {"filterpath", ArgState::IgnoredValue, Effect::None},
+    {"rwcntdrop", ArgState::DropList, Effect::None},
+    {"dump", ArgState::IgnoredValue, Effect::None},
+    {"piddef", ArgState::IgnoredValue, Effect::None},
+    {"paramhex", ArgState::IgnoredValue, Effect::None},
+    {"patchtime", ArgState::PatchTime, Effect::None},
+    {"sdt", ArgState::Input, Effect::Sdt},
+    {"eit", ArgState::Input, Effect::Eit},
+    {"pause", ArgState::Input, Effect::Pause},
+    {"pid", ArgState::Input, Effect::Pid},
+    {"drop", ArgState::Input, Effect::Drop},
+    {"wraparound", ArgState::Input, Effect::Wraparound},
+    {"noprogress", ArgState::Input, Effect::NoProgress},
+    {"loop", ArgState::Input, Effect::Loop},
+    {"nodel", ArgState::Input, Effect::Nodel},
+};
+
+int32_t ToInt32(long long value) {
+    if (value > INT32_MAX) return INT32_MAX;
+    if (value < INT32_MIN) return INT32_MIN;
+    return static_cast<int32_t>(value);
+}
+
+void ApplyEffect(Effect effect, const char* option, std::size_t keywordLength) {
+    switch (effect) {
+        case Effect::None: break;
+        case Effect::Log: RunSettings.log = true; break;
+        case Effect::Sync: RunSettings.sync = true; break;
+        case Effect::Capstr: RunSettings.capstr = true; break;
+        case Effect::Detail: RunSettings.detail = true; break;
+        case Effect::Sdt: RunSettings.sdt = true; break;
+        case Effect::Eit: RunSettings.eit = true; break;
+        case Effect::Pause: RunSettings.pause = true; break;
+        case Effect::Pid: RunSettings.pid = true; break;
+        case Effect::Drop: RunSettings.drop = true; break;
+        case Effect::Wraparound: RunSettings.wraparound = true; break;
+        case Effect::NoProgress: ConsoleFlags.fetch_or(kNoProgress); break;
+        case Effect::Loop:
+            RunSettings.loop = true;
+            if (option[keywordLength] != '\0') RunSettings.loopCount = ToInt32(ParseDecimal(option + keywordLength));
+            break;
+        case Effect::Nodel: RunSettings.nodel = true; break;
+    }
+}
+
+ArgState ReadOption(const char* option) {
+    ArgState state = ArgState::Input;
+    const std::size_t length = std::strlen(option);
+    for (const Keyword& keyword : kKeywords) {
+        const std::size_t keywordLength = std::strlen(keyword.text);
+        if (length < keywordLength || !EqualsIgnoreCaseN(option, keyword.text, keywordLength)) continue;
+        ApplyEffect(keyword.effect, option, keywordLength);
+        state = keyword.state;
+    }
+    return state;
+}
+
+void RefusePath(const char* value) {
+    PrintMessage(static_cast<int32_t>(std::strlen(value)) + 260, kPathTooLongNotice, value);
+}
+
+// Returns false when the value was refused.
+bool ReadValue(ArgState state, const char* value, ByteBuffer& inputList) {
+    switch (state) {
+        case ArgState::Input:
+            if (*value == '\0') return true;
+            // Every input is copied into a fixed field before its job.
+            if (std::strlen(value) >= kMaxPath) {
+                RefusePath(value);
+                return false;
+            }
+            inputList.Append(value, static_cast<int32_t>(std::strlen(value) + 1), kTextSlack);
+            return true;
+        case ArgState::LogPath:
+            if (!CopyText(RunSettings.logpath, sizeof RunSettings.logpath, value)) {
+                RefusePath(value);
+                return false;
+            }
+            return true;
+        case ArgState::OutputPath:
+            if (!CopyText(RunSettings.throughpath, sizeof RunSettings.throughpath, value)) {
+                RefusePath(value);
+                return false;
+            }
+            return true;
+        case ArgState::BufferSize:
+            RunSettings.bufsize = static_cast<uint32_t>(ToInt32(ParseDecimal(value)));
+            return true;
+        case ArgState::Duration:
+            RunSettings.duration = std::string(value);
+            return true;
+        case ArgState::PluginPath:
+            AddPluginPath(value);
+            return true;
+        case ArgState::UndropTarget:
+            if (EqualsIgnoreCaseN(value, "caption", 7)) {
+                RunSettings.rwcntundrop |= kUndropCaption;
+            } else {
+                const uint32_t pid = static_cast<uint32_t>(ToInt32(ParseDecimal(value))) & 0xFFFFu;
+                RunSettings.rwcntundrop = (RunSettings.rwcntundrop & ~0xFFFFu) | pid;
+            }
+            return true;
+        case ArgState::DropList:
+            RunSettings.rwcntdrop = std::string(value);
+            RunSettings.rwcntdropCursor = 0;
+            return true;
+        case ArgState::PatchTime:
+            RunSettings.patchtime = ToInt32(ParseDecimal(value));
+            return true;
+        case ArgState::IgnoredValue:
+            return true;
+    }
+    return true;
+}
+
+void WriteText(const std::string& text) { WriteStdout(text.data(), text.size()); }
+
+}  // namespace
+
+const char* const kPathTooLongNotice = "－ パスが長すぎます %s\n";
+
+bool ParseCommandLine(int argc, char** argv, ByteBuffer& inputList) {
+    ArgState state = ArgState::Input;
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        if (arg == nullptr) continue;
+        if (IsOptionArgument(arg)) {
+            state = ReadOption(arg + 1);
+            continue;
+        }
+        const ArgState current = state;
+        state = ArgState::Input;
+        if (!ReadValue(current, arg, inputList)) return false;
+    }
+    return true;
+}
+
+bool IsOptionArgument(const char* argument) {
+    if (argument == nullptr) return false;
+    if (argument[0] == '-') return true;
+#ifdef _WIN32
+    return argument[0] == '/';
+#else
+    // '/' begins every absolute path here; taking it as an option would
+    // drop such inputs silently.
+    return false;
+#endif
+}
+
+void PrintUsage() {
+    for (const char* line : kUsageLines) {
+        // Only lines 2 and 7 carry "%s": the program's own name.
+        WriteText(std::strstr(line, "%s") != nullptr ? FormatString(line, ProgramName) : std::string(line));
+    }
+    const std::string executable = platform::ExecutablePath();
+    const std::string company = platform::ReadVersionString(executable.c_str(), "CompanyName");
+    const std::string comments = platform::ReadVersionString(executable.c_str(), "Comments");
+    if (!company.empty() || !comments.empty()) {
+        WriteText("連絡先他\n");
+        if (!company.empty()) WriteText(FormatString("　%s\n", company.c_str()));
+        if (!comments.empty()) WriteText(FormatString("　%s\n", comments.c_str()));
+    }
+    FlushStdout();
+}
+
+int32_t ExitStatus(int32_t sum) {
+#ifdef _WIN32
+    return sum;
+#else
+    // An exit status keeps 8 bits: 256 drops would read as success.
+    if (sum < 0 || sum > 255) return 255;
+    return sum;
+#endif
+}
+
+int32_t RunPasses(const ByteBuffer& inputList, int32_t (*job)()) {
+    int32_t sum = 0;
+    if (inputList.used <= 0) return sum;
+    const int32_t initialCount = RunSettings.loopCount;
+    for (;;) {
+        const char* path = inputList.Text();
+        const char* end = reinterpret_cast<const char*>(inputList.data) + inputList.used;
+        while (path < end) {
+            if (StopRequested.load() != 0) break;
+            const uint32_t savedFlags = ConsoleFlags.load();
+            char savedLog[kMaxPath];
+            char savedThrough[kMaxPath];
+            std::memcpy(savedLog, RunSettings.logpath, sizeof savedLog);
+            std::memcpy(savedThrough, RunSettings.throughpath, sizeof savedThrough);
+            CopyText(RunSettings.currentInput, sizeof RunSettings.currentInput, path);
+            sum += job();
+            std::memcpy(RunSettings.logpath, savedLog, sizeof savedLog);
+            std::memcpy(RunSettings.throughpath, savedThrough, sizeof savedThrough);
+            ConsoleFlags.store(savedFlags);
+            path += std::strlen(path) + 1;
+        }
+        if (RunSettings.loopCount > 0) --RunSettings.loopCount;
+        if (!RunSettings.loop || StopRequested.load() != 0) break;
+        if (initialCount > 0 && RunSettings.loopCount <= 0) break;
+    }
+    return sum;
+}
+
+int32_t RunMain(int argc, char** argv) {
+    ConsoleFlags.store(kConsoleOn);
+    LogFlags.store(0);
+    StartUp();
+    platform::AllocConsole();
+    platform::SetControlHandler(ConsoleControlHandler);
+
+    if (argc <= 1) {
+        PrintUsage();
+        return 0;
+    }
+
+    ByteBuffer inputList;
+    int32_t sum = 0;
+    if (!ParseCommandLine(argc, argv, inputList)) {
+        // A refused value ends the run before any job; the exit code tells
+        // that the run did not happen.
+        sum = -1;
+    } else {
+        if (RunSettings.pid) {
+            WriteText(FormatString("－ プロセスID %d\r\n", static_cast<int>(platform::ProcessId())));
+            FlushStdout();
+            ConsoleLineClosed.store(true);
+        }
+        if (RunSettings.pause) {
+            WriteText("－ 続行するには何かキーを押してください . . .\r\n");
+            FlushStdout();
+            ConsoleLineClosed.store(true);
+            platform::ReadKeyNoEcho();
+        }
+        sum = RunPasses(inputList, RunJob);
+    }
+
+    ReleasePlugins();
+    RunSettings.duration.reset();
+    RunSettings.rwcntdrop.reset();
+    RunSettings.rwcntdropCursor = std::string::npos;
+    ShutDown();
+    if (RunSettings.detail) PrintMessage(0, "－ 終了します. ( 戻り値 : %d )\n", sum);
+    FlushStdout();
+    inputList.Free();
+    return ExitStatus(sum);
+}

@@ -30,6 +30,9 @@ FileHandle CreateWrite(const char* path);
 // Open (create when missing) for appending with exclusive access: fails at
 // once while another handle or process holds the file.
 FileHandle OpenAppendExclusive(const char* path);
+// Create (truncate) a file for writing with exclusive access; fails at once
+// while another handle or process holds the file.
+FileHandle CreateWriteExclusive(const char* path);
 // A named pipe "\\.\pipe\NAME": the Win32 pipe, or on POSIX the FIFO
 // TempDir + NAME. Never blocks for long; -1 when the pipe cannot be opened
 // yet, so the caller can retry.
@@ -102,6 +105,8 @@ using ThreadFunction = uint32_t (*)(void* argument);
 ThreadHandle StartThread(ThreadFunction function, void* argument);
 // Waits without limit for the thread and releases the handle.
 void JoinThread(ThreadHandle& thread);
+// Lets the thread run on unwatched and releases the handle.
+void DetachThread(ThreadHandle& thread);
 
 // Manual-reset event.
 class Event {

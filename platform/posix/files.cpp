@@ -68,6 +68,18 @@ FileHandle OpenAppendExclusive(const char* path) {
     return handle;
 }
 
+FileHandle CreateWriteExclusive(const char* path) {
+    // Truncation waits until the lock is held, so that a file in use by
+    // another holder is left intact.
+    FileHandle handle = OpenAppendExclusive(path);
+    if (handle == kInvalidFile) return kInvalidFile;
+    if (::ftruncate(Fd(handle), 0) != 0) {
+        ::close(Fd(handle));
+        return kInvalidFile;
+    }
+    return handle;
+}
+
 FileHandle OpenPipeRead(const char* pipePath) {
     if (!IsPipePath(pipePath)) return kInvalidFile;
     const char* name = pipePath + std::strlen("\\\\.\\pipe\\");

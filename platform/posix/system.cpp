@@ -182,6 +182,14 @@ void JoinThread(ThreadHandle& thread) {
     thread.impl = nullptr;
 }
 
+void DetachThread(ThreadHandle& thread) {
+    auto* record = static_cast<ThreadRecord*>(thread.impl);
+    if (record == nullptr) return;
+    // The record stays with the thread, which may still be reading it.
+    ::pthread_detach(record->thread);
+    thread.impl = nullptr;
+}
+
 Event::Event(bool signalled) {
     auto* record = new (std::nothrow) EventRecord;
     if (record == nullptr) return;

@@ -1,0 +1,18 @@
+#pragma once
+// Pieces of the front end that its tests reach directly.
+#include <cstdint>
+
+#include "common/byte_buffer.h"
+
+// Notice for a command-line path that does not fit its field.
+extern const char* const kPathTooLongNotice;
+
+// Whether a command-line argument is an option ("-x"; on Windows also "/x").
+bool IsOptionArgument(const char* argument);
+// The usage text and the contact lines, to standard output.
+void PrintUsage();
+// Runs the passes over the NUL-separated input paths, one `job` call per
+// path with RunSettings.currentInput set; returns the sum of the results.
+int32_t RunPasses(const ByteBuffer& inputList, int32_t (*job)());
+// The process exit code for a drop sum.
+int32_t ExitStatus(int32_t sum);

@@ -1,0 +1,157 @@
+// Start-up, shut-down, the console control handler and directory search.
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/find_files.h"
+#include "app/run_settings.h"
+#include "common/process_state.h"
+#include "common/text.h"
+#include "report/report.h"
+
+namespace {
+
+constexpr uint32_t kBackgroundPeriodMs = 100;
+
+uint32_t BackgroundThread(void* argument) {
+    static_cast<platform::Event*>(argument)->Set();
+    while (StopRequested.load() == 0) {
+        platform::PumpMessages();
+        platform::SleepMs(kBackgroundPeriodMs);
+    }
+    return 1;
+}
+
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+// The directory without its trailing separators, joined with one separator.
+std::string JoinPath(const std::string& directory, const char* name) {
+    std::string joined = directory;
+    while (joined.size() > 1 && IsSeparator(joined.back())) joined.pop_back();
+    joined.push_back(platform::PathSeparator());
+    joined += name;
+    return joined;
+}
+
+std::vector<std::string> SplitPatterns(const char* patterns) {
+    std::vector<std::string> result;
+    const char* start = patterns;
+    for (;;) {
+        const char* end = std::strchr(start, ';');
+        std::string pattern = end != nullptr ? std::string(start, end) : std::string(start);
+        if (!pattern.empty()) result.push_back(std::move(pattern));
+        if (end == nullptr) break;
+        start = end + 1;
+    }
+    return result;
+}
+
+}  // namespace
+
+void FindFiles(const char* directory, const char* patterns, CFindFileInfo*& result, bool recurse,
+               bool includeDirectories) {
+    if (directory == nullptr || patterns == nullptr || *directory == '\0' || *patterns == '\0') return;
+    const std::size_t dirLength = std::strlen(directory);
+    const std::size_t patternLength = std::strlen(patterns);
+    if (dirLength >= kMaxPath || patternLength >= kMaxPath || dirLength + patternLength >= kMaxPath) return;
+
+    std::vector<std::string> work{directory};
+    if (recurse) {
+        // Depth first, the most recently found subdirectory next.
+        std::vector<std::string> pending{directory};
+        work.clear();
+        while (!pending.empty()) {
+            std::string current = std::move(pending.back());
+            pending.pop_back();
+            for (const platform::DirEntry& entry : platform::ListDirectory(current.c_str(), "*")) {
+                if (!entry.isDirectory || entry.name == "." || entry.name == "..") continue;
+                pending.push_back(JoinPath(current, entry.name.c_str()));
+            }
+            work.push_back(std::move(current));
+        }
+    }
+
+    const std::vector<std::string> patternList = SplitPatterns(patterns);
+    for (const std::string& dir : work) {
+        for (const std::string& pattern : patternList) {
+            for (const platform::DirEntry& entry : platform::ListDirectory(dir.c_str(), pattern.c_str())) {
+                if (entry.name == "." || entry.name == "..") continue;
+                if (entry.isDirectory && !includeDirectories) continue;
+                const std::string path = JoinPath(dir, entry.name.c_str());
+                // A cut path could name another file, which the caller may
+                // then delete: an entry that does not fit is left out.
+                if (path.size() >= kMaxPath) continue;
+                auto* info = new (std::nothrow) CFindFileInfo;
+                if (info == nullptr) continue;
+                CopyText(info->path, sizeof info->path, path.c_str());
+                info->lastWriteTime = entry.lastWriteTime;
+                info->size = entry.size;
+                info->next = result;
+                result = info;
+            }
+        }
+    }
+}
+
+void FreeFindList(CFindFileInfo*& list) {
+    while (list != nullptr) {
+        CFindFileInfo* next = list->next;
+        delete list;
+        list = next;
+    }
+}
+
+void StartUp() {
+    std::string temp = platform::TemporaryDirectory();
+    if (!temp.empty() && !IsSeparator(temp.back())) temp.push_back(platform::PathSeparator());
+    if (!CopyText(TempDir, sizeof TempDir, temp.c_str())) TempDir[0] = '\0';
+
+    PathParts parts;
+    const std::string executable = platform::ExecutablePath();
+    if (!SplitPath(executable.c_str(), parts) || !CopyText(ProgramName, sizeof ProgramName, parts.name.c_str())) {
+        ProgramName[0] = '\0';
+    }
+
+    if (StopRequested.load() != 0) return;
+    platform::Event started(false);
+    platform::ThreadHandle thread = platform::StartThread(BackgroundThread, &started);
+    if (!thread) {
+        PrintMessage(0, "[ Main ] スレッド起動失敗 : %d .\n", static_cast<int>(platform::LastError()));
+        return;
+    }
+    started.Wait();
+    // Nobody waits for it: it ends with ShutDown or with the process.
+    platform::DetachThread(thread);
+}
+
+bool ConsoleControlHandler(uint32_t event) {
+    const char* notice = nullptr;
+    if (event == 0) {
+        StopReason.store(1);
+        notice = "－ CTRL+Cが押されました\n";
+    } else if (event == 2) {
+        StopReason.store(2);
+        notice = "－ 閉じられます\n";
+    } else {
+        return false;
+    }
+    StopRequested.store(1);
+    const uint32_t flags = ConsoleFlags.load();
+    if ((flags & kConsoleOn) != 0 && (flags & kNoProgress) == 0) {
+        WriteStdout(notice, std::strlen(notice));
+        FlushStdout();
+        ConsoleLineClosed.store(true);
+    }
+    return true;
+}
+
+void ShutDown() {
+    StopRequested.store(1);
+    CFindFileInfo* list = nullptr;
+    const std::string pattern = FormatString("%s????.tmp*", "QMV");
+    FindFiles(TempDir, pattern.c_str(), list, false, false);
+    for (CFindFileInfo* entry = list; entry != nullptr; entry = entry->next) {
+        platform::RemoveFile(entry->path);
+    }
+    FreeFindList(list);
+}

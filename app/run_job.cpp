@@ -1,20 +1,278 @@
-#include "app/run_settings.h"
+// One input path as one job: checks, default names, log settings, the
+// worker thread and the per-PID summary.
+#include <algorithm>
+#include <cstring>
+#include <string>
 
-int32_t RunJob()
+#include "app/app_internal.h"
+#include "app/run_settings.h"
+#include "common/process_state.h"
+#include "common/text.h"
+#include "endpoints/endpoints.h"
+#include "engine/stream_job.h"
+#include "report/report.h"
+
+namespace {
+
+constexpr int32_t kPathHint = 520;
+constexpr char kConsole[] = "CON";
+constexpr char kPipePrefix[] = "\\\\.\\pipe\\";
+constexpr char kTunerPrefix[] = "\\\\.\\bondriver\\";
+constexpr char kSenderPrefix[] = "\\\\.\\sendtstcp\\";
+constexpr int64_t kProbeWindow = 384;  // two 192-byte units
+
+bool StartsWith(const char* text, const char* prefix)
 {
+    return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
+}
+
+int32_t HintFor(const std::string& text)
+{
+    return std::max<int32_t>(kPathHint, static_cast<int32_t>(text.size()) + 260);
+}
+
+struct FileCloser {
+    platform::FileHandle handle = platform::kInvalidFile;
+    ~FileCloser()
+    {
+        if (handle != platform::kInvalidFile) {
+            platform::CloseFile(handle);
+        }
+    }
+};
+
+// Stores a derived name in its fixed field; a name that does not fit is
+// refused rather than cut, since a cut name could point at another file.
+bool StoreDerivedPath(char* field, std::size_t size, const std::string& value)
+{
+    if (!CopyText(field, size, value.c_str())) {
+        PrintMessage(HintFor(value), kPathTooLongNotice, value.c_str());
+        return false;
+    }
+    return true;
+}
+
+// Tuner path: space "\" channel "\" driver path after the prefix.
+bool CheckTunerPath(const std::string& input)
+{
+    const std::string rest = input.substr(sizeof(kTunerPrefix) - 1);
+    const std::size_t first = rest.find('\\');
+    const std::string space = rest.substr(0, first);
+    if (space.empty()) {
+        PrintMessage(HintFor(input), "－ BonDriverチューナー空間番号がありません %s\n", input.c_str());
+        return false;
+    }
+    const std::size_t second = first == std::string::npos ? std::string::npos : rest.find('\\', first + 1);
+    const std::string channel =
+        first == std::string::npos ? std::string() : rest.substr(first + 1, second == std::string::npos ? std::string::npos : second - first - 1);
+    if (channel.empty()) {
+        PrintMessage(HintFor(input), "－ BonDriverチューナー内部チャンネル番号がありません %s\n", input.c_str());
+        return false;
+    }
+    const std::string driver = second == std::string::npos ? std::string() : rest.substr(second + 1);
+    if (driver.empty() || !platform::PathExists(driver.c_str())) {
+        PrintMessage(HintFor(input), "－ BonDriverがありません %s\n", input.c_str());
+        return false;
+    }
+    return true;
+}
+
+// Sender path: host ":" port "\" library path after the prefix.
+bool CheckSenderPath(const std::string& output)
+{
+    const std::string rest = output.substr(sizeof(kSenderPrefix) - 1);
+    const std::size_t backslash = rest.find('\\');
+    const std::string address = rest.substr(0, backslash);
+    const std::string library = backslash == std::string::npos ? std::string() : rest.substr(backslash + 1);
+    const std::size_t colon = address.find(':');
+    const std::string host = address.substr(0, colon);
+    const std::string port = colon == std::string::npos ? std::string() : address.substr(colon + 1);
+    if (host.empty()) {
+        PrintMessage(HintFor(output), "－ SendTSTCP送信先がありません %s\n", output.c_str());
+        return false;
+    }
+    if (port.empty()) {
+        PrintMessage(HintFor(output), "－ SendTSTCP送信先ポートがありません %s\n", output.c_str());
+        return false;
+    }
+    if (library.empty() || !platform::PathExists(library.c_str())) {
+        PrintMessage(HintFor(output), "－ SendTSTCP.dllがありません %s\n", output.c_str());
+        return false;
+    }
+    return true;
+}
+
+int32_t PrintSummary(const StreamSlot& slot)
+{
+    int32_t total = 0;
+    if (slot.inputPath.empty() || slot.contexts.empty()) {
+        return total;
+    }
+    const StreamContext& context = *slot.contexts.front();
+    const auto& entries = context.pids.Entries();
+    if (entries.empty()) {
+        return total;
+    }
+    const StreamContext& current = slot.context != nullptr ? *slot.context : context;
+    if (RunSettings.wraparound && context.wrap.seconds != 0) {
+        const DateTime& t = context.wrap.time;
+        PrintMessage(HintFor(slot.inputPath), "－ PCR Wrap-around %s\r\n", slot.inputPath.c_str());
+        PrintMessage(0, "%04d/%02d/%02d %02d:%02d:%02d\r\n", t.year, t.month, t.day, t.hour, t.minute, t.second);
+    }
+    if (RunSettings.drop) {
+        PrintMessage(HintFor(slot.inputPath), "－ DROP %s\r\n", slot.inputPath.c_str());
+        for (const auto& entry : entries) {
+            const bool exempt = IsPcrPid(current, entry->pid);
+            PrintMessage(0, "0x%04X : 0x%02X : %lld Drop%s : %lld Total %s\r\n", entry->pid, entry->lastCounter,
+                         static_cast<long long>(entry->dropCount),
+                         entry->dropCount == 0 || entry->dropCount == 1 ? "" : "s",
+                         static_cast<long long>(entry->packetCount), exempt ? "対象外" : "");
+            if (!exempt && entry->dropCount > 0) {
+                total += static_cast<int32_t>(entry->dropCount);
+            }
+        }
+        PrintMessage(0, "\r\n%s", "");
+    }
+    return total;
+}
+
+}  // namespace
+
+int ProbePacketSize(platform::FileHandle file, int64_t offset, platform::SeekFrom from)
+{
+    const int64_t size = platform::FileSize(file);
+    if (size <= kProbeWindow) {
+        return 0;
+    }
+    const int64_t position = platform::Seek(file, offset, from);
+    if (position < 0 || position >= size || size - position <= kProbeWindow) {
+        return 0;
+    }
+    uint8_t window[kProbeWindow] = {};
+    uint32_t got = 0;
+    if (platform::ReadFile(file, window, sizeof window, got) == platform::ReadResult::Error) {
+        return 0;
+    }
+    const int64_t n = std::min<int64_t>(got, kProbeWindow);
+    for (int64_t i = 0; i < n; ++i) {
+        if (window[i] != 0x47) {
+            continue;
+        }
+        int result = 0;
+        if (i + 188 < n && window[i + 188] == 0x47) {
+            result = 188;
+        } else if (i + 192 < n && window[i + 192] == 0x47) {
+            result = 192;
+        }
+        if (result != 0) {
+            platform::Seek(file, position + i + result, platform::SeekFrom::Begin);
+            return result;
+        }
+    }
     return 0;
 }
 
 bool IsTransportStreamFile(const char* path)
 {
-    (void)path;
-    return false;
+    if (path == nullptr || !platform::PathExists(path)) {
+        return false;
+    }
+    FileCloser file{platform::OpenRead(path)};
+    if (file.handle == platform::kInvalidFile) {
+        return false;
+    }
+    return ProbePacketSize(file.handle, 0, platform::SeekFrom::Begin) != 0;
 }
 
-int ProbePacketSize(platform::FileHandle file, int64_t offset, platform::SeekFrom from)
+int32_t RunJob()
 {
-    (void)file;
-    (void)offset;
-    (void)from;
-    return 0;
+    if (RunSettings.currentInput[0] == '\0') {
+        return 0;
+    }
+    const std::string fullInput = RunSettings.currentInput;
+    // The ";offset" of a file source is kept for the worker only.
+    const std::string input = fullInput.substr(0, fullInput.find(';'));
+
+    if (!StartsWith(input.c_str(), kConsole) && !StartsWith(input.c_str(), kPipePrefix) &&
+        !StartsWith(input.c_str(), kTunerPrefix)) {
+        if (!platform::PathExists(input.c_str())) {
+            PrintMessage(HintFor(input), "－ ファイルがありません %s\n", input.c_str());
+            return 0;
+        }
+        if (!IsTransportStreamFile(input.c_str())) {
+            PrintMessage(HintFor(input), "－ tsファイルではありません %s\n", input.c_str());
+            return 0;
+        }
+        PathParts parts;
+        if (!SplitPath(input.c_str(), parts)) {
+            PrintMessage(HintFor(input), kPathTooLongNotice, input.c_str());
+            return 0;
+        }
+        if (RunSettings.log && RunSettings.logpath[0] == '\0') {
+            const std::string name = FormatString("%s%s%s.%s.log", parts.drive.c_str(), parts.dir.c_str(),
+                                                  parts.name.c_str(), ProgramName);
+            if (!StoreDerivedPath(RunSettings.logpath, sizeof RunSettings.logpath, name)) {
+                return 0;
+            }
+        }
+        if (RunSettings.throughpath[0] == '\0') {
+            const std::string name = FormatString("%s%s%s.%s%s", parts.drive.c_str(), parts.dir.c_str(),
+                                                  parts.name.c_str(), ProgramName, parts.ext.c_str());
+            if (!StoreDerivedPath(RunSettings.throughpath, sizeof RunSettings.throughpath, name)) {
+                return 0;
+            }
+        }
+    }
+    if (StartsWith(input.c_str(), kTunerPrefix) && !CheckTunerPath(input)) {
+        return 0;
+    }
+    if (StartsWith(RunSettings.throughpath, kSenderPrefix) && !CheckSenderPath(RunSettings.throughpath)) {
+        return 0;
+    }
+    if (RunSettings.logpath[0] != '\0') {
+        if (IsTransportStreamFile(RunSettings.logpath)) {
+            // Appending messages would corrupt the recording.
+            PrintMessage(HintFor(RunSettings.logpath),
+                         "－ ログファイルにtsファイルが指定されているためログ出力を無効にしました %s\n",
+                         RunSettings.logpath);
+            RunSettings.logpath[0] = '\0';
+            RunSettings.log = false;
+        }
+        CopyText(LogFilePath, sizeof LogFilePath, RunSettings.logpath);
+        LogFlags.store(RunSettings.log ? kLogOn : 0u);
+    }
+
+    StreamSlot slots[2];
+    ByteBuffer buffers[2];
+    slots[0].aux = &buffers[0];
+    slots[1].aux = &buffers[0];
+    slots[0].sync = RunSettings.sync;
+    slots[0].inputPath = fullInput;
+    slots[0].outputPath = RunSettings.throughpath;
+
+    StreamJob job;
+    job.slots = slots;
+    job.slotCount = 2;
+    job.plugins = PluginList;
+    for (PluginEntry* entry = PluginList; entry != nullptr; entry = entry->next) {
+        ++job.pluginCount;
+    }
+
+    platform::ThreadHandle worker = platform::StartThread(StreamWorker, &job);
+    if (!worker) {
+        PrintMessage(0, "－ スレッド%d起動失敗 : %d .\n", 3, static_cast<int>(platform::LastError()));
+    } else {
+        platform::JoinThread(worker);
+    }
+    UnloadSender();
+    if ((ConsoleFlags.load() & kConsoleOn) != 0) {
+        WriteConsoleText("\n");
+        ConsoleLineClosed = true;
+    }
+
+    int32_t total = 0;
+    for (const StreamSlot& slot : slots) {
+        total += PrintSummary(slot);
+    }
+    return total;
 }

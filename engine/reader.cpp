@@ -1,0 +1,224 @@
+// Block reader and packet aligner of the stream worker.
+#include "engine/reader.h"
+
+#include <cstring>
+#include <new>
+
+#include "endpoints/endpoints.h"
+
+namespace {
+
+constexpr uint8_t kSync = 0x47;
+constexpr uint32_t kPacket = 188;
+constexpr uint32_t kUnit = 192;
+
+enum class ScanMode {
+    Open,    // more bytes may follow: stop at a 0x47 whose look-ahead is not there yet
+    Settle,  // nothing more for now, but later reads may continue the data
+    Final,   // the source has ended: decide with what is there
+};
+
+enum class ScanResult { Found, Undecided, Exhausted };
+
+ScanResult ScanPacket(BlockReader& reader, ScanMode mode, PacketRead& out)
+{
+    const uint8_t* data = reader.block.get();
+    const uint32_t end = reader.length;
+    uint32_t p = reader.cursor;
+    while (p < end) {
+        if (data[p] != kSync) {
+            const void* next = std::memchr(data + p, kSync, end - p);
+            if (next == nullptr) {
+                break;
+            }
+            p = static_cast<uint32_t>(static_cast<const uint8_t*>(next) - data);
+        }
+        const uint32_t rest = end - p;
+        uint32_t advance = 0;
+        if (rest > kPacket && data[p + kPacket] == kSync) {
+            advance = kPacket;
+        } else if (rest > kUnit && data[p + kUnit] == kSync) {
+            advance = kUnit;
+        } else if (rest == kPacket && (mode != ScanMode::Open) && p == reader.cursor) {
+            // The last packet the source has delivered: nothing follows to
+            // confirm it, and exactly one packet's bytes remain.
+            advance = kPacket;
+        } else if (rest <= kUnit && mode != ScanMode::Final) {
+            // Its look-ahead byte has not arrived yet: keep it for the next read.
+            reader.cursor = p;
+            return ScanResult::Undecided;
+        }
+        if (advance != 0) {
+            out.status = ReadStatus::Packet;
+            out.packet = data + p;
+            out.length = static_cast<int32_t>(advance);
+            reader.cursor = p + (advance <= rest ? advance : rest);
+            return ScanResult::Found;
+        }
+        ++p;
+    }
+    reader.cursor = end;
+    return ScanResult::Exhausted;
+}
+
+enum class FillResult { Data, NothingNow, Ended };
+
+FillResult Refill(BlockReader& reader, platform::FileHandle input, TunerSource* tuner, SourceKind kind)
+{
+    uint8_t* data = reader.block.get();
+    const uint32_t remaining = reader.length - reader.cursor;
+    if (remaining > 0 && reader.cursor > 0) {
+        std::memmove(data, data + reader.cursor, remaining);
+    }
+    reader.length = remaining;
+    reader.cursor = 0;
+    const uint32_t room = reader.capacity - remaining;
+    uint32_t got = 0;
+    if (kind == SourceKind::Tuner) {
+        got = tuner != nullptr ? TakeFromTuner(*tuner, data + remaining, room) : 0;
+        if (got > room) {
+            got = room;
+        }
+    } else {
+        const platform::ReadResult result = platform::ReadFile(input, data + remaining, room, got);
+        if (got > room) {
+            got = room;
+        }
+        if (result != platform::ReadResult::Ok && got == 0) {
+            // A console keeps being polled after its end of input; a file or
+            // pipe is finished.
+            return kind == SourceKind::Console ? FillResult::NothingNow : FillResult::Ended;
+        }
+        if (result == platform::ReadResult::Ok && got == 0 && kind == SourceKind::File) {
+            return FillResult::Ended;
+        }
+    }
+    if (got == 0) {
+        return FillResult::NothingNow;
+    }
+    reader.length = remaining + got;
+    reader.sourcePosition += got;
+    return FillResult::Data;
+}
+
+}  // namespace
+
+PacketRead ReadPacket(BlockReader& reader, platform::FileHandle input, TunerSource* tuner, SourceKind kind)
+{
+    PacketRead out;
+    if (kind != SourceKind::Tuner && input == platform::kInvalidFile) {
+        return out;
+    }
+    if (!reader.block) {
+        if (reader.capacity == 0 || reader.allocationFailed) {
+            return out;
+        }
+        if (reader.capacity < 2 * kUnit) {
+            reader.capacity = 2 * kUnit;
+        }
+        // Not value-initialised: the pages are touched only as reads fill them.
+        reader.block.reset(new (std::nothrow) uint8_t[reader.capacity]);
+        if (!reader.block) {
+            reader.allocationFailed = true;
+            return out;
+        }
+        reader.length = 0;
+        reader.cursor = 0;
+    }
+
+    // Fast path: a packet at the cursor confirmed by the next one.
+    {
+        const uint8_t* data = reader.block.get();
+        const uint32_t rest = reader.length - reader.cursor;
+        const uint8_t* p = data + reader.cursor;
+        if (rest > kPacket && p[0] == kSync && p[kPacket] == kSync) {
+            reader.cursor += kPacket;
+            out.status = ReadStatus::Packet;
+            out.packet = p;
+            out.length = static_cast<int32_t>(kPacket);
+            return out;
+        }
+    }
+
+    for (;;) {
+        if (reader.ended) {
+            if (reader.length - reader.cursor >= kPacket &&
+                ScanPacket(reader, ScanMode::Final, out) == ScanResult::Found) {
+                return out;
+            }
+            reader.cursor = reader.length;
+            out.status = ReadStatus::End;
+            return out;
+        }
+        if (reader.length - reader.cursor >= kPacket &&
+            ScanPacket(reader, ScanMode::Open, out) == ScanResult::Found) {
+            return out;
+        }
+        switch (Refill(reader, input, tuner, kind)) {
+        case FillResult::Data:
+            continue;
+        case FillResult::Ended:
+            reader.ended = true;
+            continue;
+        case FillResult::NothingNow:
+            if (reader.length - reader.cursor >= kPacket &&
+                ScanPacket(reader, ScanMode::Settle, out) == ScanResult::Found) {
+                return out;
+            }
+            out.status = ReadStatus::NoneNow;
+            return out;
+        }
+    }
+}
+
+int32_t WriteOutput(platform::FileHandle output, int32_t senderId, const uint8_t* packet, int32_t length,
+                    uint8_t* staging, int32_t stagingSize, int32_t& stagingFill, bool& writeFailed)
+{
+    const bool toFile = output != platform::kInvalidFile;
+    if ((!toFile && (senderId == -1 || !SenderHasDataEntry())) || staging == nullptr || stagingSize <= 0) {
+        return 0;
+    }
+    if (packet != nullptr && (length <= 0 || length > stagingSize)) {
+        return 0;
+    }
+    auto handOver = [&]() -> int32_t {
+        if (stagingFill <= 0) {
+            return 0;
+        }
+        int32_t handed = 0;
+        if (toFile) {
+            uint32_t written = 0;
+            if (!platform::WriteFile(output, staging, static_cast<uint32_t>(stagingFill), written)) {
+                writeFailed = true;
+            }
+            handed = static_cast<int32_t>(written > static_cast<uint32_t>(stagingFill) ? stagingFill : written);
+        } else {
+            SenderSendData(senderId, staging, static_cast<uint32_t>(stagingFill));
+            handed = stagingFill;
+        }
+        if (handed > 0 && handed < stagingFill) {
+            std::memmove(staging, staging + handed, static_cast<std::size_t>(stagingFill - handed));
+        }
+        stagingFill -= handed;
+        return handed;
+    };
+
+    int32_t total = 0;
+    if (packet != nullptr && stagingFill + length > stagingSize) {
+        // Full: make room first; a sink that takes nothing loses this packet
+        // rather than splitting it or overrunning the buffer.
+        const int32_t handed = handOver();
+        total += handed;
+        if (handed == 0 || stagingFill + length > stagingSize) {
+            return total;
+        }
+    }
+    if (packet != nullptr) {
+        std::memcpy(staging + stagingFill, packet, static_cast<std::size_t>(length));
+        stagingFill += length;
+    }
+    if (stagingFill == stagingSize || (packet == nullptr && stagingFill > 0)) {
+        total += handOver();
+    }
+    return total;
+}

@@ -1,0 +1,102 @@
+// Progress and DROP lines of the stream worker.
+#include "engine/worker_report.h"
+
+#include <cstring>
+
+#include "report/report.h"
+
+namespace {
+
+char* Put(char* out, const char* text)
+{
+    const std::size_t n = std::strlen(text);
+    std::memcpy(out, text, n);
+    return out + n;
+}
+
+}  // namespace
+
+std::size_t BuildProgressLine(char* out, const char* percent, const char* pcr, const char* tot, const char* position)
+{
+    const bool hasPercent = percent[0] != '\0';
+    const bool hasPcr = pcr[0] != '\0';
+    const bool hasTot = tot[0] != '\0';
+    const bool hasPosition = position[0] != '\0';
+    char* p = Put(out, "－ ");
+    p = Put(p, percent);
+    if (hasPercent && (hasPosition || hasTot || hasPcr)) {
+        p = Put(p, " , ");
+    }
+    p = Put(p, pcr);
+    if (hasPcr && (hasTot || hasPosition)) {
+        p = Put(p, " , ");
+    }
+    p = Put(p, tot);
+    if (hasTot && hasPosition) {
+        p = Put(p, " , ");
+    }
+    p = Put(p, position);
+    *p++ = '\r';
+    *p = '\0';
+    return static_cast<std::size_t>(p - out);
+}
+
+std::size_t FormatPercent(char* out, int64_t position, int64_t size)
+{
+    if (size <= 0) {
+        out[0] = '\0';
+        return 0;
+    }
+    int64_t percent = position > 0 ? position / size * 100 + position % size * 100 / size : 0;
+    if (percent > 100) {
+        percent = 100;
+    }
+    char* p = out;
+    if (percent >= 100) {
+        *p++ = '1';
+        *p++ = '0';
+        *p++ = '0';
+    } else if (percent >= 10) {
+        *p++ = static_cast<char>('0' + percent / 10);
+        *p++ = static_cast<char>('0' + percent % 10);
+    } else {
+        *p++ = static_cast<char>('0' + percent);
+    }
+    *p++ = ' ';
+    *p++ = '%';
+    *p = '\0';
+    return static_cast<std::size_t>(p - out);
+}
+
+std::size_t FormatPosition(char* out, int64_t position)
+{
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    uint64_t value = static_cast<uint64_t>(position);
+    char digits[16];
+    int n = 0;
+    do {
+        digits[n++] = kDigits[value & 0x0F];
+        value >>= 4;
+    } while (value != 0);
+    char* p = out;
+    *p++ = '+';
+    *p++ = '0';
+    *p++ = 'x';
+    while (n > 0) {
+        *p++ = digits[--n];
+    }
+    *p = '\0';
+    return static_cast<std::size_t>(p - out);
+}
+
+void PrintDropLine(uint16_t pid, int64_t dropCount, const char* pcr, const char* tot, const char* position)
+{
+    const bool hasPcr = pcr[0] != '\0';
+    const bool hasTot = tot[0] != '\0';
+    const bool hasPosition = position[0] != '\0';
+    EndProgressLine();
+    PrintMessage(static_cast<int32_t>(std::strlen(pcr) + std::strlen(tot) + std::strlen(position) + 260),
+                 "DROP : PID 0x%04X , %lld Drop , %s%s%s%s%s \r\n", pid, static_cast<long long>(dropCount), pcr,
+                 hasPcr && (hasTot || hasPosition) ? " , " : "", tot, hasTot && hasPosition ? " , " : "", position);
+    ConsoleLineClosed = true;
+}

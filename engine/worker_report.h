@@ -1,0 +1,20 @@
+#pragma once
+// Report lines of the stream worker, formatted into fixed buffers so that a
+// line per packet costs no allocation.
+#include <cstddef>
+#include <cstdint>
+
+// Longest progress line: the dash, four texts of up to 260 bytes and the
+// separators.
+constexpr std::size_t kProgressLineSize = 1100;
+
+// "－ " percent [" , "] PCR [" , "] TOT [" , "] position "\r", each separator
+// only between non-empty parts. Returns the length (the text is terminated).
+std::size_t BuildProgressLine(char* out, const char* percent, const char* pcr, const char* tot,
+                              const char* position);
+// "%d %%" of position * 100 / size, at most 100; empty for an unknown size.
+std::size_t FormatPercent(char* out, int64_t position, int64_t size);
+// "+0x%I64X".
+std::size_t FormatPosition(char* out, int64_t position);
+// Prints the DROP line of a packet through the message routine.
+void PrintDropLine(uint16_t pid, int64_t dropCount, const char* pcr, const char* tot, const char* position);

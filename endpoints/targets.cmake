@@ -34,3 +34,12 @@ add_library(bon_test_driver_noexport SHARED
   ${CMAKE_CURRENT_LIST_DIR}/test_driver/test_driver.cpp)
 target_compile_definitions(bon_test_driver_noexport PRIVATE TEST_DRIVER_NO_EXPORT)
 trelvan_plain_library(bon_test_driver_noexport BonDriver_NoExport)
+
+# Recording stand-ins for the sender library, for the endpoint tests: one
+# complete, one lacking ClearSendBuffDLL.
+set(TRELVAN_FAKE_SENDER_SOURCE ${CMAKE_SOURCE_DIR}/tests/endpoints/fake_sender/fake_sender.cpp)
+add_library(fake_sender SHARED ${TRELVAN_FAKE_SENDER_SOURCE})
+trelvan_plain_library(fake_sender FakeSender)
+add_library(fake_sender_noclear SHARED ${TRELVAN_FAKE_SENDER_SOURCE})
+target_compile_definitions(fake_sender_noclear PRIVATE FAKE_SENDER_NO_CLEARBUFF)
+trelvan_plain_library(fake_sender_noclear FakeSenderNoClear)

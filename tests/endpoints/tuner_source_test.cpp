@@ -1,0 +1,204 @@
+// The tuner source with the project's test driver.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "endpoint_test_util.h"
+#include "endpoints/endpoints.h"
+#include "endpoints/tuner_source.h"
+#include "platform/platform.h"
+
+using namespace endpoint_test;
+
+namespace {
+
+const std::string kDriver = TEST_DRIVER_PATH;
+const std::string kStart = "－ BonDriverチューナー 開始";
+const std::string kEnd = "－ BonDriverチューナー 終了 ";
+
+uint32_t PacketIndex(const uint8_t* packet) {
+    return (uint32_t{packet[4]} << 24) | (uint32_t{packet[5]} << 16) | (uint32_t{packet[6]} << 8) | packet[7];
+}
+
+class TunerTest : public testing::Test {
+protected:
+    void SetUp() override {
+        driverLog_ = TempPath("driver.log");
+        for (const char* name : {"BON_TEST_STREAM", "BON_TEST_PACKETS", "BON_TEST_CHUNK", "BON_TEST_FAIL_OPEN",
+                                 "BON_TEST_PLAIN", "BON_TEST_NULL"}) {
+            SetEnv(name, "");
+        }
+        SetEnv("BON_TEST_LOG", driverLog_);
+    }
+    void TearDown() override { SetEnv("BON_TEST_LOG", ""); }
+
+    std::string DriverCalls() const { return ReadAll(driverLog_); }
+
+    // Takes from the queue until `bytes` have arrived or two seconds pass.
+    static std::vector<uint8_t> TakeAtLeast(TunerSource& tuner, std::size_t bytes) {
+        std::vector<uint8_t> out;
+        uint8_t buffer[4096];
+        uint32_t start = platform::TickCount();
+        while (out.size() < bytes && platform::TickCount() - start < 2000) {
+            uint32_t n = TakeFromTuner(tuner, buffer, sizeof buffer);
+            if (n == 0) platform::SleepMs(1);
+            out.insert(out.end(), buffer, buffer + n);
+        }
+        return out;
+    }
+
+    // Waits (bounded) until the reader thread has finished its start.
+    static void WaitForLog(const std::string& path, const std::string& text) {
+        for (int i = 0; i < 200 && ReadAll(path).find(text) == std::string::npos; ++i) {
+            platform::SleepMs(10);
+        }
+    }
+
+    std::string driverLog_;
+};
+
+TEST_F(TunerTest, SpaceAndChannelReachTheDriverAndTheStreamArrivesInOrder) {
+    SetEnv("BON_TEST_PACKETS", "1000");
+    MessageCapture messages;
+    TunerSource* tuner = CreateTunerSource();
+    StartTuner(*tuner, 0, 12, kDriver.c_str(), 1u << 20);
+    std::vector<uint8_t> data = TakeAtLeast(*tuner, 1000 * 188);
+    StopTuner(*tuner);
+    DestroyTunerSource(tuner);
+
+    ASSERT_EQ(data.size(), 1000u * 188u);
+    for (uint32_t i = 0; i < 1000; ++i) {
+        const uint8_t* p = data.data() + i * 188;
+        ASSERT_EQ(p[0], 0x47) << i;
+        ASSERT_EQ(PacketIndex(p), i);
+        ASSERT_EQ(p[3] & 0x0F, i & 0x0F);
+    }
+    EXPECT_EQ(DriverCalls(), "OpenTuner\nSetChannel 0 12\nPurgeTsStream\nCloseTuner\nRelease\n");
+    EXPECT_EQ(messages.Text(), kStart + "成功 " + kDriver + "\n" + kEnd + kDriver + "\n");
+}
+
+TEST_F(TunerTest, LibraryWithoutTheFactoryFailsWithoutEndMessage) {
+    MessageCapture messages;
+    TunerSource tuner;
+    tuner.dllPath = TEST_DRIVER_NOEXPORT_PATH;
+    EXPECT_FALSE(tuner.Open());
+    EXPECT_EQ(tuner.module, nullptr);
+    tuner.Reset();
+    EXPECT_EQ(messages.Text(), kStart + "失敗 " + TEST_DRIVER_NOEXPORT_PATH + "\n");
+}
+
+TEST_F(TunerTest, MissingOrEmptyDriverPathFails) {
+    MessageCapture messages;
+    TunerSource tuner;
+    tuner.dllPath = "/nonexistent/BonDriver.so";
+    EXPECT_FALSE(tuner.Open());
+    tuner.dllPath.clear();
+    EXPECT_FALSE(tuner.Open());
+    EXPECT_EQ(messages.Text(), kStart + "失敗 /nonexistent/BonDriver.so\n" + kStart + "失敗 \n");
+    EXPECT_EQ(DriverCalls(), "");
+}
+
+TEST_F(TunerTest, FailingOpenTunerPrintsEndBeforeASuccessfulStart) {
+    SetEnv("BON_TEST_FAIL_OPEN", "1");
+    MessageCapture messages;
+    TunerSource* tuner = CreateTunerSource();
+    StartTuner(*tuner, 1, 2, kDriver.c_str(), 1u << 20);
+    WaitForLog(driverLog_, "Release");
+    uint8_t buffer[188];
+    EXPECT_EQ(TakeFromTuner(*tuner, buffer, sizeof buffer), 0u);
+    StopTuner(*tuner);
+    DestroyTunerSource(tuner);
+    EXPECT_EQ(DriverCalls(), "OpenTuner\nRelease\n");
+    EXPECT_EQ(messages.Text(), kEnd + kDriver + "\n" + kStart + "成功 " + kDriver + "\n");
+}
+
+TEST_F(TunerTest, DriverWithoutSecondInterfaceIsOpenedButNotRead) {
+    SetEnv("BON_TEST_PLAIN", "1");
+    MessageCapture messages;
+    TunerSource tuner;
+    tuner.dllPath = kDriver;
+    EXPECT_TRUE(tuner.Open());
+    EXPECT_TRUE(tuner.tunerOpen);
+    EXPECT_NE(tuner.driver, nullptr);
+    EXPECT_EQ(tuner.driver2, nullptr);
+    tuner.Reset();
+    EXPECT_EQ(DriverCalls(), "OpenTuner\nCloseTuner\nRelease\n");
+    EXPECT_EQ(messages.Text(), kStart + "成功 " + kDriver + "\n" + kEnd + kDriver + "\n");
+}
+
+TEST_F(TunerTest, FactoryReturningNullStartsWithoutEndMessage) {
+    SetEnv("BON_TEST_NULL", "1");
+    MessageCapture messages;
+    TunerSource tuner;
+    tuner.dllPath = kDriver;
+    EXPECT_TRUE(tuner.Open());
+    EXPECT_EQ(tuner.driver, nullptr);
+    tuner.Reset();
+    EXPECT_EQ(messages.Text(), kStart + "成功 " + kDriver + "\n");
+}
+
+TEST_F(TunerTest, FullQueueDropsFetchedBlocksUntilTheWorkerTakes) {
+    SetEnv("BON_TEST_CHUNK", "1880");  // ten packets per fetch, endless stream
+    MessageCapture messages(/*noProgress=*/true);
+    TunerSource tuner;
+    StartTuner(tuner, 0, 0, kDriver.c_str(), 940);
+    // Below the limit one whole block goes in; from then on every fetch is
+    // thrown away, so the queue stays at exactly one block.
+    for (int i = 0; i < 200 && tuner.QueuedBytes() == 0; ++i) platform::SleepMs(5);
+    for (int i = 0; i < 10; ++i) {
+        EXPECT_EQ(tuner.QueuedBytes(), 1880);
+        platform::SleepMs(5);
+    }
+    std::vector<uint8_t> first = TakeAtLeast(tuner, 1880);
+    ASSERT_EQ(first.size(), 1880u);
+    EXPECT_EQ(PacketIndex(first.data()), 0u);
+    EXPECT_EQ(PacketIndex(first.data() + 1880 - 188), 9u);
+    // After the take the next fetched block goes in; those in between were dropped.
+    std::vector<uint8_t> next = TakeAtLeast(tuner, 188);
+    ASSERT_GE(next.size(), 188u);
+    EXPECT_GT(PacketIndex(next.data()), 10u);
+    StopTuner(tuner);
+    EXPECT_EQ(messages.Text(), "");
+}
+
+TEST_F(TunerTest, QueueLimitIsReplacedAndRestoredByReset) {
+    SetEnv("BON_TEST_PACKETS", "50");
+    SetEnv("BON_TEST_CHUNK", "188");
+    MessageCapture messages(/*noProgress=*/true);
+    TunerSource tuner;
+    EXPECT_EQ(tuner.queueLimit, 940u);
+    StartTuner(tuner, 3, 4, kDriver.c_str(), 104857600);
+    EXPECT_EQ(tuner.queueLimit, 104857600u);
+    for (int i = 0; i < 200 && tuner.QueuedBytes() < 50 * 188; ++i) platform::SleepMs(5);
+    EXPECT_EQ(tuner.QueuedBytes(), 50 * 188);
+    StopTuner(tuner);
+    EXPECT_EQ(tuner.queueLimit, 940u);
+    EXPECT_EQ(tuner.QueuedBytes(), 0);
+    EXPECT_EQ(tuner.module, nullptr);
+    EXPECT_TRUE(tuner.dllPath.empty());
+    EXPECT_FALSE(tuner.running);
+    // Nothing to take once the reader has stopped, nor into no room.
+    uint8_t buffer[188];
+    EXPECT_EQ(tuner.Take(buffer, sizeof buffer), 0u);
+    EXPECT_EQ(tuner.Take(nullptr, 188), 0u);
+    EXPECT_EQ(messages.Text(), "");
+    EXPECT_EQ(DriverCalls(), "OpenTuner\nSetChannel 3 4\nPurgeTsStream\nCloseTuner\nRelease\n");
+}
+
+TEST_F(TunerTest, TakeRespectsTheRoomAndKeepsTheRestInOrder) {
+    SetEnv("BON_TEST_PACKETS", "20");
+    MessageCapture messages(/*noProgress=*/true);
+    TunerSource tuner;
+    StartTuner(tuner, 0, 0, kDriver.c_str(), 1u << 20);
+    for (int i = 0; i < 200 && tuner.QueuedBytes() < 20 * 188; ++i) platform::SleepMs(5);
+    ASSERT_EQ(tuner.QueuedBytes(), 20 * 188);
+    uint8_t buffer[20 * 188];
+    EXPECT_EQ(tuner.Take(buffer, 100), 100u);
+    EXPECT_EQ(tuner.QueuedBytes(), 20 * 188 - 100);
+    EXPECT_EQ(tuner.Take(buffer + 100, sizeof buffer), 20u * 188u - 100u);
+    for (uint32_t i = 0; i < 20; ++i) EXPECT_EQ(PacketIndex(buffer + i * 188), i);
+    EXPECT_EQ(tuner.Take(buffer, sizeof buffer), 0u);
+    StopTuner(tuner);
+}
+
+}  // namespace

@@ -1,0 +1,230 @@
+// Block reader, packet aligner and staging writer.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "engine/reader.h"
+#include "engine/stream_job.h"
+#include "tests/support/stream_builder.h"
+
+namespace {
+
+struct Delivered {
+    std::vector<tsb::Bytes> packets;
+    std::vector<int64_t> positions;
+    ReadStatus last = ReadStatus::End;
+};
+
+// Reads a whole file through the reader with the given block capacity.
+Delivered ReadAll(const tsb::Bytes& content, uint32_t capacity)
+{
+    const std::string path = tsb::TempPath("reader.ts");
+    EXPECT_TRUE(tsb::WriteFileBytes(path, content));
+    platform::FileHandle file = platform::OpenRead(path.c_str());
+    EXPECT_NE(file, platform::kInvalidFile);
+    BlockReader reader;
+    reader.capacity = capacity;
+    Delivered out;
+    for (int guard = 0; guard < 100000; ++guard) {
+        const PacketRead read = ReadPacket(reader, file, nullptr, SourceKind::File);
+        out.last = read.status;
+        if (read.status != ReadStatus::Packet) {
+            break;
+        }
+        out.packets.emplace_back(read.packet, read.packet + 188);
+        out.positions.push_back(PacketPosition(reader, read.packet));
+    }
+    platform::CloseFile(file);
+    platform::RemoveFile(path.c_str());
+    return out;
+}
+
+tsb::StreamBuilder Packets(int count, uint16_t pid = 0x100)
+{
+    tsb::StreamBuilder builder;
+    for (int i = 0; i < count; ++i) {
+        builder.Packet(pid, tsb::Bytes(184, static_cast<uint8_t>(i)));
+    }
+    return builder;
+}
+
+tsb::Bytes PacketAt(const tsb::StreamBuilder& builder, int index)
+{
+    return tsb::Bytes(builder.Data().begin() + index * 188, builder.Data().begin() + (index + 1) * 188);
+}
+
+TEST(ReadPacket, DeliversEveryPacketIncludingTheLastAcrossBlockSizes)
+{
+    const tsb::StreamBuilder builder = Packets(40);
+    for (uint32_t capacity : {384u, 400u, 1000u, 48128u}) {
+        const Delivered got = ReadAll(builder.Data(), capacity);
+        ASSERT_EQ(got.packets.size(), 40u) << "capacity " << capacity;
+        for (int i = 0; i < 40; ++i) {
+            EXPECT_EQ(got.packets[i], PacketAt(builder, i)) << "capacity " << capacity << " packet " << i;
+            EXPECT_EQ(got.positions[i], i * 188) << "capacity " << capacity;
+        }
+        EXPECT_EQ(got.last, ReadStatus::End);
+    }
+}
+
+TEST(ReadPacket, UnitsOf192BytesYieldThePacketsAloneAcrossBlockBoundaries)
+{
+    const tsb::StreamBuilder builder = Packets(30);
+    const tsb::Bytes units = builder.As192();
+    // 1000 and 700 put the end of a block inside the look-ahead of a unit.
+    for (uint32_t capacity : {384u, 700u, 1000u, 48128u}) {
+        const Delivered got = ReadAll(units, capacity);
+        ASSERT_EQ(got.packets.size(), 30u) << "capacity " << capacity;
+        for (int i = 0; i < 30; ++i) {
+            EXPECT_EQ(got.packets[i], PacketAt(builder, i));
+            EXPECT_EQ(got.positions[i], i * 192 + 4);
+        }
+    }
+}
+
+TEST(ReadPacket, TenGarbageBytesCostThePacketBeforeThem)
+{
+    tsb::StreamBuilder builder = Packets(3);
+    builder.Raw(tsb::Bytes(10, 0x00));
+    builder.Packet(0x100, tsb::Bytes(184, 0xAA));
+    builder.Packet(0x100, tsb::Bytes(184, 0xBB));
+    const Delivered got = ReadAll(builder.Data(), 48128);
+    ASSERT_EQ(got.packets.size(), 4u);
+    EXPECT_EQ(got.packets[0][4], 0);
+    EXPECT_EQ(got.packets[1][4], 1);
+    EXPECT_EQ(got.packets[2][4], 0xAA);  // packet 2 had no sync byte at +188 or +192
+    EXPECT_EQ(got.packets[3][4], 0xBB);
+    EXPECT_EQ(got.positions[2], 3 * 188 + 10);
+}
+
+TEST(ReadPacket, FourGarbageBytesKeepThePacketAsA192ByteUnit)
+{
+    tsb::StreamBuilder builder = Packets(3);
+    builder.Raw(tsb::Bytes(4, 0x00));
+    builder.Packet(0x100, tsb::Bytes(184, 0xAA));
+    const Delivered got = ReadAll(builder.Data(), 48128);
+    ASSERT_EQ(got.packets.size(), 4u);
+    EXPECT_EQ(got.packets[2][4], 2);
+    EXPECT_EQ(got.packets[3][4], 0xAA);
+    EXPECT_EQ(got.positions[3], 3 * 188 + 4);
+}
+
+TEST(ReadPacket, TrailingPartialPacketIsNotDelivered)
+{
+    tsb::StreamBuilder builder = Packets(5);
+    tsb::Bytes partial = tsb::Bytes(100, 0x11);
+    partial[0] = 0x47;
+    builder.Raw(partial);
+    const Delivered got = ReadAll(builder.Data(), 48128);
+    // The fifth packet is confirmed by the partial one's sync byte; the
+    // partial one itself is never delivered.
+    ASSERT_EQ(got.packets.size(), 5u);
+    EXPECT_EQ(got.packets[4], PacketAt(builder, 4));
+    EXPECT_EQ(got.last, ReadStatus::End);
+}
+
+TEST(ReadPacket, LastPacketAfterGarbageIsDeliveredWhenExactlyItRemains)
+{
+    tsb::StreamBuilder builder = Packets(2);
+    builder.Raw(tsb::Bytes(10, 0x00));
+    builder.Packet(0x100, tsb::Bytes(184, 0xCC));
+    const Delivered got = ReadAll(builder.Data(), 48128);
+    ASSERT_EQ(got.packets.size(), 2u);
+    EXPECT_EQ(got.packets[0][4], 0);
+    EXPECT_EQ(got.packets[1][4], 0xCC);
+}
+
+TEST(ReadPacket, NoSyncByteAtAllEndsTheStream)
+{
+    const Delivered got = ReadAll(tsb::Bytes(5000, 0x00), 1000);
+    EXPECT_TRUE(got.packets.empty());
+    EXPECT_EQ(got.last, ReadStatus::End);
+}
+
+TEST(ReadPacket, InvalidHandleOrZeroCapacityGivesNoPacket)
+{
+    BlockReader reader;
+    reader.capacity = 48128;
+    EXPECT_EQ(ReadPacket(reader, platform::kInvalidFile, nullptr, SourceKind::File).status, ReadStatus::End);
+    BlockReader empty;
+    empty.capacity = 0;
+    EXPECT_EQ(ReadPacket(empty, 0, nullptr, SourceKind::File).status, ReadStatus::End);
+    EXPECT_FALSE(empty.block);
+}
+
+TEST(ReadBufferCapacity, SmallValuesSelectTheDefault)
+{
+    EXPECT_EQ(ReadBufferCapacity(0), kDefaultReadBuffer);
+    EXPECT_EQ(ReadBufferCapacity(1000), kDefaultReadBuffer);
+    EXPECT_EQ(ReadBufferCapacity(48127), kDefaultReadBuffer);
+    EXPECT_EQ(ReadBufferCapacity(48128), 48128u);
+    EXPECT_EQ(ReadBufferCapacity(4000000000u), 4000000000u);
+#if INTPTR_MAX == INT64_MAX
+    EXPECT_EQ(kDefaultReadBuffer, 104857600u);
+#endif
+}
+
+// ---- Staging writer ----------------------------------------------------------
+
+TEST(WriteOutput, HandsOverEvery256PacketsAndOnFlush)
+{
+    const std::string path = tsb::TempPath("staging.ts");
+    platform::FileHandle file = platform::CreateWrite(path.c_str());
+    ASSERT_NE(file, platform::kInvalidFile);
+    std::vector<uint8_t> staging(kStagingSize);
+    int32_t fill = 0;
+    bool failed = false;
+    const tsb::StreamBuilder builder = Packets(300);
+    int32_t handed = 0;
+    for (int i = 0; i < 255; ++i) {
+        handed += WriteOutput(file, -1, builder.Data().data() + i * 188, 188, staging.data(), kStagingSize, fill, failed);
+    }
+    EXPECT_EQ(handed, 0);
+    EXPECT_EQ(fill, 255 * 188);
+    EXPECT_EQ(WriteOutput(file, -1, builder.Data().data() + 255 * 188, 188, staging.data(), kStagingSize, fill, failed),
+              kStagingSize);
+    EXPECT_EQ(fill, 0);
+    for (int i = 256; i < 300; ++i) {
+        WriteOutput(file, -1, builder.Data().data() + i * 188, 188, staging.data(), kStagingSize, fill, failed);
+    }
+    EXPECT_EQ(WriteOutput(file, -1, nullptr, 0, staging.data(), kStagingSize, fill, failed), 44 * 188);
+    EXPECT_EQ(WriteOutput(file, -1, nullptr, 0, staging.data(), kStagingSize, fill, failed), 0);
+    EXPECT_FALSE(failed);
+    platform::CloseFile(file);
+    EXPECT_EQ(tsb::ReadFileBytes(path), builder.Data());
+    platform::RemoveFile(path.c_str());
+}
+
+TEST(WriteOutput, FailingSinkKeepsTheQueueAndDropsWhatNoLongerFits)
+{
+    const std::string path = tsb::TempPath("readonly.ts");
+    ASSERT_TRUE(tsb::WriteFileBytes(path, tsb::Bytes(10, 0)));
+    platform::FileHandle file = platform::OpenRead(path.c_str());  // writes to it fail
+    ASSERT_NE(file, platform::kInvalidFile);
+    std::vector<uint8_t> staging(kStagingSize + 188, 0xEE);  // guard bytes behind the buffer
+    int32_t fill = 0;
+    bool failed = false;
+    const tsb::StreamBuilder builder = Packets(300);
+    for (int i = 0; i < 300; ++i) {
+        EXPECT_EQ(WriteOutput(file, -1, builder.Data().data() + i * 188, 188, staging.data(), kStagingSize, fill, failed), 0);
+    }
+    EXPECT_TRUE(failed);
+    EXPECT_EQ(fill, kStagingSize);
+    EXPECT_TRUE(std::equal(staging.begin(), staging.begin() + kStagingSize, builder.Data().begin()));
+    EXPECT_EQ(staging[kStagingSize], 0xEE);
+    platform::CloseFile(file);
+    platform::RemoveFile(path.c_str());
+}
+
+TEST(WriteOutput, NoSinkTakesNothing)
+{
+    std::vector<uint8_t> staging(kStagingSize);
+    int32_t fill = 0;
+    bool failed = false;
+    const tsb::StreamBuilder builder = Packets(1);
+    EXPECT_EQ(WriteOutput(platform::kInvalidFile, -1, builder.Data().data(), 188, staging.data(), kStagingSize, fill, failed), 0);
+    EXPECT_EQ(fill, 0);
+    EXPECT_EQ(WriteOutput(0, -1, builder.Data().data(), 188, nullptr, kStagingSize, fill, failed), 0);
+}
+
+}  // namespace

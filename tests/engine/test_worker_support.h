@@ -1,0 +1,64 @@
+#pragma once
+// Runs the stream worker in-process on files and captures its messages
+// through the log file, so that tests see the exact bytes printed.
+#include <string>
+
+#include "app/run_settings.h"
+#include "common/process_state.h"
+#include "common/text.h"
+#include "engine/stream_job.h"
+#include "report/report.h"
+#include "tests/support/stream_builder.h"
+
+namespace worker_test {
+
+// Messages go to a fresh log file only; the console stays quiet.
+struct CapturedRun {
+    std::string log;
+    CapturedRun()
+    {
+        RunSettings = RunSettingsRecord{};
+        log = tsb::TempPath("messages.log");
+        platform::RemoveFile(log.c_str());
+        ConsoleFlags.store(0);
+        LogFlags.store(kLogOn);
+        CopyText(LogFilePath, sizeof LogFilePath, log.c_str());
+        ConsoleLineClosed = true;
+    }
+    ~CapturedRun()
+    {
+        LogFlags.store(0);
+        LogFilePath[0] = '\0';
+        platform::RemoveFile(log.c_str());
+        RunSettings = RunSettingsRecord{};
+    }
+    std::string Messages() const
+    {
+        const tsb::Bytes bytes = tsb::ReadFileBytes(log);
+        return std::string(bytes.begin(), bytes.end());
+    }
+};
+
+struct WorkerRun {
+    StreamSlot slots[2];
+    ByteBuffer aux;
+    StreamJob job;
+    uint32_t result = 0;
+
+    WorkerRun(const std::string& input, const std::string& output)
+    {
+        slots[0].inputPath = input;
+        slots[0].outputPath = output;
+        slots[0].aux = &aux;
+        slots[1].aux = &aux;
+        job.slots = slots;
+        job.slotCount = 2;
+        result = StreamWorker(&job);
+    }
+    const StreamContext* Context() const { return slots[0].contexts.empty() ? nullptr : slots[0].contexts.front().get(); }
+    const PidEntry* Entry(uint16_t pid) const { return Context() != nullptr ? Context()->pids.Find(pid) : nullptr; }
+};
+
+inline std::string Text(const char* literal) { return std::string(literal); }
+
+}  // namespace worker_test

@@ -1,0 +1,147 @@
+// Files, standard handles, named pipes and directory search on Windows.
+#include <windows.h>
+
+#include <cstring>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace platform {
+
+namespace {
+
+HANDLE ToHandle(FileHandle handle) { return reinterpret_cast<HANDLE>(handle); }
+
+FileHandle FromHandle(HANDLE handle) {
+    return handle == INVALID_HANDLE_VALUE || handle == nullptr ? kInvalidFile : reinterpret_cast<FileHandle>(handle);
+}
+
+FileHandle Open(const char* path, DWORD access, DWORD share, DWORD disposition) {
+    if (path == nullptr || *path == '\0') return kInvalidFile;
+    return FromHandle(::CreateFileA(path, access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+FileHandle Duplicate(DWORD which) {
+    HANDLE source = ::GetStdHandle(which);
+    if (source == INVALID_HANDLE_VALUE || source == nullptr) return kInvalidFile;
+    // A duplicate, so that closing it at the end of a job leaves the
+    // process's own handle for the next job.
+    HANDLE copy = nullptr;
+    if (!::DuplicateHandle(::GetCurrentProcess(), source, ::GetCurrentProcess(), &copy, 0, FALSE,
+                           DUPLICATE_SAME_ACCESS)) {
+        return kInvalidFile;
+    }
+    return FromHandle(copy);
+}
+
+}  // namespace
+
+FileHandle OpenRead(const char* path) {
+    return Open(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
+}
+
+FileHandle CreateWrite(const char* path) {
+    return Open(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, CREATE_ALWAYS);
+}
+
+FileHandle OpenAppendExclusive(const char* path) { return Open(path, GENERIC_WRITE, 0, OPEN_ALWAYS); }
+
+FileHandle CreateWriteExclusive(const char* path) { return Open(path, GENERIC_WRITE, 0, CREATE_ALWAYS); }
+
+FileHandle OpenPipeRead(const char* pipePath) {
+    static const char kPrefix[] = "\\\\.\\pipe\\";
+    if (pipePath == nullptr || std::strncmp(pipePath, kPrefix, sizeof kPrefix - 1) != 0) return kInvalidFile;
+    return Open(pipePath, GENERIC_READ, 0, OPEN_EXISTING);
+}
+
+FileHandle StandardInput() { return Duplicate(STD_INPUT_HANDLE); }
+
+FileHandle StandardOutput() { return Duplicate(STD_OUTPUT_HANDLE); }
+
+ReadResult ReadFile(FileHandle handle, void* buffer, uint32_t size, uint32_t& bytesRead) {
+    bytesRead = 0;
+    if (handle == kInvalidFile || (buffer == nullptr && size > 0)) return ReadResult::Error;
+    if (size == 0) return ReadResult::Ok;
+    DWORD done = 0;
+    if (!::ReadFile(ToHandle(handle), buffer, size, &done, nullptr)) {
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED) return ReadResult::BrokenPipe;
+        if (error == ERROR_HANDLE_EOF) return ReadResult::EndOfFile;
+        return ReadResult::Error;
+    }
+    if (done == 0) return ReadResult::EndOfFile;
+    bytesRead = done;
+    return ReadResult::Ok;
+}
+
+bool WriteFile(FileHandle handle, const void* data, uint32_t size, uint32_t& bytesWritten) {
+    bytesWritten = 0;
+    if (handle == kInvalidFile || (data == nullptr && size > 0)) return false;
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    while (bytesWritten < size) {
+        DWORD done = 0;
+        if (!::WriteFile(ToHandle(handle), bytes + bytesWritten, size - bytesWritten, &done, nullptr)) return false;
+        if (done == 0) return false;
+        bytesWritten += done;
+    }
+    return true;
+}
+
+int64_t Seek(FileHandle handle, int64_t offset, SeekFrom from) {
+    if (handle == kInvalidFile) return -1;
+    const DWORD method = from == SeekFrom::Begin ? FILE_BEGIN : from == SeekFrom::Current ? FILE_CURRENT : FILE_END;
+    LARGE_INTEGER distance{};
+    distance.QuadPart = offset;
+    LARGE_INTEGER position{};
+    if (!::SetFilePointerEx(ToHandle(handle), distance, &position, method)) return -1;
+    return position.QuadPart;
+}
+
+int64_t FileSize(FileHandle handle) {
+    if (handle == kInvalidFile) return -1;
+    LARGE_INTEGER size{};
+    if (!::GetFileSizeEx(ToHandle(handle), &size)) return -1;
+    return size.QuadPart;
+}
+
+void CloseFile(FileHandle handle) {
+    if (handle == kInvalidFile) return;
+    ::CloseHandle(ToHandle(handle));
+}
+
+bool PathExists(const char* path) {
+    if (path == nullptr || *path == '\0') return false;
+    return ::GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool RemoveFile(const char* path) {
+    if (path == nullptr || *path == '\0') return false;
+    return ::DeleteFileA(path) != FALSE;
+}
+
+std::vector<DirEntry> ListDirectory(const char* directory, const char* pattern) {
+    std::vector<DirEntry> entries;
+    if (directory == nullptr || pattern == nullptr) return entries;
+    std::string query = directory;
+    while (!query.empty() && (query.back() == '\\' || query.back() == '/')) query.pop_back();
+    query.push_back('\\');
+    query += pattern;
+    WIN32_FIND_DATAA data{};
+    HANDLE search = ::FindFirstFileA(query.c_str(), &data);
+    if (search == INVALID_HANDLE_VALUE) return entries;
+    do {
+        DirEntry entry;
+        entry.name = data.cFileName;
+        entry.isDirectory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        entry.lastWriteTime = (static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+                              data.ftLastWriteTime.dwLowDateTime;
+        entry.size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+        entries.push_back(std::move(entry));
+    } while (::FindNextFileA(search, &data));
+    ::FindClose(search);
+    return entries;
+}
+
+char PathSeparator() { return '\\'; }
+
+}  // namespace platform

@@ -227,7 +227,11 @@ uint32_t StreamWorker(void* argument)
         break;
     }
 
-    switch (sink) {
+    const bool sourceOpen = source == SourceKind::Tuner ? tuner.tuner != nullptr
+                                                       : source != SourceKind::Unusable && slot.input != platform::kInvalidFile;
+    // A source that cannot be read leaves an existing output file untouched
+    // instead of truncating it to nothing.
+    switch (sourceOpen ? sink : SinkKind::None) {
     case SinkKind::File:
         slot.output = platform::CreateWrite(outputPath.c_str());
         break;
@@ -252,8 +256,6 @@ uint32_t StreamWorker(void* argument)
         break;
     }
 
-    const bool sourceOpen = source == SourceKind::Tuner ? tuner.tuner != nullptr
-                                                       : source != SourceKind::Unusable && slot.input != platform::kInvalidFile;
     const bool sinkOpen = sink == SinkKind::None ||
                           ((sink == SinkKind::File || sink == SinkKind::Console) && slot.output != platform::kInvalidFile) ||
                           (sink == SinkKind::Sender && slot.senderId != -1);
@@ -459,7 +461,7 @@ uint32_t StreamWorker(void* argument)
         platform::CloseFile(slot.input);
         slot.input = platform::kInvalidFile;
     }
-    if (sink == SinkKind::Sender) {
+    if (sink == SinkKind::Sender && sourceOpen) {
         StopSender(slot.senderId);
         if (slot.senderId != -1) {
             SenderUninitialize(slot.senderId);

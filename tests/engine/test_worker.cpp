@@ -1,0 +1,304 @@
+// The stream worker run in-process on files: passthrough, offsets, source
+// and sink recognition, transport errors, DROP lines and the progress line.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "engine/worker_report.h"
+#include "tests/engine/test_worker_support.h"
+
+namespace {
+
+using worker_test::CapturedRun;
+using worker_test::WorkerRun;
+
+tsb::StreamBuilder Packets(int count, uint16_t pid = 0x100)
+{
+    tsb::StreamBuilder builder;
+    for (int i = 0; i < count; ++i) {
+        builder.Packet(pid, tsb::Bytes(184, static_cast<uint8_t>(i)));
+    }
+    return builder;
+}
+
+struct Files {
+    std::string input = tsb::TempPath("in.ts");
+    std::string output = tsb::TempPath("out.ts");
+    ~Files()
+    {
+        platform::RemoveFile(input.c_str());
+        platform::RemoveFile(output.c_str());
+    }
+};
+
+TEST(StreamWorker, PassesEveryPacketThroughByteForByte)
+{
+    CapturedRun capture;
+    Files files;
+    const tsb::StreamBuilder builder = Packets(1000);
+    ASSERT_TRUE(tsb::WriteFileBytes(files.input, builder.Data()));
+    WorkerRun run(files.input, files.output);
+    EXPECT_EQ(run.result, 1u);
+    EXPECT_EQ(tsb::ReadFileBytes(files.output), builder.Data());
+    ASSERT_NE(run.Entry(0x100), nullptr);
+    EXPECT_EQ(run.Entry(0x100)->packetCount, 1000);
+    EXPECT_EQ(capture.Messages(), "");
+}
+
+TEST(StreamWorker, SmallReadBufferStillPassesEverything)
+{
+    CapturedRun capture;
+    RunSettings.bufsize = 48128;
+    Files files;
+    const tsb::StreamBuilder builder = Packets(700);
+    ASSERT_TRUE(tsb::WriteFileBytes(files.input, builder.As192()));
+    WorkerRun run(files.input, files.output);
+    EXPECT_EQ(tsb::ReadFileBytes(files.output), builder.Data());
+}
+
+TEST(StreamWorker, UnitsOf192BytesBecome188BytePackets)
+{
+    CapturedRun capture;
+    Files files;
+    const tsb::StreamBuilder builder = Packets(20);
+    ASSERT_TRUE(tsb::WriteFileBytes(files.input, builder.As192()));
+    WorkerRun run(files.input, files.output);
+    EXPECT_EQ(tsb::ReadFileBytes(files.output), builder.Data());
+}
+
+TEST(StreamWorker, PositiveOffsetStartsThere)
+{
+    CapturedRun capture;
+    Files files;
+    const tsb::StreamBuilder builder = Packets(20);
+    ASSERT_TRUE(tsb::WriteFileBytes(files.input, builder.Data()));
+    WorkerRun run(files.input + ";1880", files.output);
+    EXPECT_EQ(tsb::ReadFileBytes(files.output), tsb::Bytes(builder.Data().begin() + 1880, builder.Data().end()));
+}
+
+TEST(StreamWorker, NegativeOffsetCountsFromTheEnd)
+{
+    CapturedRun capture;
+    Files files;
+    const tsb::StreamBuilder builder = Packets(20);
+    ASSERT_TRUE(tsb::WriteFileBytes(files.input, builder.Data()));
+    WorkerRun run(files.input + ";-189", files.output);
+    EXPECT_EQ(tsb::ReadFileBytes(files.output), tsb::Bytes(builder.Data().end() - 188, builder.Data().end()));
+}
+
+TEST(StreamWorker, LowerCaseConIsAFileName)
+{
+    CapturedRun capture;
+    const std::filesystem::path previous = std::filesystem::current_path();
+    const std::filesystem::path dir = tsb::TempPath("condir");
+    std::filesystem::create_directories(dir);
+    std::filesystem::current_path(dir);
+    const tsb::StreamBuilder builder = Packets(3);
+    ASSERT_TRUE(tsb::WriteFileBytes("con", builder.Data()));
+    WorkerRun run("con", "out.ts");
+    EXPECT_EQ(tsb::ReadFileBytes("out.ts"), builder.Data());
+    std::filesystem::current_path(previous);
+    std::filesystem::remove_all(dir);
+}
+
+TEST(StreamWorker, MissingSourceServesNothingAndCreatesNoOutput)
+{
+    CapturedRun capture;
+    Files files;
+    WorkerRun run(files.input, files.output);
+    EXPECT_EQ(run.result, 1u);
+    EXPECT_FALSE(platform::PathExists(files.output.c_str()));
+    EXPECT_EQ(capture.Messages(), "");
+}
+
+TEST(StreamWorker, EmptyOutputPathWritesNothingButCounts)
+{
+    CapturedRun capture;
+    Files files;
+    tsb::StreamBuilder builder = Packets(5);
+    builder.SetCounter(0x100, 9);
+    builder.Packet(0x100);
+    ASSERT_TRUE(tsb::WriteFileBytes(files.input, builder.Data()));
+    WorkerRun run(files.input, "");
+    ASSERT_NE(run.Entry(0x100), nullptr);
+    EXPECT_EQ(run.Entry(0x100)->packetCount, 6);
+    EXPECT_EQ(run.Entry(0x100)->dropCount, 1);
+    EXPECT_FALSE(platform::PathExists(files.output.c_str()));
+}
+
+TEST(StreamWorker, TransportErrorPacketIsLeftOutAndCountsRestart)
+{
+    CapturedRun capture;
+    Files files;
+    tsb::StreamBuilder builder = Packets(4);
+    tsb::PacketOptions error;
+    error.tei = true;
+    builder.Packet(0x100, {}, error);
+    builder.SetCounter(0x100, 12);  // out of sequence, but first after the error
+    builder.Packet(0x100, tsb::Bytes(184, 0x55));
+    builder.Packet(0x100, tsb::Bytes(184, 0x66));
+    ASSERT_TRUE(tsb::WriteFileBytes(files.input, builder.Data()));
+    WorkerRun run(files.input, files.output);
+    tsb::Bytes expected(builder.Data().begin(), builder.Data().begin() + 4 * 188);
+    expected.insert(expected.end(), builder.Data().begin() + 5 * 188, builder.Data().end());
+    EXPECT_EQ(tsb::ReadFileBytes(files.output), expected);
+    ASSERT_NE(run.Entry(0x100), nullptr);
+    EXPECT_EQ(run.Entry(0x100)->packetCount, 2);
+    EXPECT_EQ(run.Entry(0x100)->dropCount, 0);
+}
+
+TEST(StreamWorker, DropLineWithPositionAndCountedEvents)
+{
+    CapturedRun capture;
+    RunSettings.drop = true;
+    Files files;
+    tsb::StreamBuilder builder = Packets(3);
+    builder.SetCounter(0x100, 9);
+    builder.Packet(0x100);
+    builder.Packet(0x100);
+    builder.SetCounter(0x100, 0);
+    builder.Packet(0x100);
+    ASSERT_TRUE(tsb::WriteFileBytes(files.input, builder.Data()));
+    WorkerRun run(files.input, files.output);
+    // No PCR in the stream: the reference clock reads zero.
+    EXPECT_EQ(capture.Messages(),
+              "DROP : PID 0x0100 , 1 Drop , PCR 0:00:00.000 , +0x234 \r\n"
+              "DROP : PID 0x0100 , 2 Drop , PCR 0:00:00.000 , +0x3AC \r\n");
+    EXPECT_EQ(run.job.dropEvents.load(), 2u);
+    EXPECT_EQ(tsb::ReadFileBytes(files.output), builder.Data());
+}
+
+TEST(StreamWorker, DropsWithoutTheOptionPrintNothing)
+{
+    CapturedRun capture;
+    Files files;
+    tsb::StreamBuilder builder = Packets(3);
+    builder.SetCounter(0x100, 9);
+    builder.Packet(0x100);
+    ASSERT_TRUE(tsb::WriteFileBytes(files.input, builder.Data()));
+    WorkerRun run(files.input, files.output);
+    EXPECT_EQ(capture.Messages(), "");
+    EXPECT_EQ(run.job.dropEvents.load(), 0u);
+    EXPECT_EQ(run.Entry(0x100)->dropCount, 1);
+}
+
+TEST(StreamWorker, FailingOutputIsReportedOnce)
+{
+    if (!platform::PathExists("/dev/full")) {
+        GTEST_SKIP() << "no always-full device";
+    }
+    CapturedRun capture;
+    Files files;
+    const tsb::StreamBuilder builder = Packets(600);
+    ASSERT_TRUE(tsb::WriteFileBytes(files.input, builder.Data()));
+    WorkerRun run(files.input, "/dev/full");
+    EXPECT_EQ(capture.Messages(), worker_test::Text("－ 出力ファイルに書き込めません /dev/full\n"));
+    EXPECT_EQ(run.Entry(0x100)->packetCount, 600);
+}
+
+TEST(StreamWorker, UnallocatableReadBufferIsReported)
+{
+    if (sizeof(void*) < 8) {
+        GTEST_SKIP();
+    }
+    CapturedRun capture;
+    RunSettings.bufsize = 4000000000u;
+    Files files;
+    ASSERT_TRUE(tsb::WriteFileBytes(files.input, Packets(3).Data()));
+    WorkerRun run(files.input, files.output);
+    // Either the system grants the block (and the stream passes) or the
+    // notice says why the output is empty.
+    const tsb::Bytes out = tsb::ReadFileBytes(files.output);
+    if (out.empty()) {
+        EXPECT_EQ(capture.Messages(), worker_test::Text("－ 読み込みバッファ 4000000000 バイトを確保できません\n"));
+    } else {
+        EXPECT_EQ(out, Packets(3).Data());
+    }
+}
+
+#ifndef _WIN32
+TEST(StreamWorker, PipeSourceWithShortWritesLosesNothing)
+{
+    CapturedRun capture;
+    CopyText(TempDir, sizeof TempDir, platform::TemporaryDirectory().c_str());
+    const std::string name = "trelvan_pipe_" + std::to_string(platform::ProcessId());
+    const std::string fifo = std::string(TempDir) + name;
+    std::remove(fifo.c_str());
+    ASSERT_EQ(std::system(("mkfifo '" + fifo + "'").c_str()), 0);
+    Files files;
+    const tsb::StreamBuilder builder = Packets(400);
+    std::thread writer([&] {
+        platform::SleepMs(700);  // the worker retries the open meanwhile
+        std::ofstream out(fifo, std::ios::binary);
+        const tsb::Bytes& data = builder.Data();
+        std::size_t sent = 0;
+        std::size_t step = 1;
+        while (sent < data.size()) {
+            // Pieces of 1 to 300 bytes: most end inside a packet or its look-ahead.
+            const std::size_t n = std::min(step, data.size() - sent);
+            out.write(reinterpret_cast<const char*>(data.data() + sent), static_cast<std::streamsize>(n));
+            out.flush();
+            sent += n;
+            step = step * 7 % 300 + 1;
+            if (sent % 7 == 0) {
+                platform::SleepMs(1);
+            }
+        }
+    });
+    WorkerRun run("\\\\.\\pipe\\" + name, files.output);
+    writer.join();
+    std::remove(fifo.c_str());
+    EXPECT_EQ(tsb::ReadFileBytes(files.output), builder.Data());
+    TempDir[0] = '\0';
+}
+#endif
+
+// ---- Report lines ------------------------------------------------------------
+
+std::string Progress(const char* percent, const char* pcr, const char* tot, const char* position)
+{
+    char line[kProgressLineSize];
+    const std::size_t n = BuildProgressLine(line, percent, pcr, tot, position);
+    return std::string(line, n);
+}
+
+TEST(ProgressLine, SeparatorsStandOnlyBetweenNonEmptyParts)
+{
+    const std::string dash = worker_test::Text("－ ");
+    EXPECT_EQ(Progress("5 %", "PCR 0:00:01.000", "TOT 2024/01/02 03:04:05", "+0xBC"),
+              dash + "5 % , PCR 0:00:01.000 , TOT 2024/01/02 03:04:05 , +0xBC\r");
+    EXPECT_EQ(Progress("", "PCR 0:00:01.000", "", ""), dash + "PCR 0:00:01.000\r");
+    EXPECT_EQ(Progress("", "PCR 0:00:01.000", "TOT 2024/01/02 03:04:05", ""),
+              dash + "PCR 0:00:01.000 , TOT 2024/01/02 03:04:05\r");
+    EXPECT_EQ(Progress("5 %", "", "", "+0xBC"), dash + "5 % , +0xBC\r");
+    EXPECT_EQ(Progress("5 %", "", "TOT 2024/01/02 03:04:05", ""), dash + "5 % , TOT 2024/01/02 03:04:05\r");
+    EXPECT_EQ(Progress("5 %", "", "", ""), dash + "5 %\r");
+    EXPECT_EQ(Progress("", "", "", ""), dash + "\r");
+    EXPECT_EQ(Progress("", "", "TOT 2024/01/02 03:04:05", "+0x0"), dash + "TOT 2024/01/02 03:04:05 , +0x0\r");
+}
+
+TEST(ProgressLine, PercentAndPositionTexts)
+{
+    char text[32];
+    FormatPercent(text, 0, 1000);
+    EXPECT_STREQ(text, "0 %");
+    FormatPercent(text, 999, 1000);
+    EXPECT_STREQ(text, "99 %");
+    FormatPercent(text, 5000, 1000);  // never above 100
+    EXPECT_STREQ(text, "100 %");
+    FormatPercent(text, 7'000'000'000'000LL, 10'000'000'000'000LL);
+    EXPECT_STREQ(text, "70 %");
+    FormatPercent(text, 10, 0);
+    EXPECT_STREQ(text, "");
+    FormatPosition(text, 0);
+    EXPECT_STREQ(text, "+0x0");
+    FormatPosition(text, 0x1ABCDEF0123LL);
+    EXPECT_STREQ(text, "+0x1ABCDEF0123");
+}
+
+}  // namespace

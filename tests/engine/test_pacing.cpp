@@ -1,0 +1,59 @@
+// Real-time pacing (-sync). Only lower bounds on time: the machine may be
+// slow, never faster than the stream allows.
+#include <gtest/gtest.h>
+
+#include "engine/stream_job.h"
+#include "platform/platform.h"
+
+namespace {
+
+int flushes = 0;
+
+void CountingFlush(StreamSlot& slot)
+{
+    ++flushes;
+    slot.stagingFill = 0;
+}
+
+}  // namespace
+
+TEST(Pacing, ThreeSecondsOfPtsTakeAtLeastTwoSeconds)
+{
+    StreamSlot slot;
+    slot.sync = true;
+    StreamContext context;
+    PidEntry entry;
+    entry.pesParsed = 1;
+    entry.pes.ptsDtsFlags = 2;
+
+    flushes = 0;
+    int pausesWithWaitingBytes = 0;
+    const uint32_t start = platform::TickCount();
+    // 3 s of PTS in 100 ms steps, each followed by the pacing step.
+    for (int step = 0; step <= 30; ++step) {
+        entry.pes.pts = 123456 + static_cast<uint64_t>(step) * 9000;
+        ClockStep(context, entry);
+        slot.stagingFill += 188;
+        const int before = flushes;
+        PaceStream(slot, context, CountingFlush);
+        if (flushes != before) ++pausesWithWaitingBytes;
+    }
+    const uint32_t elapsedMs = platform::TickCount() - start;
+    EXPECT_GE(elapsedMs, 2000u);
+    EXPECT_EQ(context.pts.currentSeconds, 3);
+    EXPECT_GE(context.wall.currentSeconds, 3);
+    // Every pause began by handing the staged packets over.
+    EXPECT_GE(pausesWithWaitingBytes, 1);
+}
+
+TEST(Pacing, NoPtsNoPause)
+{
+    StreamSlot slot;
+    slot.sync = true;
+    slot.stagingFill = 188;
+    StreamContext context;
+    flushes = 0;
+    PaceStream(slot, context, CountingFlush);
+    EXPECT_EQ(flushes, 0);
+    EXPECT_EQ(slot.stagingFill, 188);
+}

@@ -2,6 +2,7 @@
 // Builders for caption PES payloads and a feeder that runs packets through
 // the caption path the way the worker does.
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -148,5 +149,34 @@ struct CaptionRig {
     std::string Text() const { return caption.decoder.text.Text(); }
     bool Changed() const { return caption.decoder.text.changed != 0; }
 };
+
+// A file of the caption sample folder beside the sources, or nothing when
+// the folder is absent.
+inline std::optional<Bytes> ReadSample(const std::string& name)
+{
+    const std::string path = std::string(TRELVAN_SOURCE_DIR "/../shared/samples/caption-es/") + name;
+    Bytes bytes = tsb::ReadFileBytes(path);
+    if (bytes.empty()) return std::nullopt;
+    return bytes;
+}
+
+// Splits concatenated synchronized PES payloads (each: data_identifier,
+// private_stream_id, header length, one data group). Empty on a malformed
+// file.
+inline std::vector<Bytes> SplitPayloads(const Bytes& file)
+{
+    std::vector<Bytes> out;
+    std::size_t at = 0;
+    while (at < file.size()) {
+        if (file.size() - at < 3) return {};
+        const std::size_t group = at + 3 + (file[at + 2] & 0x0F);
+        if (group + 5 > file.size()) return {};
+        const std::size_t end = group + 5 + ((std::size_t{file[group + 3]} << 8) | file[group + 4]) + 2;
+        if (end > file.size()) return {};
+        out.emplace_back(file.begin() + static_cast<long>(at), file.begin() + static_cast<long>(end));
+        at = end;
+    }
+    return out;
+}
 
 }  // namespace captiontest

@@ -1,0 +1,140 @@
+// The program with a tuner source and with a sender sink, run as a child
+// process. Skipped when the program is not available.
+#if !defined(_WIN32)
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "endpoint_test_util.h"
+#include "platform/platform.h"
+
+using namespace endpoint_test;
+
+namespace {
+
+std::string ProgramPath() {
+    const char* exe = std::getenv("TRELVAN_EXE");
+    return exe != nullptr ? exe : "";
+}
+
+std::vector<uint8_t> MakeStream(uint32_t packets) {
+    std::vector<uint8_t> out;
+    for (uint32_t i = 0; i < packets; ++i) {
+        uint8_t p[188];
+        p[0] = 0x47;
+        p[1] = 0x01;
+        p[2] = 0x00;
+        p[3] = static_cast<uint8_t>(0x10 | (i & 0x0F));
+        for (int b = 4; b < 188; ++b) p[b] = static_cast<uint8_t>(i * 3 + b);
+        out.insert(out.end(), p, p + 188);
+    }
+    return out;
+}
+
+// Runs the program with output to a log file; after `stopAfterMs` sends
+// SIGINT (0: let it end). Waits at most 20 s in all. Returns the exit status
+// or -1 when it had to be killed.
+int RunProgram(const std::vector<std::string>& args, uint32_t stopAfterMs, const std::string& consoleFile) {
+    pid_t child = fork();
+    if (child == 0) {
+        FILE* out = std::freopen(consoleFile.c_str(), "wb", stdout);
+        (void)out;
+        std::vector<char*> argv;
+        std::string exe = ProgramPath();
+        argv.push_back(exe.data());
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(exe.c_str(), argv.data());
+        _exit(127);
+    }
+    uint32_t start = platform::TickCount();
+    bool interrupted = false;
+    int status = 0;
+    while (platform::TickCount() - start < 20000) {
+        if (waitpid(child, &status, WNOHANG) == child) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        if (stopAfterMs != 0 && !interrupted && platform::TickCount() - start >= stopAfterMs) {
+            kill(child, SIGINT);
+            interrupted = true;
+        }
+        platform::SleepMs(10);
+    }
+    kill(child, SIGKILL);
+    waitpid(child, &status, 0);
+    return -1;
+}
+
+TEST(EndToEnd, TunerPathPassesTheStreamThroughUntilInterrupted) {
+    if (ProgramPath().empty()) GTEST_SKIP() << "TRELVAN_EXE not set";
+    std::vector<uint8_t> stream = MakeStream(3000);
+    std::string input = TempPath("in.ts"), output = TempPath("out.ts"), console = TempPath("console.txt");
+    std::ofstream(input, std::ios::binary).write(reinterpret_cast<const char*>(stream.data()), stream.size());
+    SetEnv("BON_TEST_STREAM", input);
+    SetEnv("BON_TEST_CHUNK", "9024");
+    std::string path = std::string("\\\\.\\bondriver\\0\\12\\") + TEST_DRIVER_PATH;
+    int status = RunProgram({path, "-throughpath", output, "-noprogress"}, 1500, console);
+    SetEnv("BON_TEST_STREAM", "");
+    SetEnv("BON_TEST_CHUNK", "");
+    EXPECT_NE(status, -1) << ReadAll(console);
+    std::string text = ReadAll(output);
+    std::vector<uint8_t> got(text.begin(), text.end());
+    EXPECT_EQ(got.size(), stream.size()) << ReadAll(console);
+    EXPECT_TRUE(got == stream);
+}
+
+TEST(EndToEnd, SenderPathDeliversTheStreamToALoopbackReceiver) {
+    if (ProgramPath().empty()) GTEST_SKIP() << "TRELVAN_EXE not set";
+    std::vector<uint8_t> stream = MakeStream(1000);
+    std::string input = TempPath("in.ts"), console = TempPath("console.txt");
+    std::ofstream(input, std::ios::binary).write(reinterpret_cast<const char*>(stream.data()), stream.size());
+
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    socklen_t length = sizeof address;
+    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    // Bit 16 asks for the bare stream.
+    std::string path = "\\\\.\\sendtstcp\\127.0.0.1:" + std::to_string(0x10000u | ntohs(address.sin_port)) + "\\" +
+                       SENDER_LIBRARY_PATH;
+    pid_t child = fork();
+    if (child == 0) {
+        close(listener);
+        _exit(RunProgram({input, "-throughpath", path, "-noprogress"}, 0, console) == -1 ? 1 : 0);
+    }
+    std::vector<uint8_t> got;
+    pollfd p{listener, POLLIN, 0};
+    if (poll(&p, 1, 10000) == 1) {
+        int connection = accept(listener, nullptr, nullptr);
+        uint8_t buffer[65536];
+        uint32_t start = platform::TickCount();
+        while (connection >= 0 && platform::TickCount() - start < 15000) {
+            pollfd q{connection, POLLIN, 0};
+            if (poll(&q, 1, 200) <= 0) continue;
+            ssize_t n = recv(connection, buffer, sizeof buffer, 0);
+            if (n <= 0) break;
+            got.insert(got.end(), buffer, buffer + n);
+        }
+        if (connection >= 0) close(connection);
+    }
+    close(listener);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(got.size(), stream.size()) << ReadAll(console);
+    EXPECT_TRUE(got == stream);
+}
+
+}  // namespace
+#endif

@@ -1,0 +1,254 @@
+// The stream job: checks and their messages, default names, log settings and
+// the summary.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "tests/engine/test_worker_support.h"
+
+namespace {
+
+using worker_test::CapturedRun;
+using worker_test::Text;
+
+struct JobDir {
+    std::filesystem::path dir = tsb::TempPath("job");
+    JobDir()
+    {
+        std::filesystem::create_directories(dir);
+        CopyText(ProgramName, sizeof ProgramName, "P");
+    }
+    ~JobDir() { std::filesystem::remove_all(dir); }
+    std::string Path(const std::string& name) const { return (dir / name).string(); }
+};
+
+tsb::StreamBuilder Packets(int count, uint16_t pid = 0x100)
+{
+    tsb::StreamBuilder builder;
+    for (int i = 0; i < count; ++i) {
+        builder.Packet(pid, tsb::Bytes(184, static_cast<uint8_t>(i)));
+    }
+    return builder;
+}
+
+int32_t RunInput(const std::string& input)
+{
+    CopyText(RunSettings.currentInput, sizeof RunSettings.currentInput, input.c_str());
+    return RunJob();
+}
+
+TEST(RunJob, EmptyInputDoesNothing)
+{
+    CapturedRun capture;
+    EXPECT_EQ(RunInput(""), 0);
+    EXPECT_EQ(capture.Messages(), "");
+}
+
+TEST(RunJob, MissingFileIsReportedWithoutTheOffset)
+{
+    CapturedRun capture;
+    JobDir dir;
+    const std::string input = dir.Path("none.ts");
+    EXPECT_EQ(RunInput(input + ";1000"), 0);
+    EXPECT_EQ(capture.Messages(), Text("－ ファイルがありません ") + input + "\n");
+}
+
+TEST(RunJob, ShortOrUnalignedFileIsNotAStream)
+{
+    CapturedRun capture;
+    JobDir dir;
+    const std::string small = dir.Path("small.ts");
+    tsb::Bytes bytes(384, 0);
+    bytes[0] = 0x47;
+    bytes[188] = 0x47;
+    ASSERT_TRUE(tsb::WriteFileBytes(small, bytes));
+    const std::string noise = dir.Path("noise.ts");
+    ASSERT_TRUE(tsb::WriteFileBytes(noise, tsb::Bytes(2000, 0x47 ^ 0xFF)));
+    EXPECT_EQ(RunInput(small), 0);
+    EXPECT_EQ(RunInput(noise), 0);
+    EXPECT_EQ(capture.Messages(), Text("－ tsファイルではありません ") + small + "\n" +
+                                      Text("－ tsファイルではありません ") + noise + "\n");
+    EXPECT_FALSE(std::filesystem::exists(dir.Path("small.P.ts")));
+}
+
+TEST(RunJob, TunerPathChecksInOrder)
+{
+    CapturedRun capture;
+    JobDir dir;
+    const std::string noSpace = "\\\\.\\bondriver\\\\1\\x.dll";
+    const std::string noChannel = "\\\\.\\bondriver\\0\\\\x.dll";
+    const std::string noDriver = "\\\\.\\bondriver\\0\\1\\" + dir.Path("missing.so");
+    EXPECT_EQ(RunInput(noSpace), 0);
+    EXPECT_EQ(RunInput(noChannel), 0);
+    EXPECT_EQ(RunInput(noDriver), 0);
+    EXPECT_EQ(capture.Messages(), Text("－ BonDriverチューナー空間番号がありません ") + noSpace + "\n" +
+                                      Text("－ BonDriverチューナー内部チャンネル番号がありません ") + noChannel + "\n" +
+                                      Text("－ BonDriverがありません ") + noDriver + "\n");
+}
+
+TEST(RunJob, SenderPathChecksInOrder)
+{
+    CapturedRun capture;
+    JobDir dir;
+    const std::string input = dir.Path("a.ts");
+    ASSERT_TRUE(tsb::WriteFileBytes(input, Packets(4).Data()));
+    const char* outputs[] = {"\\\\.\\sendtstcp\\:1234\\x.dll", "\\\\.\\sendtstcp\\127.0.0.1\\x.dll",
+                             "\\\\.\\sendtstcp\\127.0.0.1:1234\\"};
+    for (const char* output : outputs) {
+        CopyText(RunSettings.throughpath, sizeof RunSettings.throughpath, output);
+        EXPECT_EQ(RunInput(input), 0);
+    }
+    EXPECT_EQ(capture.Messages(), Text("－ SendTSTCP送信先がありません ") + outputs[0] + "\n" +
+                                      Text("－ SendTSTCP送信先ポートがありません ") + outputs[1] + "\n" +
+                                      Text("－ SendTSTCP.dllがありません ") + outputs[2] + "\n");
+}
+
+TEST(RunJob, DefaultOutputAndLogNamesFollowTheInput)
+{
+    CapturedRun capture;
+    JobDir dir;
+    const std::string input = dir.Path("a.ts");
+    const tsb::StreamBuilder builder = Packets(10);
+    ASSERT_TRUE(tsb::WriteFileBytes(input, builder.Data()));
+    RunSettings.log = true;
+    RunSettings.drop = true;
+    EXPECT_EQ(RunInput(input + ";376"), 0);
+    EXPECT_STREQ(RunSettings.throughpath, dir.Path("a.P.ts").c_str());
+    EXPECT_STREQ(RunSettings.logpath, dir.Path("a.P.log").c_str());
+    EXPECT_STREQ(LogFilePath, dir.Path("a.P.log").c_str());
+    EXPECT_EQ(tsb::ReadFileBytes(dir.Path("a.P.ts")), tsb::Bytes(builder.Data().begin() + 376, builder.Data().end()));
+    const tsb::Bytes log = tsb::ReadFileBytes(dir.Path("a.P.log"));
+    EXPECT_EQ(std::string(log.begin(), log.end()),
+              Text("－ DROP ") + input + ";376\r\n0x0100 : 0x09 : 0 Drop : 8 Total \r\n\r\n");
+}
+
+TEST(RunJob, DerivedNameThatDoesNotFitIsRefused)
+{
+    CapturedRun capture;
+    JobDir dir;
+    // A directory part longer than the splitter's 255 bytes.
+    std::filesystem::path deep = dir.dir;
+    for (int i = 0; i < 3; ++i) {
+        deep /= std::string(100, static_cast<char>('a' + i));
+    }
+    std::filesystem::create_directories(deep);
+    const std::string input = (deep / "a.ts").string();
+    ASSERT_TRUE(tsb::WriteFileBytes(input, Packets(4).Data()));
+    EXPECT_EQ(RunInput(input), 0);
+    EXPECT_EQ(capture.Messages(), Text("－ パスが長すぎます ") + input + "\n");
+    EXPECT_STREQ(RunSettings.throughpath, "");
+}
+
+TEST(RunJob, TransportStreamAsLogFileDisablesTheLog)
+{
+    CapturedRun capture;
+    JobDir dir;
+    const std::string input = dir.Path("a.ts");
+    const std::string logTs = dir.Path("log.ts");
+    const tsb::StreamBuilder builder = Packets(4);
+    ASSERT_TRUE(tsb::WriteFileBytes(input, builder.Data()));
+    ASSERT_TRUE(tsb::WriteFileBytes(logTs, builder.Data()));
+    RunSettings.log = true;
+    CopyText(RunSettings.logpath, sizeof RunSettings.logpath, logTs.c_str());
+    const std::string captureLog = capture.log;
+    EXPECT_EQ(RunInput(input), 0);
+    // Printed under the settings active before the job: the capture log.
+    const tsb::Bytes messages = tsb::ReadFileBytes(captureLog);
+    EXPECT_EQ(std::string(messages.begin(), messages.end()),
+              Text("－ ログファイルにtsファイルが指定されているためログ出力を無効にしました ") + logTs + "\n");
+    EXPECT_FALSE(RunSettings.log);
+    EXPECT_STREQ(RunSettings.logpath, "");
+    EXPECT_EQ(LogFlags.load(), 0u);
+    EXPECT_EQ(tsb::ReadFileBytes(logTs), builder.Data());
+}
+
+TEST(RunJob, SummaryCountsDropsWithThePluralRule)
+{
+    CapturedRun capture;
+    JobDir dir;
+    const std::string input = dir.Path("a.ts");
+    tsb::StreamBuilder builder;
+    for (int cc : {5, 9, 10}) {
+        builder.SetCounter(0x111, static_cast<uint8_t>(cc));
+        builder.Packet(0x111);
+    }
+    for (int cc : {0, 1, 5, 9}) {
+        builder.SetCounter(0x222, static_cast<uint8_t>(cc));
+        builder.Packet(0x222);
+    }
+    builder.Packet(0x333);
+    ASSERT_TRUE(tsb::WriteFileBytes(input, builder.Data()));
+    CopyText(RunSettings.throughpath, sizeof RunSettings.throughpath, dir.Path("out.ts").c_str());
+    EXPECT_EQ(RunInput(input), 0);  // without -drop nothing is summed
+    RunSettings.drop = true;
+    const std::string before = capture.Messages();
+    EXPECT_EQ(RunInput(input), 3);
+    const std::string summary = capture.Messages().substr(before.size());
+    const std::string table = Text("－ DROP ") + input + "\r\n" +
+                              "0x0111 : 0x0A : 1 Drop : 3 Total \r\n"
+                              "0x0222 : 0x09 : 2 Drops : 4 Total \r\n"
+                              "0x0333 : 0x00 : 0 Drop : 1 Total \r\n"
+                              "\r\n";
+    EXPECT_EQ(summary.substr(summary.size() - std::min(summary.size(), table.size())), table);
+}
+
+TEST(RunJob, PcrPidIsMarkedAndLeftOutOfTheTotal)
+{
+    CapturedRun capture;
+    RunSettings.drop = true;
+    JobDir dir;
+    const std::string input = dir.Path("a.ts");
+    tsb::StreamBuilder builder;
+    builder.Pcr(0x1FF, 0);
+    builder.SetCounter(0x1FF, 7);
+    builder.Pcr(0x1FF, 9000);  // a drop counted before the PMT names the PID
+    builder.Section(0x000, tsb::PatSection(1, {{1, 0x1F0}}));
+    builder.Section(0x1F0, tsb::PmtSection(1, 0x1FF, {{0x02, 0x111, {}}}));
+    builder.Pcr(0x1FF, 18000);
+    builder.Packet(0x111);
+    ASSERT_TRUE(tsb::WriteFileBytes(input, builder.Data()));
+    CopyText(RunSettings.throughpath, sizeof RunSettings.throughpath, dir.Path("out.ts").c_str());
+    EXPECT_EQ(RunInput(input), 0);
+    const std::string messages = capture.Messages();
+    EXPECT_NE(messages.find(Text("0x01FF : 0x07 : 1 Drop : 2 Total 対象外\r\n")), std::string::npos) << messages;
+}
+
+TEST(ProbePacketSize, FindsTheFirstAlignedSyncByte)
+{
+    JobDir dir;
+    const std::string path = dir.Path("probe.ts");
+    tsb::Bytes bytes(1000, 0);
+    bytes[7] = 0x47;
+    bytes[7 + 192] = 0x47;  // a 192-byte spacing first
+    bytes[300] = 0x47;
+    bytes[300 + 188] = 0x47;
+    ASSERT_TRUE(tsb::WriteFileBytes(path, bytes));
+    platform::FileHandle file = platform::OpenRead(path.c_str());
+    ASSERT_NE(file, platform::kInvalidFile);
+    EXPECT_EQ(ProbePacketSize(file, 0, platform::SeekFrom::Begin), 192);
+    EXPECT_EQ(platform::Seek(file, 0, platform::SeekFrom::Current), 7 + 192);
+    EXPECT_EQ(ProbePacketSize(file, 200, platform::SeekFrom::Begin), 188);
+    EXPECT_EQ(platform::Seek(file, 0, platform::SeekFrom::Current), 300 + 188);
+    // 616 bytes or fewer left after the offset: within the probe window.
+    EXPECT_EQ(ProbePacketSize(file, 616, platform::SeekFrom::Begin), 0);
+    platform::CloseFile(file);
+}
+
+TEST(ProbePacketSize, A188SpacingWinsOverA192SpacingAtTheSameByte)
+{
+    JobDir dir;
+    const std::string path = dir.Path("both.ts");
+    tsb::Bytes bytes(800, 0);
+    bytes[0] = 0x47;
+    bytes[188] = 0x47;
+    bytes[192] = 0x47;
+    ASSERT_TRUE(tsb::WriteFileBytes(path, bytes));
+    EXPECT_TRUE(IsTransportStreamFile(path.c_str()));
+    platform::FileHandle file = platform::OpenRead(path.c_str());
+    EXPECT_EQ(ProbePacketSize(file, 0, platform::SeekFrom::Begin), 188);
+    platform::CloseFile(file);
+    EXPECT_FALSE(IsTransportStreamFile(dir.Path("absent.ts").c_str()));
+    EXPECT_FALSE(IsTransportStreamFile(nullptr));
+}
+
+}  // namespace

@@ -76,18 +76,6 @@ TEST(DurationParse, NextWindowEntries)
     EXPECT_EQ(cursor, std::string::npos);
 }
 
-TEST(DurationWindows, NotGivenMeansEverythingInside)
-{
-    StreamContext context;
-    WindowState state;
-    OpenWindows(state, std::nullopt);
-    EXPECT_FALSE(state.active);
-    PcrAt(context, 0);
-    PcrAt(context, 999 * kSecond);
-    EXPECT_TRUE(InsideWindow(state, context));
-    EXPECT_FALSE(WindowsEnded(state, context));
-}
-
 TEST(DurationWindows, EmptyValueNeverEnds)
 {
     StreamContext context;

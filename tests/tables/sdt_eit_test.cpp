@@ -1,0 +1,291 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "report/report.h"
+#include "tables/stream_context.h"
+#include "tests/support/stream_builder.h"
+#include "tests/tables/table_feed.h"
+
+using tabletest::Cp932;
+using tabletest::FeedAll;
+using tsb::Bytes;
+
+namespace {
+
+// JIS X 0208 codes of a few kana, as the SI texts carry them.
+const Bytes kA{0x24, 0x22, 0x24, 0x24};  // あい
+const Bytes kU{0x24, 0x26, 0x24, 0x28};  // うえ
+const Bytes kO{0x24, 0x2A};              // お
+const Bytes kKa{0x24, 0x2B};             // か
+const Bytes kKi{0x24, 0x2D};             // き
+const Bytes kKu{0x24, 0x2F};             // く
+
+struct Service {
+    uint16_t id;
+    Bytes provider;
+    Bytes name;
+    Bytes extra = {};  // descriptors before the service_descriptor
+};
+
+Bytes SdtSection(uint16_t tsid, const std::vector<Service>& services, uint8_t tableId = 0x42) {
+    Bytes body{0x7F, 0xE1, 0xFF};  // original_network_id, reserved
+    for (const Service& s : services) {
+        Bytes descriptors = s.extra;
+        Bytes sd{0x48, 0, 0x01, static_cast<uint8_t>(s.provider.size())};
+        sd.insert(sd.end(), s.provider.begin(), s.provider.end());
+        sd.push_back(static_cast<uint8_t>(s.name.size()));
+        sd.insert(sd.end(), s.name.begin(), s.name.end());
+        sd[1] = static_cast<uint8_t>(sd.size() - 2);
+        descriptors.insert(descriptors.end(), sd.begin(), sd.end());
+        body.push_back(static_cast<uint8_t>(s.id >> 8));
+        body.push_back(static_cast<uint8_t>(s.id));
+        body.push_back(0xFC);
+        body.push_back(static_cast<uint8_t>(0x80 | (descriptors.size() >> 8)));
+        body.push_back(static_cast<uint8_t>(descriptors.size()));
+        body.insert(body.end(), descriptors.begin(), descriptors.end());
+    }
+    return tsb::MakeSection(tableId, tsid, body);
+}
+
+struct Event {
+    Bytes start;     // MJD + BCD
+    Bytes duration;  // BCD
+    Bytes name;
+    Bytes text = {};
+};
+
+Bytes EitSection(const std::vector<Event>& events, uint8_t tableId = 0x4E, const Bytes& padding = {}) {
+    Bytes body{0x7F, 0xE1, 0x7F, 0xE1, 0x00, 0x4E};
+    uint16_t eventId = 0x1000;
+    for (const Event& e : events) {
+        Bytes d{0x4D, 0, 'j', 'p', 'n', static_cast<uint8_t>(e.name.size())};
+        d.insert(d.end(), e.name.begin(), e.name.end());
+        d.push_back(static_cast<uint8_t>(e.text.size()));
+        d.insert(d.end(), e.text.begin(), e.text.end());
+        d[1] = static_cast<uint8_t>(d.size() - 2);
+        d.insert(d.end(), padding.begin(), padding.end());
+        body.push_back(static_cast<uint8_t>(eventId >> 8));
+        body.push_back(static_cast<uint8_t>(eventId++));
+        body.insert(body.end(), e.start.begin(), e.start.end());
+        body.insert(body.end(), e.duration.begin(), e.duration.end());
+        body.push_back(static_cast<uint8_t>(0x80 | (d.size() >> 8)));
+        body.push_back(static_cast<uint8_t>(d.size()));
+        body.insert(body.end(), d.begin(), d.end());
+    }
+    return tsb::MakeSection(tableId, 0x0400, body);
+}
+
+// Console output of the print functions, with the console on and no
+// progress line open.
+class TableOutput : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ConsoleFlags = kConsoleOn;
+        ConsoleLineClosed = true;
+    }
+    template <typename F>
+    std::string Capture(F&& print, int& lines) {
+        ::testing::internal::CaptureStdout();
+        lines = print();
+        FlushStdout();
+        return ::testing::internal::GetCapturedStdout();
+    }
+    std::string PrintSdt(StreamContext& context, int& lines) {
+        return Capture([&] { return PrintServiceLines(context); }, lines);
+    }
+    std::string PrintEit(StreamContext& context, int& lines) {
+        return Capture([&] { return PrintEventLines(context); }, lines);
+    }
+    std::vector<bool> Feed(StreamContext& context, uint16_t pid, const Bytes& section,
+                           tabletest::Parser parser) {
+        tsb::StreamBuilder& b = builder_;
+        const std::size_t from = b.Data().size();
+        b.Section(pid, section);
+        return FeedAll(context, Bytes(b.Data().begin() + static_cast<long>(from), b.Data().end()), parser);
+    }
+    tsb::StreamBuilder builder_;
+};
+
+}  // namespace
+
+using Sdt = TableOutput;
+using Eit = TableOutput;
+
+TEST_F(Sdt, TwoServicesPrintedOnceEach) {
+    StreamContext context;
+    const Bytes section = SdtSection(0x7FE1, {{0x0400, kA, kU}, {0x0401, {}, kO}});
+    EXPECT_EQ(Feed(context, 0x0011, section, ParseSdt), std::vector<bool>{true});
+    EXPECT_EQ(context.transportStreamId, 0x7FE1);
+    ASSERT_EQ(context.services.count, 2);
+    int lines = 0;
+    EXPECT_EQ(PrintSdt(context, lines),
+              "0x0400 " + Cp932("あい") + " " + Cp932("うえ") + " \r\n" + "0x0401 " + Cp932("お") + " \r\n");
+    EXPECT_EQ(lines, 2);
+    EXPECT_TRUE(ConsoleLineClosed);
+
+    EXPECT_EQ(Feed(context, 0x0011, section, ParseSdt), std::vector<bool>{true});
+    EXPECT_EQ(PrintSdt(context, lines), "");
+    EXPECT_EQ(lines, 0);
+}
+
+TEST_F(Sdt, OpenProgressLineIsEndedFirst) {
+    StreamContext context;
+    Feed(context, 0x0011, SdtSection(1, {{0x0400, {}, kO}}), ParseSdt);
+    ConsoleLineClosed = false;
+    int lines = 0;
+    EXPECT_EQ(PrintSdt(context, lines), "\r\n0x0400 " + Cp932("お") + " \r\n");
+    EXPECT_TRUE(ConsoleLineClosed);
+}
+
+TEST_F(Sdt, OtherTransportStreamAndOtherPidsAreNotRead) {
+    StreamContext context;
+    EXPECT_EQ(Feed(context, 0x0011, SdtSection(1, {{0x0400, kA, kU}}, 0x46), ParseSdt), std::vector<bool>{false});
+    EXPECT_EQ(Feed(context, 0x0012, SdtSection(1, {{0x0400, kA, kU}}), ParseSdt), std::vector<bool>{false});
+    EXPECT_EQ(context.services.count, 0);
+    int lines = 0;
+    EXPECT_EQ(PrintSdt(context, lines), "");
+}
+
+TEST_F(Sdt, RepeatedSectionOverTwoPacketsPrintsWhileInProgressOnly) {
+    StreamContext context;
+    Feed(context, 0x0011, SdtSection(1, {{0x0400, kA, kU}}), ParseSdt);
+    int lines = 0;
+    PrintSdt(context, lines);
+    ASSERT_EQ(lines, 1);
+    // Name changes; the section is padded with a long descriptor to span two packets.
+    const Bytes padding{0x88, 180};
+    Bytes extra = padding;
+    extra.resize(182, 0x00);
+    const Bytes changed = SdtSection(1, {{0x0400, kA, kO, extra}});
+    EXPECT_EQ(Feed(context, 0x0011, changed, ParseSdt), (std::vector<bool>{true, true}));
+    EXPECT_EQ(PrintSdt(context, lines), "0x0400 " + Cp932("あい") + " " + Cp932("お") + " \r\n");
+
+    tsb::StreamBuilder& b = builder_;
+    const std::size_t from = b.Data().size();
+    b.Section(0x0011, changed);
+    const auto packets = tabletest::SplitPackets(Bytes(b.Data().begin() + static_cast<long>(from), b.Data().end()));
+    ASSERT_EQ(packets.size(), 2u);
+    PidEntry* entry = DecodePacket(packets[0].data(), context);
+    EXPECT_TRUE(ParseSdt(packets[0].data(), context, *entry));
+    PrintSdt(context, lines);
+    EXPECT_EQ(lines, 1);  // the flags still hold while the section is gathered
+    entry = DecodePacket(packets[1].data(), context);
+    EXPECT_TRUE(ParseSdt(packets[1].data(), context, *entry));
+    PrintSdt(context, lines);
+    EXPECT_EQ(lines, 0);
+}
+
+TEST_F(Sdt, NoMoreThanSixServicesAndOverlongLoopsStayInTheirService) {
+    StreamContext context;
+    std::vector<Service> services;
+    for (uint16_t id = 0x0401; id <= 0x0408; ++id) services.push_back({id, {}, kO});
+    // The first service's descriptor loop claims 0xFFF bytes.
+    Bytes section = SdtSection(1, services);
+    section[11 + 3] = 0x8F;
+    section[11 + 4] = 0xFF;
+    const uint32_t crc = tsb::Crc32(section.data(), section.size() - 4);
+    for (int i = 0; i < 4; ++i) section[section.size() - 4 + i] = static_cast<uint8_t>(crc >> (24 - 8 * i));
+    EXPECT_EQ(Feed(context, 0x0011, section, ParseSdt), std::vector<bool>{true});
+    // The overlong loop swallows the rest of the section: one service.
+    EXPECT_EQ(context.services.count, 1);
+
+    Feed(context, 0x0011, SdtSection(2, services), ParseSdt);
+    ASSERT_EQ(context.services.count, 6);
+    EXPECT_EQ(context.services.ids[5], 0x0406);
+    int lines = 0;
+    const std::string out = PrintSdt(context, lines);
+    // 0x0401 kept its name; 0x0407 and 0x0408 have no slots.
+    EXPECT_EQ(lines, 5);
+    EXPECT_EQ(out.find("0x0401"), std::string::npos);
+    EXPECT_NE(out.find("0x0406"), std::string::npos);
+    EXPECT_EQ(out.find("0x0407"), std::string::npos);
+}
+
+TEST_F(Eit, ProgrammeChangePrintsSixLinesOnce) {
+    StreamContext context;
+    const Bytes present = EitSection({{tsb::MjdBcd(2020, 5, 9, 20, 0, 0), tsb::Bcd3(1, 0, 0), kKa}});
+    const Bytes following = EitSection({{tsb::MjdBcd(2020, 5, 9, 21, 0, 0), tsb::Bcd3(0, 30, 0), kKi}});
+    int lines = 0;
+    EXPECT_EQ(Feed(context, 0x0012, present, ParseEit), std::vector<bool>{true});
+    EXPECT_EQ(PrintEit(context, lines), "");
+    EXPECT_EQ(context.events.currentStart, 1589022000);
+    EXPECT_EQ(context.events.currentDurationSeconds, 3600);
+
+    EXPECT_EQ(Feed(context, 0x0012, following, ParseEit), std::vector<bool>{true});
+    EXPECT_EQ(PrintEit(context, lines), "2020/05/09 20:00:00\r\n1:00:00\r\n" + Cp932("か") + "\r\n" +
+                                            "2020/05/09 21:00:00\r\n0:30:00\r\n" + Cp932("き") + "\r\n");
+    EXPECT_EQ(lines, 6);
+
+    Feed(context, 0x0012, present, ParseEit);
+    EXPECT_EQ(PrintEit(context, lines), "");
+    Feed(context, 0x0026, following, ParseEit);
+    EXPECT_EQ(PrintEit(context, lines), "");
+    EXPECT_EQ(lines, 0);
+}
+
+TEST_F(Eit, EventTextAndEmptyDuration) {
+    StreamContext context;
+    Feed(context, 0x0027, EitSection({{tsb::MjdBcd(2020, 5, 9, 20, 0, 0), tsb::Bcd3(1, 0, 0), kKa, kKu}}), ParseEit);
+    Feed(context, 0x0027, EitSection({{tsb::MjdBcd(2020, 5, 9, 21, 0, 0), Bytes{0xFF, 0xFF, 0xFF}, kKi, kKu}}),
+         ParseEit);
+    EXPECT_EQ(context.events.currentDurationSeconds, 0);
+    int lines = 0;
+    // The latest text slot was empty before this shift, so both texts show.
+    EXPECT_EQ(PrintEit(context, lines), "2020/05/09 20:00:00\r\n1:00:00\r\n" + Cp932("か") + "\r\n" + Cp932("く") +
+                                            "\r\n2020/05/09 21:00:00\r\n0:00:00\r\n" + Cp932("き") + "\r\n" +
+                                            Cp932("く") + "\r\n");
+    EXPECT_EQ(lines, 8);
+    // The next change of programme keeps the same text: names only.
+    Feed(context, 0x0027, EitSection({{tsb::MjdBcd(2020, 5, 9, 22, 0, 0), tsb::Bcd3(0, 10, 0), kKa, kKu}}), ParseEit);
+    EXPECT_EQ(PrintEit(context, lines), "2020/05/09 21:00:00\r\n0:00:00\r\n" + Cp932("き") + "\r\n" +
+                                            "2020/05/09 22:00:00\r\n0:10:00\r\n" + Cp932("か") + "\r\n");
+}
+
+TEST_F(Eit, WrongTablesAndPidsAreRejected) {
+    StreamContext context;
+    const Event e{tsb::MjdBcd(2020, 5, 9, 20, 0, 0), tsb::Bcd3(1, 0, 0), kKa};
+    EXPECT_EQ(Feed(context, 0x0012, EitSection({e}, 0x50), ParseEit), std::vector<bool>{false});
+    EXPECT_EQ(Feed(context, 0x0012, EitSection({e}, 0x4F), ParseEit), std::vector<bool>{false});
+    EXPECT_EQ(Feed(context, 0x0011, EitSection({e}), ParseEit), std::vector<bool>{false});
+    EXPECT_EQ(context.events.currentStart, 0);
+}
+
+TEST_F(Eit, StartPacketCompletesThePendingSection) {
+    StreamContext context;
+    // A section that fills the first packet and needs 3 more bytes.
+    Bytes padding{0x88, 0};
+    const Event e{tsb::MjdBcd(2020, 5, 9, 20, 0, 0), tsb::Bcd3(1, 0, 0), kKa};
+    Bytes section = EitSection({e});
+    padding[1] = static_cast<uint8_t>(183 + 3 - section.size() - 2);
+    padding.resize(padding[1] + 2, 0x00);
+    section = EitSection({e}, 0x4E, padding);
+    ASSERT_EQ(section.size(), 186u);
+    tsb::PacketOptions start;
+    start.pusi = true;
+    const Bytes first = tsb::MakePacket(0x0012, 0, tsb::Concat({{0x00}, section}), start);
+    // The start packet of the next section: pointer_field 3, the tail, then a new section.
+    const Bytes tail(section.end() - 3, section.end());
+    const Bytes next = EitSection({{tsb::MjdBcd(2020, 5, 9, 21, 0, 0), tsb::Bcd3(0, 30, 0), kKi}});
+    const Bytes second = tsb::MakePacket(0x0012, 1, tsb::Concat({{0x03}, tail, next}), start);
+    EXPECT_EQ(FeedAll(context, tsb::Concat({first, second}), ParseEit), (std::vector<bool>{true, true}));
+    EXPECT_EQ(context.events.currentStart, 1589022000);  // the 21:00 section in that packet was not read
+    EXPECT_EQ(tabletest::SlotText(context.events.currentName), Cp932("か"));
+}
+
+TEST_F(Eit, InProgressPacketPrintsNothing) {
+    StreamContext context;
+    Feed(context, 0x0012, EitSection({{tsb::MjdBcd(2020, 5, 9, 20, 0, 0), tsb::Bcd3(1, 0, 0), kKa}}), ParseEit);
+    Feed(context, 0x0012, EitSection({{tsb::MjdBcd(2020, 5, 9, 21, 0, 0), tsb::Bcd3(0, 30, 0), kKi}}), ParseEit);
+    int lines = 0;
+    PrintEit(context, lines);
+    ASSERT_EQ(lines, 6);
+    Bytes padding{0x88, 200};
+    padding.resize(202, 0x00);
+    const Bytes longer = EitSection({{tsb::MjdBcd(2020, 5, 9, 21, 0, 0), tsb::Bcd3(0, 30, 0), kKi}}, 0x4E, padding);
+    builder_.Section(0x0012, longer);
+    const auto packets = tabletest::SplitPackets(builder_.Data());
+    PidEntry* entry = DecodePacket(packets[packets.size() - 2].data(), context);
+    EXPECT_TRUE(ParseEit(packets[packets.size() - 2].data(), context, *entry));
+    EXPECT_EQ(PrintEit(context, lines), "");
+}

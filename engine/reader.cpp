@@ -39,9 +39,10 @@ ScanResult ScanPacket(BlockReader& reader, ScanMode mode, PacketRead& out)
             advance = kPacket;
         } else if (rest > kUnit && data[p + kUnit] == kSync) {
             advance = kUnit;
-        } else if (rest == kPacket && (mode != ScanMode::Open) && p == reader.cursor) {
+        } else if (rest == kPacket && mode != ScanMode::Open) {
             // The last packet the source has delivered: nothing follows to
-            // confirm it, and exactly one packet's bytes remain.
+            // confirm it, and exactly one packet's bytes remain. It counts
+            // even behind garbage, so a damaged stream keeps its last packet.
             advance = kPacket;
         } else if (rest <= kUnit && mode != ScanMode::Final) {
             // Its look-ahead byte has not arrived yet: keep it for the next read.

@@ -1,0 +1,152 @@
+// Hostile input for the block reader, packet decoding and the continuity
+// check. The reader, whatever its block size, must deliver exactly the
+// packets that an aligner looking at the whole input at once finds, and the
+// staging writer must pass each of them on unchanged.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "engine/reader.h"
+#include "engine/stream_job.h"
+
+namespace {
+
+struct Found {
+    std::size_t offset;
+};
+
+// The alignment rule applied to the whole input.
+std::vector<std::size_t> ReferencePackets(const uint8_t* data, std::size_t n)
+{
+    std::vector<std::size_t> out;
+    std::size_t c = 0;
+    while (c < n) {
+        std::size_t p = c;
+        std::size_t advance = 0;
+        for (; p < n; ++p) {
+            if (data[p] != 0x47) {
+                continue;
+            }
+            const std::size_t rest = n - p;
+            if (rest > 188 && data[p + 188] == 0x47) {
+                advance = 188;
+            } else if (rest > 192 && data[p + 192] == 0x47) {
+                advance = 192;
+            } else if (rest == 188) {
+                advance = 188;
+            }
+            if (advance != 0) {
+                break;
+            }
+        }
+        if (advance == 0) {
+            break;
+        }
+        out.push_back(p);
+        c = p + advance;
+    }
+    return out;
+}
+
+std::string TempName(const char* what)
+{
+    const char* dir = std::getenv("TMPDIR");
+    return std::string(dir != nullptr ? dir : "/tmp") + "/trelvan_fuzz_" + what + "_" +
+           std::to_string(platform::ProcessId());
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, std::size_t size)
+{
+    if (size < 2) {
+        return 0;
+    }
+    // The first two bytes choose the block size; the rest is the stream.
+    const uint32_t capacity = 384u + ((static_cast<uint32_t>(bytes[0]) << 8) | bytes[1]) % 4096u;
+    const uint8_t* data = bytes + 2;
+    const std::size_t n = size - 2;
+
+    static const std::string inputPath = TempName("in");
+    static const std::string outputPath = TempName("out");
+    {
+        platform::FileHandle file = platform::CreateWrite(inputPath.c_str());
+        if (file == platform::kInvalidFile) {
+            return 0;
+        }
+        uint32_t written = 0;
+        platform::WriteFile(file, data, static_cast<uint32_t>(n), written);
+        platform::CloseFile(file);
+        if (written != n) {
+            return 0;
+        }
+    }
+
+    const std::vector<std::size_t> expected = ReferencePackets(data, n);
+    platform::FileHandle input = platform::OpenRead(inputPath.c_str());
+    platform::FileHandle output = platform::CreateWrite(outputPath.c_str());
+    if (input == platform::kInvalidFile || output == platform::kInvalidFile) {
+        std::abort();
+    }
+    BlockReader reader;
+    reader.capacity = capacity;
+    StreamContext context;
+    std::vector<uint8_t> staging(kStagingSize);
+    int32_t fill = 0;
+    bool failed = false;
+    std::size_t index = 0;
+    for (;;) {
+        const PacketRead read = ReadPacket(reader, input, nullptr, SourceKind::File);
+        if (read.status != ReadStatus::Packet) {
+            break;
+        }
+        const int64_t position = PacketPosition(reader, read.packet);
+        if (index >= expected.size() || position != static_cast<int64_t>(expected[index]) ||
+            std::memcmp(read.packet, data + position, 188) != 0) {
+            std::fprintf(stderr, "packet %zu at %lld, expected %lld\n", index, static_cast<long long>(position),
+                         index < expected.size() ? static_cast<long long>(expected[index]) : -1LL);
+            std::abort();
+        }
+        ++index;
+        uint8_t* packet = const_cast<uint8_t*>(read.packet);
+        if (PidEntry* entry = DecodePacket(packet, context)) {
+            ContinuityCheck(packet, context, *entry);
+            if (entry->packetCount < 0 || entry->dropCount < 0 || entry->dropCount > entry->packetCount) {
+                std::abort();
+            }
+        }
+        WriteOutput(output, -1, packet, 188, staging.data(), kStagingSize, fill, failed);
+    }
+    WriteOutput(output, -1, nullptr, 0, staging.data(), kStagingSize, fill, failed);
+    platform::CloseFile(input);
+    platform::CloseFile(output);
+    if (index != expected.size() || failed) {
+        std::fprintf(stderr, "delivered %zu of %zu packets\n", index, expected.size());
+        std::abort();
+    }
+    // Every aligned packet reached the output, in order and unchanged.
+    platform::FileHandle check = platform::OpenRead(outputPath.c_str());
+    std::vector<uint8_t> written(expected.size() * 188 + 1);
+    uint32_t got = 0;
+    uint32_t total = 0;
+    while (total < written.size() &&
+           platform::ReadFile(check, written.data() + total, static_cast<uint32_t>(written.size() - total), got) ==
+               platform::ReadResult::Ok &&
+           got > 0) {
+        total += got;
+    }
+    platform::CloseFile(check);
+    if (total != expected.size() * 188) {
+        std::abort();
+    }
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        if (std::memcmp(written.data() + i * 188, data + expected[i], 188) != 0) {
+            std::abort();
+        }
+    }
+    return 0;
+}

@@ -1,0 +1,115 @@
+// The built program run as a user runs it (TRELVAN_EXE names it).
+#ifndef _WIN32
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "common/limits.h"
+#include "platform/platform.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct RunResult {
+    int exitCode = -1;
+    std::string out;
+};
+
+class Program : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const char* exe = std::getenv("TRELVAN_EXE");
+        if (exe == nullptr || *exe == '\0') GTEST_SKIP() << "TRELVAN_EXE not set";
+        exe_ = exe;
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        dir_ = fs::temp_directory_path() /
+               (std::string("trelvan_e2e_") + info->name() + "_" + std::to_string(platform::ProcessId()));
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+    }
+    void TearDown() override {
+        if (!dir_.empty()) fs::remove_all(dir_);
+    }
+    // Runs the program with the arguments (already quoted for the shell)
+    // and an environment prefix; standard output is captured as bytes.
+    RunResult Run(const std::string& arguments, const std::string& environment = "") const {
+        const fs::path out = dir_ / "stdout.bin";
+        const std::string command = "cd '" + dir_.string() + "' && env -u TRELVAN_CHARSET TMPDIR='" +
+                                    dir_.string() + "' " + environment + " '" + exe_ + "' " + arguments + " > '" +
+                                    out.string() + "' < /dev/null";
+        const int status = std::system(command.c_str());
+        RunResult result;
+        result.exitCode = (status >> 8) & 0xFF;
+        std::ifstream in(out, std::ios::binary);
+        result.out.assign(std::istreambuf_iterator<char>(in), {});
+        fs::remove(out);
+        return result;
+    }
+    std::string exe_;
+    fs::path dir_;
+};
+
+}  // namespace
+
+TEST_F(Program, NoArgumentsPrintsUsageAndSkipsShutDown) {
+    std::ofstream(dir_ / "QMV1A2B.tmp") << "x";
+    const RunResult result = Run("");
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.out.substr(0, 5), "\x88\xf8\x90\x94\n");  // "引数\n"
+    const std::string name = fs::path(exe_).stem().string();
+    EXPECT_NE(result.out.find("\x81\x40" + name + ".exe[ -srcpath] "), std::string::npos);
+    const std::string tail = "連絡先他\n　trelvan\n　trelvan project page: https://github.com/trelvan/trelvan\n";
+    ASSERT_GE(result.out.size(), tail.size());
+    EXPECT_EQ(result.out.substr(result.out.size() - tail.size()), tail);
+    EXPECT_TRUE(fs::exists(dir_ / "QMV1A2B.tmp"));
+}
+
+TEST_F(Program, Utf8ConsoleOnRequest) {
+    const RunResult result = Run("", "TRELVAN_CHARSET=UTF-8");
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.out.substr(0, 7), "\xe5\xbc\x95\xe6\x95\xb0\n");
+}
+
+TEST_F(Program, SwitchesWithoutInputRunNoJobAndShutDown) {
+    std::ofstream(dir_ / "QMV1A2B.tmp") << "x";
+    std::ofstream(dir_ / "QMV1A2B.tmp.bak") << "x";
+    std::ofstream(dir_ / "QMV1A2.tmp") << "x";
+    const RunResult quiet = Run("-log -drop");
+    EXPECT_EQ(quiet.exitCode, 0);
+    EXPECT_EQ(quiet.out, "");
+    EXPECT_FALSE(fs::exists(dir_ / "QMV1A2B.tmp"));
+    EXPECT_FALSE(fs::exists(dir_ / "QMV1A2B.tmp.bak"));
+    EXPECT_TRUE(fs::exists(dir_ / "QMV1A2.tmp"));
+
+    const RunResult detail = Run("-detail");
+    EXPECT_EQ(detail.exitCode, 0);
+    EXPECT_EQ(detail.out, "－ 終了します. ( 戻り値 : 0 )\n");
+}
+
+TEST_F(Program, ProcessIdLine) {
+    const RunResult result = Run("-pid");
+    EXPECT_EQ(result.exitCode, 0);
+    const std::string prefix = "－ プロセスID ";
+    ASSERT_GT(result.out.size(), prefix.size() + 2);
+    EXPECT_EQ(result.out.substr(0, prefix.size()), prefix);
+    EXPECT_EQ(result.out.substr(result.out.size() - 2), "\r\n");
+    EXPECT_GT(std::atol(result.out.c_str() + prefix.size()), 0);
+}
+
+TEST_F(Program, TooLongLogPathEndsTheRunBeforeAnyJob) {
+    const std::string longPath(kMaxPath, 'L');
+    std::ofstream(dir_ / "in.ts") << "";
+    const RunResult result = Run("-detail -logpath " + longPath + " in.ts");
+    EXPECT_EQ(result.exitCode, 255);
+    EXPECT_EQ(result.out, "－ パスが長すぎます " + longPath + "\n－ 終了します. ( 戻り値 : -1 )\n");
+    // Nothing was written beside the input: no log under a cut name.
+    std::vector<std::string> left;
+    for (const auto& entry : fs::directory_iterator(dir_)) left.push_back(entry.path().filename().string());
+    EXPECT_EQ(left, std::vector<std::string>{"in.ts"});
+}
+#endif

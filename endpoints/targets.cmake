@@ -19,7 +19,6 @@ endfunction()
 add_library(send_tstcp SHARED
   ${CMAKE_CURRENT_LIST_DIR}/sender_lib/send_tstcp.cpp)
 if(WIN32)
-  target_sources(send_tstcp PRIVATE ${CMAKE_CURRENT_LIST_DIR}/sender_lib/send_tstcp.def)
   target_link_libraries(send_tstcp PRIVATE ws2_32)
 endif()
 trelvan_plain_library(send_tstcp SendTSTCP)

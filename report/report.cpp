@@ -83,6 +83,11 @@ std::size_t WholeCharacters(const char* text, std::size_t length) {
 
 void WriteStdout(const char* text, std::size_t length) {
     if (text == nullptr || length == 0) return;
+    // Progress lines come once per packet: no copy unless converting.
+    if (!Setup().utf8) {
+        std::fwrite(text, 1, length, stdout);
+        return;
+    }
     const std::string out = ForOutput(text, length);
     std::fwrite(out.data(), 1, out.size(), stdout);
 }

@@ -24,7 +24,10 @@ class Program : public ::testing::Test {
 protected:
     void SetUp() override {
         const char* exe = std::getenv("TRELVAN_EXE");
-        if (exe == nullptr || *exe == '\0') GTEST_SKIP() << "TRELVAN_EXE not set";
+#ifdef TRELVAN_BUILT_EXE
+        if (exe == nullptr || *exe == '\0') exe = TRELVAN_BUILT_EXE;
+#endif
+        if (exe == nullptr || *exe == '\0' || !platform::PathExists(exe)) GTEST_SKIP() << "TRELVAN_EXE not set";
         exe_ = exe;
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
         dir_ = fs::temp_directory_path() /

@@ -37,7 +37,7 @@ foreach(path IN LISTS test_dirs)
   if(NOT CMAKE_CROSSCOMPILING)
     gtest_discover_tests(test_${name}
       DISCOVERY_MODE PRE_TEST
-      PROPERTIES ENVIRONMENT "TZ=Asia/Tokyo;TRELVAN_EXE=$<TARGET_FILE:trelvan>"
+      PROPERTIES ENVIRONMENT "TZ=Asia/Tokyo" ENVIRONMENT_MODIFICATION "TRELVAN_EXE=set:$<TARGET_FILE:trelvan>"
       TEST_PREFIX "${name}.")
     add_dependencies(test_${name} trelvan)
   endif()

@@ -102,20 +102,6 @@ TEST(DecodePacketHeader, UnitStartOffsetForSectionAndPes) {
     EXPECT_EQ(entry->unitStartOffset, 4);
 }
 
-TEST(DecodePacketHeader, PesWithoutOptionalHeaderAndPadding) {
-    StreamContext context;
-    PacketOptions start;
-    start.pusi = true;
-    const Bytes privateTwo = MakePacket(0x0040, 0, tsb::MakePes(0xBF, {}, {}, Bytes(4, 7)), start);
-    PidEntry* entry = DecodePacket(privateTwo.data(), context);
-    EXPECT_EQ(entry->pes.optionalHeader, 0);
-    EXPECT_EQ(entry->pes.payloadOffset, 6);
-    const Bytes padding = MakePacket(0x0041, 0, tsb::MakePes(0xBE, {}, {}, Bytes(4, 0xFF)), start);
-    entry = DecodePacket(padding.data(), context);
-    EXPECT_EQ(entry->pesParsed, 1);
-    EXPECT_EQ(entry->pes.payloadOffset, -1);
-}
-
 TEST(DecodeAdaptation, PcrAndHeaderLength) {
     StreamContext context;
     PacketOptions o;
@@ -140,38 +126,6 @@ TEST(DecodeAdaptation, PcrAndHeaderLength) {
     EXPECT_EQ(entry->adaptationParsed, 0);
     EXPECT_EQ(entry->adaptation.pcrFlag, 0);
     EXPECT_EQ(entry->adaptation.pcrBase, 0u);
-}
-
-TEST(DecodeAdaptation, ExtensionFields) {
-    StreamContext context;
-    // flags: splicing point, private data, extension; splice_countdown -85;
-    // 3 private bytes; extension of 15 bytes with ltw, piecewise rate and
-    // seamless splice. The field ends at byte 22.
-    Bytes packet(188, 0xFF);
-    const Bytes head{0x47, 0x01, 0x00, 0x30, 18, 0x07, 0xAB, 0x03, 0x11, 0x22, 0x33};
-    std::copy(head.begin(), head.end(), packet.begin());
-    packet[11] = 0x0F;  // extension_length
-    packet[12] = 0xE0;  // ltw, piecewise, seamless
-    packet[13] = 0xC1;  // ltw_valid 1, ltw_offset 0x4123
-    packet[14] = 0x23;
-    packet[15] = 0xFF;  // piecewise_rate: top two bits masked
-    packet[16] = 0xFF;
-    packet[17] = 0xFF;
-    const Bytes seamless{0x31, 0x00, 0x01, 0x00, 0x03};  // splice_type 3, DTS_next_AU 1
-    std::copy(seamless.begin(), seamless.end(), packet.begin() + 18);
-    PidEntry* entry = DecodePacket(packet.data(), context);
-    ASSERT_NE(entry, nullptr);
-    const AdaptationField& af = entry->adaptation;
-    EXPECT_EQ(af.splicingPointFlag, 1);
-    EXPECT_EQ(af.spliceCountdown, static_cast<int8_t>(0xAB));
-    EXPECT_EQ(af.transportPrivateDataLength, 3);
-    EXPECT_EQ(af.privateDataOffset, 4);
-    EXPECT_EQ(af.adaptationFieldExtensionLength, 15);
-    EXPECT_EQ(af.ltwValidFlag, 1);
-    EXPECT_EQ(af.ltwOffset, 0x4123);
-    EXPECT_EQ(af.piecewiseRate, 0x3FFFFFu);
-    EXPECT_EQ(af.spliceType, 3);
-    EXPECT_EQ(af.dtsNextAu, 1u);
 }
 
 TEST(DecodeAdaptation, HostileLengthsStayInsideThePacket) {

@@ -272,20 +272,3 @@ TEST_F(Eit, StartPacketCompletesThePendingSection) {
     EXPECT_EQ(context.events.currentStart, 1589022000);  // the 21:00 section in that packet was not read
     EXPECT_EQ(tabletest::SlotText(context.events.currentName), Cp932("か"));
 }
-
-TEST_F(Eit, InProgressPacketPrintsNothing) {
-    StreamContext context;
-    Feed(context, 0x0012, EitSection({{tsb::MjdBcd(2020, 5, 9, 20, 0, 0), tsb::Bcd3(1, 0, 0), kKa}}), ParseEit);
-    Feed(context, 0x0012, EitSection({{tsb::MjdBcd(2020, 5, 9, 21, 0, 0), tsb::Bcd3(0, 30, 0), kKi}}), ParseEit);
-    int lines = 0;
-    PrintEit(context, lines);
-    ASSERT_EQ(lines, 6);
-    Bytes padding{0x88, 200};
-    padding.resize(202, 0x00);
-    const Bytes longer = EitSection({{tsb::MjdBcd(2020, 5, 9, 21, 0, 0), tsb::Bcd3(0, 30, 0), kKi}}, 0x4E, padding);
-    builder_.Section(0x0012, longer);
-    const auto packets = tabletest::SplitPackets(builder_.Data());
-    PidEntry* entry = DecodePacket(packets[packets.size() - 2].data(), context);
-    EXPECT_TRUE(ParseEit(packets[packets.size() - 2].data(), context, *entry));
-    EXPECT_EQ(PrintEit(context, lines), "");
-}

@@ -7,13 +7,7 @@
 #include <fstream>
 #include <iterator>
 
-#ifdef _WIN32
-#include <process.h>
-#define TSB_GETPID _getpid
-#else
-#include <unistd.h>
-#define TSB_GETPID getpid
-#endif
+#include "platform/platform.h"
 
 namespace tsb {
 
@@ -298,7 +292,7 @@ std::string TempPath(const std::string& name) {
     const char sep = '/';
 #endif
     if (!base.empty() && base.back() != '/' && base.back() != '\\') base += sep;
-    return base + "trelvan_test_" + std::to_string(TSB_GETPID()) + "_" + std::to_string(counter++) + "_" + name;
+    return base + "trelvan_test_" + std::to_string(platform::ProcessId()) + "_" + std::to_string(counter++) + "_" + name;
 }
 
 bool WriteFileBytes(const std::string& path, const Bytes& bytes) {

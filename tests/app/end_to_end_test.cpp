@@ -66,7 +66,7 @@ TEST_F(Program, NoArgumentsPrintsUsageAndSkipsShutDown) {
     EXPECT_EQ(result.out.substr(0, 5), "\x88\xf8\x90\x94\n");  // "引数\n"
     const std::string name = fs::path(exe_).stem().string();
     EXPECT_NE(result.out.find("\x81\x40" + name + ".exe[ -srcpath] "), std::string::npos);
-    const std::string tail = "連絡先他\n　trelvan\n　trelvan project page: https://github.com/trelvan/trelvan\n";
+    const std::string tail = "連絡先他\n　trelvan\n　trelvan transport stream pass-through; questions and bug reports: see README.md\n";
     ASSERT_GE(result.out.size(), tail.size());
     EXPECT_EQ(result.out.substr(result.out.size() - tail.size()), tail);
     EXPECT_TRUE(fs::exists(dir_ / "QMV1A2B.tmp"));

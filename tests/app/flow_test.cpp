@@ -152,7 +152,7 @@ TEST(Usage, TextBytesWithProgramNameAndContactLines) {
     EXPECT_EQ(lines[27], "　　巡回カウンタをドロップしているように書き換える\n");
     EXPECT_EQ(lines[28], "連絡先他\n");
     EXPECT_EQ(lines[29], "　trelvan\n");
-    EXPECT_EQ(lines[30], "　trelvan project page: https://github.com/trelvan/trelvan\n");
+    EXPECT_EQ(lines[30], "　trelvan transport stream pass-through; questions and bug reports: see README.md\n");
 }
 
 namespace {

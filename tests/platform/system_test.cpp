@@ -167,6 +167,6 @@ TEST(Process, OwnPathTemporaryDirectoryAndVersionStrings) {
     EXPECT_TRUE(platform::PathExists(temp.c_str()));
     EXPECT_EQ(platform::ReadVersionString(executable.c_str(), "CompanyName"), "trelvan");
     EXPECT_EQ(platform::ReadVersionString(executable.c_str(), "Comments"),
-              "trelvan project page: https://github.com/trelvan/trelvan");
+              "trelvan transport stream pass-through; questions and bug reports: see README.md");
     EXPECT_EQ(platform::ReadVersionString(executable.c_str(), "ProductName"), "");
 }

@@ -8,6 +8,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -139,15 +140,25 @@ void PumpMessages() {}
 
 namespace {
 
+// Owned by the handle and by the running thread together: whichever lets go
+// last frees it, so a detached thread leaves nothing behind.
 struct ThreadRecord {
     pthread_t thread{};
     ThreadFunction function = nullptr;
     void* argument = nullptr;
+    std::atomic<int> owners{2};
 };
+
+void Release(ThreadRecord* record) {
+    if (record->owners.fetch_sub(1, std::memory_order_acq_rel) == 1) delete record;
+}
 
 void* ThreadEntry(void* raw) {
     auto* record = static_cast<ThreadRecord*>(raw);
-    record->function(record->argument);
+    const ThreadFunction function = record->function;
+    void* const argument = record->argument;
+    Release(record);
+    function(argument);
     return nullptr;
 }
 
@@ -178,15 +189,15 @@ void JoinThread(ThreadHandle& thread) {
     auto* record = static_cast<ThreadRecord*>(thread.impl);
     if (record == nullptr) return;
     ::pthread_join(record->thread, nullptr);
-    delete record;
+    Release(record);
     thread.impl = nullptr;
 }
 
 void DetachThread(ThreadHandle& thread) {
     auto* record = static_cast<ThreadRecord*>(thread.impl);
     if (record == nullptr) return;
-    // The record stays with the thread, which may still be reading it.
     ::pthread_detach(record->thread);
+    Release(record);
     thread.impl = nullptr;
 }
 

@@ -118,20 +118,37 @@ std::optional<bool> MsvcClassHasBase(const ImageView& image, uint64_t vtableAddr
 }
 
 bool LooksLikeGccTypeInfo(const ImageView& image, uint64_t vtableAddress, int pointerSize) {
-    if (vtableAddress < static_cast<uint64_t>(pointerSize)) return false;
+    if (pointerSize != 4 && pointerSize != 8) return false;
+    if (vtableAddress < 2ull * static_cast<uint64_t>(pointerSize)) return false;
+    // Before the type information pointer sits the distance from this
+    // subobject back to the whole object: zero or a small negative multiple
+    // of the pointer size. What precedes a table of another compiler's
+    // making seldom has that shape.
+    auto offsetToTop = ReadPointer(image, vtableAddress - 2 * pointerSize, pointerSize);
+    if (!offsetToTop) return false;
+    int64_t distance = pointerSize == 4 ? static_cast<int64_t>(static_cast<int32_t>(*offsetToTop))
+                                        : static_cast<int64_t>(*offsetToTop);
+    if (distance > 0 || distance < -(int64_t{1} << 20) || distance % pointerSize != 0) return false;
     auto typeInfo = ReadPointer(image, vtableAddress - pointerSize, pointerSize);
     if (!typeInfo || *typeInfo == 0) return false;
     auto tablePointer = ReadPointer(image, *typeInfo, pointerSize);
     auto namePointer = ReadPointer(image, *typeInfo + pointerSize, pointerSize);
     if (!tablePointer || !namePointer || *tablePointer == 0) return false;
-    // A mangled class name: digits or 'N' first, then name characters, all
-    // before a terminator inside the image.
+    // A mangled class name: a length digit, 'N' (nested name), 'S' (std::)
+    // or 'Z' (local class) first, then name characters, all before a
+    // terminator inside the image. Where type information is not merged
+    // across modules (Windows), GCC puts '*' before the name of a class with
+    // internal linkage, such as one in an unnamed namespace, so that it is
+    // compared by address only; a driver class is often declared that way.
+    uint64_t name = *namePointer;
+    if (Inside(image, name, 1) && image.bytes[name - image.address] == '*') ++name;
     for (std::size_t i = 0; i < 1024; ++i) {
-        if (!Inside(image, *namePointer + i, 1)) return false;
-        char c = static_cast<char>(image.bytes[*namePointer + i - image.address]);
+        if (!Inside(image, name + i, 1)) return false;
+        char c = static_cast<char>(image.bytes[name + i - image.address]);
         if (c == 0) return i > 0;
         bool ok = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_';
-        if (!ok || (i == 0 && !(c >= '1' && c <= '9') && c != 'N')) return false;
+        bool first = (c >= '1' && c <= '9') || c == 'N' || c == 'S' || c == 'Z';
+        if (!ok || (i == 0 && !first)) return false;
     }
     return false;
 }

@@ -30,7 +30,9 @@ bool ImageFromModule(const void* module, ImageView& image);
 std::optional<bool> MsvcClassHasBase(const ImageView& image, uint64_t vtableAddress, int pointerSize,
                                      const char* decoratedName);
 
-// Whether the word before the virtual table at `vtableAddress` points at
+// Whether the words before the virtual table at `vtableAddress` are a
+// plausible distance to the whole object and a pointer to
 // something laid out like GCC type information (a table pointer followed by
-// a pointer to a mangled name), all inside the image.
+// a pointer to a mangled name, which may carry GCC's leading '*' for a class
+// with internal linkage), all inside the image.
 bool LooksLikeGccTypeInfo(const ImageView& image, uint64_t vtableAddress, int pointerSize);

@@ -77,7 +77,7 @@ Bytes MakePacket(uint16_t pid, uint8_t cc, const Bytes& payload, const PacketOpt
     std::size_t pos = 4;
     if (hasAdaptation) {
         p[pos++] = static_cast<uint8_t>(af.size());
-        std::memcpy(&p[pos], af.data(), af.size());
+        if (!af.empty()) std::memcpy(&p[pos], af.data(), af.size());
         pos += af.size();
     }
     if (hasPayload && take > 0) std::memcpy(&p[pos], payload.data(), take);

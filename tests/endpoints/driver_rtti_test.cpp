@@ -145,4 +145,26 @@ TEST(GccTypeInfo, RecognisesATablePointerAndAMangledName) {
     EXPECT_FALSE(LooksLikeGccTypeInfo(image.View(), image.VTable(), 8));
 }
 
+TEST(GccTypeInfo, AcceptsLocalClassNamesAndChecksTheOffsetToTop) {
+    FakeImage image(8, 0x7f0000000000ull, false);
+    image.PutPointer(FakeImage::kLocatorSlot, image.base + 0x800);
+    image.PutPointer(0x800, image.base + 0x900);
+    image.PutPointer(0x808, image.base + 0x840);
+    // A class with internal linkage: mingw marks its name with '*' so that it
+    // is compared by address; the driver object may well be such a class.
+    std::strcpy(reinterpret_cast<char*>(image.bytes.data() + 0x840), "*N12_GLOBAL__N_16DriverE");
+    EXPECT_TRUE(LooksLikeGccTypeInfo(image.View(), image.VTable(), 8));
+    std::strcpy(reinterpret_cast<char*>(image.bytes.data() + 0x840), "*");
+    EXPECT_FALSE(LooksLikeGccTypeInfo(image.View(), image.VTable(), 8));
+    std::strcpy(reinterpret_cast<char*>(image.bytes.data() + 0x840), "11IBonDriver2");
+    // The word before the type information is the distance to the whole
+    // object: zero or a negative multiple of the pointer size.
+    image.PutPointer(FakeImage::kLocatorSlot - 8, static_cast<uint64_t>(-16));
+    EXPECT_TRUE(LooksLikeGccTypeInfo(image.View(), image.VTable(), 8));
+    image.PutPointer(FakeImage::kLocatorSlot - 8, 8);
+    EXPECT_FALSE(LooksLikeGccTypeInfo(image.View(), image.VTable(), 8));
+    image.PutPointer(FakeImage::kLocatorSlot - 8, static_cast<uint64_t>(-3));
+    EXPECT_FALSE(LooksLikeGccTypeInfo(image.View(), image.VTable(), 8));
+}
+
 }  // namespace

@@ -60,7 +60,7 @@ run_both usage
 printf '\210\370\220\224\n' > "$work/first_line"
 head -c 5 "$work/usage.win" > "$work/usage_head.win"
 expect_win usage_head "$work/first_line"
-if ! grep -q 'trelvan project page' "$work/usage.win"; then
+if ! grep -q 'questions and bug reports: see README.md' "$work/usage.win"; then
     echo "FAIL: usage: contact lines missing"; failures=$((failures + 1))
 fi
 

@@ -24,9 +24,12 @@ void AddDestinations(int32_t id, const std::u16string& address) {
     std::size_t start = 0;
     while (start <= address.size()) {
         std::size_t end = address.find(u'\n', start);
-        if (end == std::u16string::npos) end = address.size();
+        const bool lineFeed = end != std::u16string::npos;
+        if (!lineFeed) end = address.size();
         std::u16string line = address.substr(start, end - start);
-        if (!line.empty() && line.back() == u'\r') line.pop_back();
+        // Only a CR that belongs to a CR LF pair is a line break; a CR at the
+        // very end of the text stays part of the last line.
+        if (lineFeed && !line.empty() && line.back() == u'\r') line.pop_back();
         std::size_t colon = line.find(u':');
         if (colon != std::u16string::npos && colon > 0 && colon + 1 < line.size()) {
             std::u16string host = line.substr(0, colon);

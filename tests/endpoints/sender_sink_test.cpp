@@ -90,6 +90,16 @@ TEST_F(SenderSinkTest, DestinationLinesAreSplitAtLineFeedsAndColons) {
     EXPECT_EQ(messages.Text(), "－ SendTSTCP.dll 開始成功 hostA:1000\r\nhostB:2000\n");
 }
 
+TEST_F(SenderSinkTest, CarriageReturnWithoutLineFeedStaysInTheLastLine) {
+    // The closing CR is the whole port text of the last line, so the line is
+    // used (no digits: port 0); a CR before a LF is dropped.
+    ASSERT_EQ(StartSender(u"hostA:\r\nhostB:\r"), 7);
+    EXPECT_EQ(Calls(),
+              "InitializeDLL 7\n"
+              "AddSendAddrDLL 7 hostB 0\n"
+              "StartSendDLL 7\n");
+}
+
 TEST_F(SenderSinkTest, UnusableLinesAreSkippedAndTheStartStillSucceeds) {
     ASSERT_EQ(StartSender(u"hostA:\n:99\nnocolon\nhostB:12ab\nhostC:abc\nhostD:4294967296\n"), 7);
     EXPECT_EQ(Calls(),

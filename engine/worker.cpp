@@ -156,12 +156,14 @@ uint32_t StreamWorker(void* argument)
     slot.stagingFill = 0;
 
     // ---- Source ----
-    std::string inputPath = slot.inputPath;
+    // The start offset is cut off the slot's own path for good: the job's
+    // summary afterwards names the source without it.
     std::string offsetText;
-    if (const std::size_t semicolon = inputPath.find(';'); semicolon != std::string::npos) {
-        offsetText = inputPath.substr(semicolon + 1);
-        inputPath.resize(semicolon);
+    if (const std::size_t semicolon = slot.inputPath.find(';'); semicolon != std::string::npos) {
+        offsetText = slot.inputPath.substr(semicolon + 1);
+        slot.inputPath.resize(semicolon);
     }
+    const std::string inputPath = slot.inputPath;
     SourceKind source = SourceKind::Unusable;
     if (inputPath.empty()) {
         source = SourceKind::Unusable;

@@ -32,8 +32,9 @@ void CopySlot(const AribDecoder& from, AribDecoder& to) {
     }
 }
 
-// short_event_descriptor: language code, event name, event text. Texts are
-// taken only when they lie inside the descriptor.
+// short_event_descriptor: language code, event name, event text. The text
+// lengths are followed as they stand, even past a descriptor_length that is
+// too short for them; a text that would reach into the CRC_32 is not taken.
 void ReadShortEvent(const SectionView& section, int32_t at, int32_t end, EventStore& store) {
     AribDecoder* current[2] = {&store.currentName, &store.currentText};
     AribDecoder* latest[2] = {&store.latestName, &store.latestText};
@@ -128,9 +129,7 @@ bool ParseEit(const uint8_t* packet, StreamContext& context, PidEntry& entry) {
         while (loopLength > 0 && section.Has(at, 2)) {
             const uint8_t tag = section.U8(at);
             const int32_t length = section.U8(at + 1);
-            int32_t end = at + 2 + length;
-            if (end > section.body) end = section.body;
-            if (tag == 0x4D && length >= 7) ReadShortEvent(section, at, end, store);
+            if (tag == 0x4D && length >= 7) ReadShortEvent(section, at, section.body, store);
             at += length + 2;
             loopLength -= length + 2;
             if (Stopping()) {

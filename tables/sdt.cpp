@@ -18,8 +18,9 @@ constexpr int kServiceSlots = 6;
 
 bool Stopping() { return StopRequested.load(std::memory_order_relaxed) != 0; }
 
-// service_descriptor: service_type, provider name, service name. Names are
-// taken only when they lie inside the descriptor.
+// service_descriptor: service_type, provider name, service name. The name
+// lengths are followed as they stand, even past a descriptor_length that is
+// too short for them; a name that would reach into the CRC_32 is not taken.
 void ReadServiceDescriptor(const SectionView& section, int32_t at, int32_t end, AribDecoder* slots) {
     std::string text;
     int32_t lengthAt = at + 3;
@@ -67,9 +68,8 @@ bool ParseSdt(const uint8_t* packet, StreamContext& context, PidEntry& entry) {
         while (!Stopping() && loopLength > 0 && section.Has(at, 2)) {
             const uint8_t tag = section.U8(at);
             const int32_t length = section.U8(at + 1);
-            int32_t end = at + 2 + length;
-            if (end > section.body) end = section.body;
-            if (tag == 0x48 && length >= 3) ReadServiceDescriptor(section, at, end, stored ? table.names[table.count] : nullptr);
+            if (tag == 0x48 && length >= 3)
+                ReadServiceDescriptor(section, at, section.body, stored ? table.names[table.count] : nullptr);
             at += length + 2;
             loopLength -= length + 2;
         }

@@ -176,6 +176,22 @@ TEST_F(Sdt, RepeatedSectionOverTwoPacketsPrintsWhileInProgressOnly) {
     EXPECT_EQ(lines, 0);
 }
 
+TEST_F(Sdt, NameLengthsAreFollowedPastAShortDescriptorLength) {
+    StreamContext context;
+    // A service_descriptor of length 3 announces a 2-byte service name; the
+    // name is read from the bytes that follow, the service_id 0x242B of the
+    // next service.
+    const Bytes body{0x7F, 0xE1, 0xFF,                                   // original_network_id, reserved
+                     0x04, 0x00, 0xFC, 0x80, 0x05, 0x48, 0x03, 0x01, 0x00, 0x02,  // service 0x0400
+                     0x24, 0x2B, 0xFC, 0x80, 0x00};                      // service 0x242B, no descriptors
+    EXPECT_EQ(Feed(context, 0x0011, tsb::MakeSection(0x42, 1, body), ParseSdt), std::vector<bool>{true});
+    ASSERT_EQ(context.services.count, 2);
+    EXPECT_EQ(context.services.ids[1], 0x242B);
+    int lines = 0;
+    EXPECT_EQ(PrintSdt(context, lines), "0x0400 " + Cp932("か") + " \r\n");
+    EXPECT_EQ(lines, 1);
+}
+
 TEST_F(Sdt, NoMoreThanSixServicesAndOverlongLoopsStayInTheirService) {
     StreamContext context;
     std::vector<Service> services;
@@ -240,6 +256,25 @@ TEST_F(Eit, EventTextAndEmptyDuration) {
     Feed(context, 0x0027, EitSection({{tsb::MjdBcd(2020, 5, 9, 22, 0, 0), tsb::Bcd3(0, 10, 0), kKa, kKu}}), ParseEit);
     EXPECT_EQ(PrintEit(context, lines), "2020/05/09 21:00:00\r\n0:00:00\r\n" + Cp932("き") + "\r\n" +
                                             "2020/05/09 22:00:00\r\n0:10:00\r\n" + Cp932("か") + "\r\n");
+}
+
+TEST_F(Eit, TextLengthIsFollowedPastAShortDescriptorLength) {
+    StreamContext context;
+    Feed(context, 0x0012, EitSection({{tsb::MjdBcd(2020, 5, 9, 20, 0, 0), tsb::Bcd3(1, 0, 0), kKa}}), ParseEit);
+    // short_event_descriptor of length 7: name "き" and a text length of 2 whose
+    // bytes are the tag and length of the next descriptor (0x24 0x2B, "か").
+    Bytes descriptors{0x4D, 0x07, 'j', 'p', 'n', 0x02, 0x24, 0x2D, 0x02, 0x24, 0x2B};
+    descriptors.resize(descriptors.size() + 0x2B, 0x00);
+    const Bytes start = tsb::MjdBcd(2020, 5, 9, 21, 0, 0);
+    const Bytes duration = tsb::Bcd3(0, 30, 0);
+    const Bytes body = tsb::Concat({{0x7F, 0xE1, 0x7F, 0xE1, 0x00, 0x4E, 0x10, 0x01}, start, duration,
+                                    {0x80, static_cast<uint8_t>(descriptors.size())}, descriptors});
+    EXPECT_EQ(Feed(context, 0x0012, tsb::MakeSection(0x4E, 0x0400, body), ParseEit), std::vector<bool>{true});
+    int lines = 0;
+    EXPECT_EQ(PrintEit(context, lines), "2020/05/09 20:00:00\r\n1:00:00\r\n" + Cp932("か") + "\r\n" +
+                                            "2020/05/09 21:00:00\r\n0:30:00\r\n" + Cp932("き") + "\r\n" +
+                                            Cp932("か") + "\r\n");
+    EXPECT_EQ(lines, 7);
 }
 
 TEST_F(Eit, WrongTablesAndPidsAreRejected) {

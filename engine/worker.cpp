@@ -231,11 +231,13 @@ uint32_t StreamWorker(void* argument)
 
     const bool sourceOpen = source == SourceKind::Tuner ? tuner.tuner != nullptr
                                                        : source != SourceKind::Unusable && slot.input != platform::kInvalidFile;
-    // A source that cannot be read leaves an existing output file untouched
-    // instead of truncating it to nothing.
-    switch (sourceOpen ? sink : SinkKind::None) {
+    switch (sink) {
     case SinkKind::File:
-        slot.output = platform::CreateWrite(outputPath.c_str());
+        // A source that cannot be read leaves an existing output file
+        // untouched instead of truncating it to nothing.
+        if (sourceOpen) {
+            slot.output = platform::CreateWrite(outputPath.c_str());
+        }
         break;
     case SinkKind::Console:
         // The stream owns standard output for this job: no message or
@@ -463,7 +465,7 @@ uint32_t StreamWorker(void* argument)
         platform::CloseFile(slot.input);
         slot.input = platform::kInvalidFile;
     }
-    if (sink == SinkKind::Sender && sourceOpen) {
+    if (sink == SinkKind::Sender) {
         StopSender(slot.senderId);
         if (slot.senderId != -1) {
             SenderUninitialize(slot.senderId);

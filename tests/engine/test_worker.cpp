@@ -116,6 +116,19 @@ TEST(StreamWorker, MissingSourceServesNothingAndCreatesNoOutput)
     EXPECT_EQ(capture.Messages(), "");
 }
 
+TEST(StreamWorker, ConsoleSinkSilencesTheConsoleEvenWhenTheSourceFails)
+{
+    CapturedRun capture;
+    Files files;
+    ConsoleFlags.store(kConsoleOn);
+    WorkerRun run(files.input, "CON");
+    const uint32_t flags = ConsoleFlags.load();
+    ConsoleFlags.store(0);
+    EXPECT_EQ(run.result, 1u);
+    // The job's closing text must not land in standard output either.
+    EXPECT_EQ(flags & kConsoleOn, 0u);
+}
+
 TEST(StreamWorker, EmptyOutputPathWritesNothingButCounts)
 {
     CapturedRun capture;

@@ -250,10 +250,13 @@ uint32_t StreamWorker(void* argument)
         const std::string rest = outputPath.substr(kSenderPrefixLength);
         const std::size_t backslash = rest.find('\\');
         SetSenderLibraryPath(backslash != std::string::npos ? rest.c_str() + backslash + 1 : "");
+        // An address that does not convert is passed on empty: the start then
+        // fails with its own message, like any other unusable address.
         std::u16string address;
-        if (platform::AnsiToUtf16(rest.substr(0, backslash), address)) {
-            slot.senderId = StartSender(address);
+        if (!platform::AnsiToUtf16(rest.substr(0, backslash), address)) {
+            address.clear();
         }
+        slot.senderId = StartSender(address);
         break;
     }
     case SinkKind::None:

@@ -157,8 +157,9 @@ TEST(StreamWorker, TransportErrorPacketIsLeftOutAndCountsRestart)
     builder.Packet(0x100, tsb::Bytes(184, 0x66));
     ASSERT_TRUE(tsb::WriteFileBytes(files.input, builder.Data()));
     WorkerRun run(files.input, files.output);
-    tsb::Bytes expected(builder.Data().begin(), builder.Data().begin() + 4 * 188);
-    expected.insert(expected.end(), builder.Data().begin() + 5 * 188, builder.Data().end());
+    const tsb::Bytes& all = builder.Data();
+    const tsb::Bytes expected = tsb::Concat({tsb::Bytes(all.begin(), all.begin() + 4 * 188),
+                                             tsb::Bytes(all.begin() + 5 * 188, all.end())});
     EXPECT_EQ(tsb::ReadFileBytes(files.output), expected);
     ASSERT_NE(run.Entry(0x100), nullptr);
     EXPECT_EQ(run.Entry(0x100)->packetCount, 2);

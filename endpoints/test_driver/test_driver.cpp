@@ -99,6 +99,9 @@ private:
 template <typename Interface>
 class TestDriver : public Interface {
 public:
+    // The two-argument form of the second interface is defined by FullDriver.
+    using Interface::SetChannel;
+
     BonBool OpenTuner() override {
         Log("OpenTuner");
         if (Flag("BON_TEST_FAIL_OPEN")) return 0;

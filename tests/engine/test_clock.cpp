@@ -42,7 +42,7 @@ void SetTot(StreamContext& context, int64_t seconds, DateTime time)
 
 std::string Ymdhms(const DateTime& t)
 {
-    char text[32];
+    char text[64];
     std::snprintf(text, sizeof text, "%04d/%02d/%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour, t.minute,
                   t.second);
     return text;

@@ -265,9 +265,10 @@ int32_t RunJob()
         platform::JoinThread(worker);
     }
     UnloadSender();
+    // Ends the last progress line on screen; the line state is left open,
+    // so the next job's first message line still ends it with "\r\n".
     if ((ConsoleFlags.load() & kConsoleOn) != 0) {
         WriteConsoleText("\n");
-        ConsoleLineClosed = true;
     }
 
     int32_t total = 0;

@@ -10,6 +10,7 @@
 
 #include "common/limits.h"
 #include "platform/platform.h"
+#include "tests/support/stream_builder.h"
 
 namespace fs = std::filesystem;
 
@@ -114,5 +115,25 @@ TEST_F(Program, TooLongLogPathEndsTheRunBeforeAnyJob) {
     std::vector<std::string> left;
     for (const auto& entry : fs::directory_iterator(dir_)) left.push_back(entry.path().filename().string());
     EXPECT_EQ(left, std::vector<std::string>{"in.ts"});
+}
+TEST_F(Program, FirstMessageOfTheNextJobEndsTheLastProgressLine) {
+    // An SDT naming service 0x0400 "お", then two plain packets: the service
+    // line comes before the job's first progress line.
+    const tsb::Bytes body{0x7F, 0xE1, 0xFF, 0x04, 0x00, 0xFC, 0x80, 0x07, 0x48, 0x05, 0x01, 0x00, 0x02, 0x24, 0x2A};
+    tsb::StreamBuilder builder;
+    builder.Section(0x0011, tsb::MakeSection(0x42, 1, body));
+    builder.Packet(0x0100);
+    builder.Packet(0x0100);
+    ASSERT_TRUE(tsb::WriteFileBytes((dir_ / "s.ts").string(), builder.Data()));
+    const RunResult result = Run("s.ts s.ts -sdt -throughpath out.ts");
+    EXPECT_EQ(result.exitCode, 0);
+    const std::string service = "0x0400 お \r\n";
+    EXPECT_EQ(result.out.substr(0, 2 + service.size()), "\r\n" + service);
+    const std::size_t second = result.out.find(service, 2 + service.size());
+    ASSERT_NE(second, std::string::npos);
+    ASSERT_GE(second, 4u);
+    // Job 1's last progress line ends in "\r" and the job adds "\n"; the
+    // line still counts as open, so job 2's service line adds "\r\n".
+    EXPECT_EQ(result.out.substr(second - 4, 4), "\r\n\r\n");
 }
 #endif

@@ -10,7 +10,7 @@
 #include "tables/stream_context.h"
 
 using tables_detail::AssignToSlot;
-using tables_detail::CompletedSection;
+using tables_detail::GatherSection;
 using tables_detail::DecodeIntoSlot;
 using tables_detail::SectionView;
 
@@ -73,15 +73,10 @@ void PrintEvent(const DateTime& start, const DateTime& duration, const AribDecod
 
 bool ParseEit(const uint8_t* packet, StreamContext& context, PidEntry& entry) {
     if (!IsEitPid(entry.pid)) return false;
-    switch (SectionStep(packet, entry, 0x4E, true)) {
-        case SectionOutcome::InProgress:
-            return true;
-        case SectionOutcome::Rejected:
-            return false;
-        case SectionOutcome::Complete:
-            break;
-    }
-    const SectionView section = CompletedSection(entry);
+    bool consumed = false;
+    const std::optional<SectionView> gathered = GatherSection(packet, entry, 0x4E, 0, consumed, true);
+    if (!gathered) return consumed;
+    const SectionView& section = *gathered;
     if (!section.Has(0, 14) || Stopping()) {
         const bool stopped = Stopping();
         ResetAssembler(entry.assembler);

@@ -6,7 +6,7 @@
 #include "tables/section_view.h"
 #include "tables/stream_context.h"
 
-using tables_detail::CompletedSection;
+using tables_detail::GatherSection;
 using tables_detail::SectionView;
 
 namespace {
@@ -34,19 +34,10 @@ void RegisterCaptionStream(StreamContext& context, uint16_t pid, uint16_t pmtPid
 
 bool ParsePat(const uint8_t* packet, StreamContext& context, PidEntry& entry) {
     if (entry.pid != 0x0000) return false;
-    switch (SectionStep(packet, entry, 0x00)) {
-        case SectionOutcome::InProgress:
-            return true;
-        case SectionOutcome::Rejected:
-            return false;
-        case SectionOutcome::Complete:
-            break;
-    }
-    const SectionView section = CompletedSection(entry);
-    if (!section.Has(0, 8)) {  // CRC good but no room for the fixed header
-        ResetAssembler(entry.assembler);
-        return false;
-    }
+    bool consumed = false;
+    const std::optional<SectionView> gathered = GatherSection(packet, entry, 0x00, 8, consumed);
+    if (!gathered) return consumed;
+    const SectionView& section = *gathered;
     context.transportStreamId = section.U16(3);
     context.programs.clear();
     // Four-byte entries from byte 8 up to the CRC_32; a shorter rest is ignored.
@@ -76,19 +67,10 @@ bool ParsePat(const uint8_t* packet, StreamContext& context, PidEntry& entry) {
 }
 
 bool ParsePmt(const uint8_t* packet, const ProgramEntry& /*program*/, StreamContext& context, PidEntry& entry) {
-    switch (SectionStep(packet, entry, 0x02)) {
-        case SectionOutcome::InProgress:
-            return true;
-        case SectionOutcome::Rejected:
-            return false;
-        case SectionOutcome::Complete:
-            break;
-    }
-    const SectionView section = CompletedSection(entry);
-    if (!section.Has(0, 12)) {
-        ResetAssembler(entry.assembler);
-        return false;
-    }
+    bool consumed = false;
+    const std::optional<SectionView> gathered = GatherSection(packet, entry, 0x02, 12, consumed);
+    if (!gathered) return consumed;
+    const SectionView& section = *gathered;
     RegisterPcrPid(context, section.U16(8) & 0x1FFF);
     const int32_t programInfoLength = section.U16(10) & 0x0FFF;
     int32_t at = 12 + programInfoLength;

@@ -8,7 +8,7 @@
 #include "tables/si_text.h"
 #include "tables/stream_context.h"
 
-using tables_detail::CompletedSection;
+using tables_detail::GatherSection;
 using tables_detail::DecodeIntoSlot;
 using tables_detail::SectionView;
 
@@ -38,19 +38,10 @@ void ReadServiceDescriptor(const SectionView& section, int32_t at, int32_t end, 
 
 bool ParseSdt(const uint8_t* packet, StreamContext& context, PidEntry& entry) {
     if (entry.pid != 0x0011) return false;
-    switch (SectionStep(packet, entry, 0x42)) {
-        case SectionOutcome::InProgress:
-            return true;
-        case SectionOutcome::Rejected:
-            return false;
-        case SectionOutcome::Complete:
-            break;
-    }
-    const SectionView section = CompletedSection(entry);
-    if (!section.Has(0, 11)) {
-        ResetAssembler(entry.assembler);
-        return false;
-    }
+    bool consumed = false;
+    const std::optional<SectionView> gathered = GatherSection(packet, entry, 0x42, 11, consumed);
+    if (!gathered) return consumed;
+    const SectionView& section = *gathered;
     ServiceTable& table = context.services;
     context.transportStreamId = section.U16(3);
     table.count = 0;

@@ -1,6 +1,7 @@
 #pragma once
 // Bounded read access to a completed section in its assembler buffer.
 #include <cstdint>
+#include <optional>
 
 #include "tables/stream_context.h"
 
@@ -31,6 +32,32 @@ inline SectionView CompletedSection(const PidEntry& entry) {
     view.size = buffer.used - start;
     view.body = view.size - 4;
     return view;
+}
+
+// Runs the section step for one packet of a table parser. Gives the
+// completed section when it holds at least `header` bytes before its CRC_32;
+// otherwise nothing, with `consumed` set to what the parser reports for the
+// packet (true while a section is in progress). A complete section too short
+// for its fixed header is dropped.
+inline std::optional<SectionView> GatherSection(const uint8_t* packet, PidEntry& entry, uint8_t tableId,
+                                                int32_t header, bool& consumed, bool eitStartRule = false) {
+    switch (SectionStep(packet, entry, tableId, eitStartRule)) {
+        case SectionOutcome::InProgress:
+            consumed = true;
+            return std::nullopt;
+        case SectionOutcome::Rejected:
+            consumed = false;
+            return std::nullopt;
+        case SectionOutcome::Complete:
+            break;
+    }
+    const SectionView section = CompletedSection(entry);
+    if (!section.Has(0, header)) {
+        ResetAssembler(entry.assembler);
+        consumed = false;
+        return std::nullopt;
+    }
+    return section;
 }
 
 }  // namespace tables_detail

@@ -9,6 +9,8 @@ extern const char* const kPathTooLongNotice;
 
 // Whether a command-line argument is an option ("-x"; on Windows also "/x").
 bool IsOptionArgument(const char* argument);
+// Whether an argument asks for the usage text ("-h", "--help", "-?"...).
+bool IsHelpArgument(const char* argument);
 // The usage text and the contact lines, to standard output.
 void PrintUsage();
 // Runs the passes over the NUL-separated input paths, one `job` call per

@@ -1,5 +1,15 @@
 #include "app/run_settings.h"
 
+#ifdef _WIN32
+// The Windows shell hands wildcards to the program unexpanded; console tools
+// there expand them themselves (`trelvan *.ts -drop`). This asks the C
+// runtime's start-up code to do it; a pattern that matches nothing stays as
+// it was typed.
+extern "C" {
+int _dowildcard = -1;
+}
+#endif
+
 int main(int argc, char** argv) {
     return RunMain(argc, argv);
 }

@@ -154,6 +154,24 @@ ArgState ReadOption(const char* option) {
     return state;
 }
 
+void NotePidNotANumber(const std::string& text) {
+    PrintMessage(static_cast<int32_t>(text.size()) + 260, "－ PIDが数値ではありません %s\n", text.c_str());
+}
+
+// An entry whose PID is no number never fires; the user hears of it once,
+// here, instead of finding the stream unchanged afterwards.
+void CheckDropListPids(const std::string& list) {
+    std::size_t begin = 0;
+    while (begin <= list.size()) {
+        std::size_t end = list.find_first_of(kDropListSeparators, begin);
+        if (end == std::string::npos) end = list.size();
+        const std::string entry = list.substr(begin, end - begin);
+        uint16_t pid = 0;
+        if (!entry.empty() && !ParsePidText(entry.substr(0, entry.find(':')), pid)) NotePidNotANumber(entry);
+        begin = end + 1;
+    }
+}
+
 void RefusePath(const char* value) {
     PrintMessage(static_cast<int32_t>(std::strlen(value)) + 260, kPathTooLongNotice, value);
 }
@@ -195,11 +213,16 @@ bool ReadValue(ArgState state, const char* value, ByteBuffer& inputList) {
             if (EqualsIgnoreCaseN(value, "caption", 7)) {
                 RunSettings.rwcntundrop |= kUndropCaption;
             } else {
-                const uint32_t pid = static_cast<uint32_t>(ToInt32(ParseDecimal(value))) & 0xFFFFu;
+                uint16_t pid = 0;
+                if (!ParsePidText(value, pid)) {
+                    NotePidNotANumber(value);
+                    return true;
+                }
                 RunSettings.rwcntundrop = (RunSettings.rwcntundrop & ~0xFFFFu) | pid;
             }
             return true;
         case ArgState::DropList:
+            CheckDropListPids(value);
             RunSettings.rwcntdrop = std::string(value);
             RunSettings.rwcntdropCursor = 0;
             return true;
@@ -245,6 +268,32 @@ bool IsOptionArgument(const char* argument) {
     return false;
 #endif
 }
+
+bool IsHelpArgument(const char* argument) {
+    if (argument == nullptr) return false;
+    static const char* const kHelpForms[] = {"-h", "-help", "--help", "-?",
+#ifdef _WIN32
+                                             "/?", "/h", "/help",
+#endif
+    };
+    for (const char* form : kHelpForms) {
+        if (std::strlen(argument) == std::strlen(form) && EqualsIgnoreCaseN(argument, form, std::strlen(form))) {
+            return true;
+        }
+    }
+    return false;
+}
+
+namespace {
+
+bool AsksForHelp(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (IsHelpArgument(argv[i])) return true;
+    }
+    return false;
+}
+
+}  // namespace
 
 void PrintUsage() {
     for (const char* line : kUsageLines) {
@@ -307,7 +356,7 @@ int32_t RunMain(int argc, char** argv) {
     platform::AllocConsole();
     platform::SetControlHandler(ConsoleControlHandler);
 
-    if (argc <= 1) {
+    if (argc <= 1 || AsksForHelp(argc, argv)) {
         PrintUsage();
         return 0;
     }

@@ -36,6 +36,9 @@ struct RunSettingsRecord {
 extern RunSettingsRecord RunSettings;
 
 constexpr uint32_t kUndropCaption = 0x10000u;
+// Entries of -rwcntdrop are separated by either: the usage text shows ";",
+// earlier command lines used ",".
+constexpr char kDropListSeparators[] = ",;";
 
 // Process support.
 void StartUp();

@@ -121,3 +121,38 @@ bool EqualsIgnoreCaseN(const char* a, const char* b, std::size_t n) {
     }
     return true;
 }
+
+namespace {
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
+
+int HexDigitValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+}  // namespace
+
+bool ParsePidText(const std::string& text, uint16_t& pid) {
+    std::size_t begin = 0;
+    std::size_t end = text.size();
+    while (begin < end && IsBlank(text[begin])) ++begin;
+    while (end > begin && IsBlank(text[end - 1])) --end;
+    const bool hex = end - begin > 2 && text[begin] == '0' && (text[begin + 1] == 'x' || text[begin + 1] == 'X');
+    if (hex) begin += 2;
+    if (begin == end) return false;
+    const unsigned base = hex ? 16 : 10;
+    constexpr uint64_t kSaturated = 0x7FFFFFFF;
+    uint64_t value = 0;
+    for (std::size_t i = begin; i < end; ++i) {
+        const int digit = HexDigitValue(text[i]);
+        if (digit < 0 || static_cast<unsigned>(digit) >= base) return false;
+        value = value * base + static_cast<unsigned>(digit);
+        if (value > kSaturated) value = kSaturated;
+    }
+    // A 32-bit integer cut to its low 16 bits, as the decimal form always was.
+    pid = static_cast<uint16_t>(value & 0xFFFFu);
+    return true;
+}

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 // Copies src into a fixed field of `size` bytes. Returns false, leaving the
@@ -32,3 +33,8 @@ long long ParseDecimal(const char* text);
 
 // ASCII case-insensitive comparison of the first n bytes.
 bool EqualsIgnoreCaseN(const char* a, const char* b, std::size_t n);
+
+// A PID as a user writes it: decimal, or hexadecimal behind "0x"/"0X",
+// with blanks around it allowed. False when the text is no such number, so
+// that a mistyped PID is never taken as PID 0. The value is kept to 16 bits.
+bool ParsePidText(const std::string& text, uint16_t& pid);

@@ -35,20 +35,20 @@ void PrintRewriteLine(const char* label, const PidEntry& entry, const StreamCont
 
 struct DropEntry {
     uint16_t pid = 0;
-    int64_t seconds = -1;  // -1: no ":", the entry never fires
-    std::size_t next = std::string::npos;  // cursor behind the entry's ","
+    int64_t seconds = -1;  // -1: no ":" or no PID, the entry never fires
+    std::size_t next = std::string::npos;  // cursor behind the entry's separator
 };
 
 DropEntry ReadDropEntry(const std::string& list, std::size_t cursor)
 {
     DropEntry result;
-    const std::size_t comma = list.find(',', cursor);
-    const std::size_t end = comma == std::string::npos ? list.size() : comma;
-    result.next = comma == std::string::npos ? std::string::npos : comma + 1;
+    const std::size_t separator = list.find_first_of(kDropListSeparators, cursor);
+    const std::size_t end = separator == std::string::npos ? list.size() : separator;
+    result.next = separator == std::string::npos ? std::string::npos : separator + 1;
     // Parse copies bounded by the entry so a number never runs into the next.
     const std::string entry = list.substr(cursor, end - cursor);
-    result.pid = static_cast<uint16_t>(ParseDecimal(entry.c_str()));
     const std::size_t colon = entry.find(':');
+    if (!ParsePidText(entry.substr(0, colon), result.pid)) return result;
     if (colon != std::string::npos) result.seconds = ParseDecimal(entry.c_str() + colon + 1);
     return result;
 }

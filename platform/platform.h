@@ -95,6 +95,22 @@ uint32_t LastError();
 // Drains the calling thread's window-message queue (Windows); no-op elsewhere.
 void PumpMessages();
 
+// ---- Console text encoding -------------------------------------------------
+enum class TextEncoding { Cp932, Utf8 };
+// The encoding console and log text should reach the user in. The variable
+// TRELVAN_CHARSET ("CP932" or "UTF-8") decides when set. Otherwise on POSIX
+// the locale does (LC_ALL, then LC_CTYPE, then LANG): UTF-8 for a UTF-8
+// locale, code page 932 for every other one (C, POSIX, Shift_JIS...); on
+// Windows code page 932.
+TextEncoding PreferredTextEncoding();
+enum class StandardStream { Output, Error };
+// Whether the stream is a console that takes UTF-16 text whatever its code
+// page (a Windows console); false when redirected and on POSIX.
+bool IsWideConsole(StandardStream stream);
+// Writes code page 932 text to such a console as UTF-16. False when it could
+// not (the caller then writes the bytes as they are).
+bool WriteWideConsole(StandardStream stream, const std::string& cp932);
+
 // ---- Threads, events, time -------------------------------------------------
 struct ThreadHandle {
     void* impl = nullptr;

@@ -27,16 +27,16 @@ constexpr uint32_t kProgressFlushMs = 100;
 std::atomic<uint32_t> lastFlushTick{0};
 
 struct OutputSetup {
-    bool utf8 = false;
+    bool utf8 = false;         // console (when not wide) and log text in UTF-8
+    bool wideConsole = false;  // standard output is a console taking UTF-16
 };
 
 const OutputSetup& Setup() {
     static const OutputSetup setup = [] {
         OutputSetup result;
         std::setvbuf(stdout, nullptr, _IOFBF, kStdoutBuffer);
-        const char* charset = std::getenv("TRELVAN_CHARSET");
-        result.utf8 = charset != nullptr && (std::strcmp(charset, "UTF-8") == 0 || std::strcmp(charset, "utf-8") == 0 ||
-                                             std::strcmp(charset, "UTF8") == 0 || std::strcmp(charset, "utf8") == 0);
+        result.utf8 = platform::PreferredTextEncoding() == platform::TextEncoding::Utf8;
+        result.wideConsole = platform::IsWideConsole(platform::StandardStream::Output);
         return result;
     }();
     return setup;
@@ -52,16 +52,39 @@ std::string ForOutput(const char* text, std::size_t length) {
     return bytes;
 }
 
+// A console takes its text as UTF-16, whatever its code page: the text is
+// gathered here and converted when it is flushed, never in pieces that could
+// split a double-byte character.
+std::mutex wideMutex;
+std::string widePending;
+
+void FlushWideConsole() {
+    std::string text;
+    {
+        const std::lock_guard<std::mutex> lock(wideMutex);
+        text.swap(widePending);
+    }
+    if (text.empty()) return;
+    if (!platform::WriteWideConsole(platform::StandardStream::Output, text)) {
+        std::fwrite(text.data(), 1, text.size(), stdout);
+    }
+}
+
+void FlushAll() {
+    if (Setup().wideConsole) FlushWideConsole();
+    std::fflush(stdout);
+}
+
 void FlushIfDue() {
     const uint32_t now = platform::TickCount();
     if (now - lastFlushTick.load(std::memory_order_relaxed) >= kProgressFlushMs) {
-        std::fflush(stdout);
+        FlushAll();
         lastFlushTick.store(now, std::memory_order_relaxed);
     }
 }
 
 void FlushNow() {
-    std::fflush(stdout);
+    FlushAll();
     lastFlushTick.store(platform::TickCount(), std::memory_order_relaxed);
 }
 
@@ -83,6 +106,11 @@ std::size_t WholeCharacters(const char* text, std::size_t length) {
 
 void WriteStdout(const char* text, std::size_t length) {
     if (text == nullptr || length == 0) return;
+    if (Setup().wideConsole) {
+        const std::lock_guard<std::mutex> lock(wideMutex);
+        widePending.append(text, length);
+        return;
+    }
     // Progress lines come once per packet: no copy unless converting.
     if (!Setup().utf8) {
         std::fwrite(text, 1, length, stdout);

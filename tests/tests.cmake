@@ -12,6 +12,10 @@ endif()
 include(GoogleTest)
 
 file(GLOB support_sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/support/*.cpp)
+# Linked into every test program itself: nothing would pull it out of the
+# support library.
+set(pinned_locale ${CMAKE_SOURCE_DIR}/tests/support/pinned_locale.cpp)
+list(REMOVE_ITEM support_sources ${pinned_locale})
 add_library(test_support STATIC ${support_sources} ${CMAKE_SOURCE_DIR}/tests/support/empty.cpp)
 target_include_directories(test_support PUBLIC ${CMAKE_SOURCE_DIR})
 target_link_libraries(test_support PUBLIC trelvan_core ${TRELVAN_GTEST})
@@ -29,7 +33,7 @@ foreach(path IN LISTS test_dirs)
   if(NOT test_sources)
     continue()
   endif()
-  add_executable(test_${name} ${test_sources})
+  add_executable(test_${name} ${test_sources} ${pinned_locale})
   target_link_libraries(test_${name} PRIVATE test_support)
   # A test folder may add libraries or data of its own.
   set(TEST_TARGET test_${name})

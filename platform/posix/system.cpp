@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -419,5 +420,54 @@ bool Utf16ToAnsi(const std::u16string& wide, std::string& ansi) {
 bool Cp932ToUtf8(const std::string& cp932, std::string& utf8) {
     return Convert("UTF-8", "CP932", cp932.data(), cp932.size(), utf8);
 }
+
+namespace {
+
+bool EqualsIgnoringCase(const std::string& a, const char* b) {
+    if (a.size() != std::strlen(b)) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool NamesUtf8(const std::string& charset) { return EqualsIgnoringCase(charset, "UTF-8") || EqualsIgnoringCase(charset, "UTF8"); }
+
+bool NamesCp932(const std::string& charset) {
+    return EqualsIgnoringCase(charset, "CP932") || EqualsIgnoringCase(charset, "SJIS") ||
+           EqualsIgnoringCase(charset, "Shift_JIS") || EqualsIgnoringCase(charset, "Shift-JIS") ||
+           EqualsIgnoringCase(charset, "windows-31j");
+}
+
+// "ja_JP.UTF-8@modifier" -> "UTF-8"; the locale names are read as they
+// stand, so a UTF-8 locale counts even where it is not generated.
+std::string LocaleCharset(const char* locale) {
+    std::string name(locale);
+    const std::size_t at = name.find('@');
+    if (at != std::string::npos) name.resize(at);
+    const std::size_t dot = name.find('.');
+    return dot == std::string::npos ? std::string() : name.substr(dot + 1);
+}
+
+}  // namespace
+
+TextEncoding PreferredTextEncoding() {
+    if (const char* forced = std::getenv("TRELVAN_CHARSET"); forced != nullptr && *forced != '\0') {
+        if (NamesUtf8(forced)) return TextEncoding::Utf8;
+        if (NamesCp932(forced)) return TextEncoding::Cp932;
+    }
+    for (const char* variable : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+        const char* locale = std::getenv(variable);
+        if (locale == nullptr || *locale == '\0') continue;
+        return NamesUtf8(LocaleCharset(locale)) ? TextEncoding::Utf8 : TextEncoding::Cp932;
+    }
+    return TextEncoding::Cp932;
+}
+
+bool IsWideConsole(StandardStream) { return false; }
+
+bool WriteWideConsole(StandardStream, const std::string&) { return false; }
 
 }  // namespace platform

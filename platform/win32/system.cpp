@@ -6,7 +6,9 @@
 #include <io.h>
 #include <process.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
@@ -304,6 +306,51 @@ bool Utf16ToAnsi(const std::u16string& wide, std::string& ansi) { return FromWid
 bool Cp932ToUtf8(const std::string& cp932, std::string& utf8) {
     std::u16string wide;
     return ToWide(932, cp932, wide) && FromWide(CP_UTF8, wide, utf8);
+}
+
+namespace {
+
+bool NamesCharset(const char* value, const char* name) { return _stricmp(value, name) == 0; }
+
+HANDLE StandardHandle(StandardStream stream) {
+    return ::GetStdHandle(stream == StandardStream::Output ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+}
+
+}  // namespace
+
+TextEncoding PreferredTextEncoding() {
+    const char* forced = std::getenv("TRELVAN_CHARSET");
+    if (forced != nullptr && (NamesCharset(forced, "UTF-8") || NamesCharset(forced, "UTF8"))) {
+        return TextEncoding::Utf8;
+    }
+    return TextEncoding::Cp932;
+}
+
+bool IsWideConsole(StandardStream stream) {
+    DWORD mode = 0;
+    const HANDLE handle = StandardHandle(stream);
+    return handle != nullptr && handle != INVALID_HANDLE_VALUE && ::GetConsoleMode(handle, &mode) != 0;
+}
+
+bool WriteWideConsole(StandardStream stream, const std::string& cp932) {
+    if (cp932.empty()) return true;
+    // No strict flag: a byte that is no code page 932 text shows as a
+    // replacement character instead of hiding the whole line.
+    const int length = ::MultiByteToWideChar(932, 0, cp932.data(), static_cast<int>(cp932.size()), nullptr, 0);
+    if (length <= 0) return false;
+    std::vector<wchar_t> wide(static_cast<std::size_t>(length));
+    if (::MultiByteToWideChar(932, 0, cp932.data(), static_cast<int>(cp932.size()), wide.data(), length) != length) {
+        return false;
+    }
+    const HANDLE handle = StandardHandle(stream);
+    std::size_t done = 0;
+    while (done < wide.size()) {
+        DWORD written = 0;
+        const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(wide.size() - done, 16384));
+        if (!::WriteConsoleW(handle, wide.data() + done, chunk, &written, nullptr) || written == 0) return false;
+        done += written;
+    }
+    return true;
 }
 
 }  // namespace platform

@@ -113,6 +113,29 @@ TEST_F(CommandLine, UndropTargetKeepsPidAndCaptionBitsApart) {
     EXPECT_EQ(RunSettings.rwcntundrop, 0x10011u);
 }
 
+TEST_F(CommandLine, PidsAreReadInHexadecimalAndNonNumbersAreNamedOnce) {
+    ::testing::internal::CaptureStdout();
+    Parse({"-rwcntundrop", "0x1FF", "-rwcntdrop", "0x111:1;x12:2,273:3;:4,", "-rwcntundrop", "0x", "in.ts"});
+    FlushStdout();
+    const std::string out = ::testing::internal::GetCapturedStdout();
+    // "0x" alone names no PID and leaves the earlier 0x1FF in place.
+    EXPECT_EQ(RunSettings.rwcntundrop, 0x1FFu);
+    EXPECT_EQ(RunSettings.rwcntdrop, std::optional<std::string>("0x111:1;x12:2,273:3;:4,"));
+    EXPECT_EQ(out, "－ PIDが数値ではありません x12:2\n"
+                   "－ PIDが数値ではありません :4\n"
+                   "－ PIDが数値ではありません 0x\n");
+}
+
+TEST_F(CommandLine, HelpFormsAreRecognisedWholeOnly) {
+    for (const char* form : {"-h", "-H", "-help", "--help", "--HELP", "-?"}) EXPECT_TRUE(IsHelpArgument(form)) << form;
+    for (const char* other : {"-hx", "help", "-", "--", "-?x", "-hel", "h"}) EXPECT_FALSE(IsHelpArgument(other)) << other;
+#ifdef _WIN32
+    EXPECT_TRUE(IsHelpArgument("/?"));
+#else
+    EXPECT_FALSE(IsHelpArgument("/?"));
+#endif
+}
+
 TEST_F(CommandLine, IgnoredValueOptionsConsumeTheirValue) {
     EXPECT_EQ(Parse({"-wsize", "1280x720", "-dump", "x", "-wcaption", "y", "-capmergepatch", "z", "-filterpath", "f",
                      "-paramhex", "0a", "in.ts"}),

@@ -79,6 +79,45 @@ TEST_F(Program, Utf8ConsoleOnRequest) {
     EXPECT_EQ(result.out.substr(0, 7), "\xe5\xbc\x95\xe6\x95\xb0\n");
 }
 
+TEST_F(Program, HelpPrintsTheUsageAndRunsNoJob) {
+    const RunResult usage = Run("");
+    std::ofstream(dir_ / "QMV1A2B.tmp") << "x";
+    for (const char* form : {"--help", "-h", "-help", "-?"}) {
+        // The input beside it is not run: no output file appears.
+        const RunResult result = Run(std::string("-drop in.ts '") + form + "'");
+        EXPECT_EQ(result.exitCode, 0) << form;
+        EXPECT_EQ(result.out, usage.out) << form;
+    }
+    EXPECT_FALSE(fs::exists(dir_ / "in.trelvan.ts"));
+    EXPECT_TRUE(fs::exists(dir_ / "QMV1A2B.tmp"));
+}
+
+TEST_F(Program, ConsoleTextFollowsTheLocale) {
+    const std::string cp932 = "\x88\xf8\x90\x94\n";   // "引数\n"
+    const std::string utf8 = "\xe5\xbc\x95\xe6\x95\xb0\n";
+    struct Case {
+        const char* environment;
+        const std::string& expected;
+    };
+    const Case cases[] = {
+        {"LC_ALL= LC_CTYPE= LANG=ja_JP.UTF-8", utf8},
+        {"LC_ALL= LC_CTYPE= LANG=en_US.utf8", utf8},
+        {"LC_ALL= LC_CTYPE= LANG=C.UTF-8@euro", utf8},
+        {"LC_ALL= LC_CTYPE= LANG=ja_JP.SJIS", cp932},
+        {"LC_ALL= LC_CTYPE= LANG=C", cp932},
+        {"LC_ALL= LC_CTYPE= LANG=", cp932},
+        {"LC_ALL= LC_CTYPE=ja_JP.UTF-8 LANG=C", utf8},
+        {"LC_ALL=POSIX LC_CTYPE=ja_JP.UTF-8 LANG=ja_JP.UTF-8", cp932},
+        {"LC_ALL=C.UTF-8 TRELVAN_CHARSET=CP932", cp932},
+        {"LC_ALL=C TRELVAN_CHARSET=utf-8", utf8},
+    };
+    for (const Case& c : cases) {
+        const RunResult result = Run("", c.environment);
+        EXPECT_EQ(result.exitCode, 0) << c.environment;
+        EXPECT_EQ(result.out.substr(0, c.expected.size()), c.expected) << c.environment;
+    }
+}
+
 TEST_F(Program, SwitchesWithoutInputRunNoJobAndShutDown) {
     std::ofstream(dir_ / "QMV1A2B.tmp") << "x";
     std::ofstream(dir_ / "QMV1A2B.tmp.bak") << "x";

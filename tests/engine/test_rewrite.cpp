@@ -236,14 +236,34 @@ TEST_F(RewriteTest, MalformedEntries)
     DropList("273");
     EXPECT_EQ(RunCounters({0, 1}), (std::vector<int>{0, 1}));
     EXPECT_EQ(RunSettings.rwcntdropCursor, 0u);
-    // ";" does not separate: the first PID and time are taken, at 0 s.
-    DropList("273:0;274:0");
-    EXPECT_EQ(RunCounters({2}), (std::vector<int>{1}));
-    EXPECT_EQ(RunSettings.rwcntdropCursor, std::string::npos);
+    // A PID that is no number never fires either, and is not taken as PID 0.
+    DropList("abc:0,273:0");
+    EXPECT_EQ(RunCounters({0, 1}), (std::vector<int>{0, 1}));
+    EXPECT_EQ(RunSettings.rwcntdropCursor, 0u);
+    entry_.pid = 0;
+    EXPECT_EQ(RunCounters({2}), (std::vector<int>{2}));
+    entry_.pid = kPid;
     // A cursor on an empty rest does nothing.
     DropList("273:0,");
     RunSettings.rwcntdropCursor = 6;
     EXPECT_EQ(RunCounters({3}), (std::vector<int>{3}));
+}
+
+TEST_F(RewriteTest, EntriesSeparatedBySemicolonOrCommaWithHexadecimalPids)
+{
+    // ";" as the usage text shows it, "," as before; 0x111 is PID 273.
+    DropList("0x111:1;273:2,0X0111:3");
+    std::vector<int> counters;
+    for (int second = 0; second < 4; ++second) {
+        PcrSeconds(static_cast<uint64_t>(second));
+        for (int cc : RunCounters({2 * second, 2 * second + 1})) counters.push_back(cc);
+    }
+    // Each entry repeats the counter before it at its second.
+    EXPECT_EQ(counters, (std::vector<int>{0, 1, 1, 3, 3, 5, 5, 7}));
+    EXPECT_EQ(RunSettings.rwcntdropCursor, std::string::npos);
+    EXPECT_EQ(Log(), "－ REWRITECNTDROP PID 0x0111 PCR 0:00:01.000 0x000015f90 +0x0        \r\r\n"
+                     "－ REWRITECNTDROP PID 0x0111 PCR 0:00:02.000 0x00002bf20 +0x0        \r\r\n"
+                     "－ REWRITECNTDROP PID 0x0111 PCR 0:00:03.000 0x000041eb0 +0x0        \r\r\n");
 }
 
 TEST_F(RewriteTest, ForcedDropThenHiddenRestoresTheCounter)

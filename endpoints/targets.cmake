@@ -27,7 +27,7 @@ trelvan_plain_library(send_tstcp SendTSTCP)
 # elsewhere. Nothing links against it; its import library stays out.
 install(TARGETS send_tstcp
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/trelvan
+  LIBRARY DESTINATION lib/trelvan
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT import_library EXCLUDE_FROM_ALL)
 
 add_library(bon_test_driver SHARED

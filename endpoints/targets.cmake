@@ -22,6 +22,13 @@ if(WIN32)
   target_link_libraries(send_tstcp PRIVATE ws2_32)
 endif()
 trelvan_plain_library(send_tstcp SendTSTCP)
+# The sender is named by path on the command line, so it is installed where
+# a user finds it: beside the program on Windows, under lib/trelvan
+# elsewhere. Nothing links against it; its import library stays out.
+install(TARGETS send_tstcp
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+  LIBRARY DESTINATION lib/trelvan
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT import_library EXCLUDE_FROM_ALL)
 
 add_library(bon_test_driver SHARED
   ${CMAKE_CURRENT_LIST_DIR}/test_driver/test_driver.cpp)

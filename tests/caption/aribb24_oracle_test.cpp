@@ -39,6 +39,8 @@ namespace {
 
 using namespace captiontest;
 
+#ifdef TRELVAN_HAVE_ARIBB24
+
 std::u32string FromUtf8(const std::string& text)
 {
     std::u32string out;
@@ -125,8 +127,6 @@ std::string Utf8(const std::u32string& text)
     }
     return out;
 }
-
-#ifdef TRELVAN_HAVE_ARIBB24
 
 // Default macro expansions (ARIB STD-B24 table 7-18), 0x60..0x6F.
 const Bytes kMacroExpansions[16] = {

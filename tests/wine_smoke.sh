@@ -13,6 +13,7 @@ linux_dir=${2:?usage: wine_smoke.sh <x64 build dir> <linux build dir>}
 win_exe=$(cd "$win_dir" 2>/dev/null && pwd)/trelvan.exe
 linux_exe=$(cd "$linux_dir" 2>/dev/null && pwd)/trelvan
 
+here=$(cd "$(dirname "$0")" && pwd)
 wine_cmd=$(command -v wine64 || command -v wine || true)
 if [ -z "$wine_cmd" ]; then echo "SKIP: wine not installed"; exit 77; fi
 if [ ! -f "$win_exe" ] || [ ! -x "$linux_exe" ]; then echo "SKIP: builds missing"; exit 77; fi
@@ -28,7 +29,7 @@ run_both() {
     name=$1; shift
     (cd "$work" && env -u TRELVAN_CHARSET "$wine_cmd" "$win_exe" "$@" > "$work/$name.win" 2> "$work/$name.win.err" < /dev/null)
     win_rc=$?
-    (cd "$work" && env -u TRELVAN_CHARSET "$linux_exe" "$@" > "$work/$name.linux" 2> /dev/null < /dev/null)
+    (cd "$work" && env TRELVAN_CHARSET=CP932 "$linux_exe" "$@" > "$work/$name.linux" 2> /dev/null < /dev/null)
     linux_rc=$?
     if ! cmp -s "$work/$name.win" "$work/$name.linux"; then
         echo "FAIL: $name: output differs"
@@ -62,6 +63,27 @@ head -c 5 "$work/usage.win" > "$work/usage_head.win"
 expect_win usage_head "$work/first_line"
 if ! grep -q 'questions and bug reports: see README.md' "$work/usage.win"; then
     echo "FAIL: usage: contact lines missing"; failures=$((failures + 1))
+fi
+
+# The help forms print the usage text, "/?" on Windows too.
+run_both help --help in.ts
+cmp -s "$work/help.win" "$work/usage.win" || { echo "FAIL: --help: not the usage text"; failures=$((failures + 1)); }
+(cd "$work" && "$wine_cmd" "$win_exe" "/?" > "$work/slash_help.win" 2> /dev/null < /dev/null)
+cmp -s "$work/slash_help.win" "$work/usage.win" || { echo "FAIL: /?: not the usage text"; failures=$((failures + 1)); }
+
+# Wildcards in input names are expanded: both copies of the demo stream are
+# checked, a pattern that matches nothing stays as typed.
+if [ -f "$here/../samples/demo.ts" ]; then
+    cp "$here/../samples/demo.ts" "$work/w1.ts"
+    cp "$here/../samples/demo.ts" "$work/w2.ts"
+    (cd "$work" && "$wine_cmd" "$win_exe" "w*.ts" -drop -noprogress -throughpath NUL > "$work/glob.win" 2> /dev/null < /dev/null)
+    glob_rc=$?
+    if [ "$glob_rc" -ne 6 ] || ! grep -q ' w1.ts' "$work/glob.win" || ! grep -q ' w2.ts' "$work/glob.win"; then
+        echo "FAIL: wildcard inputs: exit $glob_rc"; failures=$((failures + 1))
+    else
+        echo "ok: wildcard inputs expanded (exit $glob_rc)"
+    fi
+    rm -f "$work/w1.ts" "$work/w2.ts"
 fi
 
 run_both detail -detail

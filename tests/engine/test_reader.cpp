@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <fstream>
 #include <random>
 #include <thread>
 #include <vector>
@@ -349,13 +350,12 @@ public:
         platform::RemoveFile(path_.c_str());
         EXPECT_EQ(std::system(("mkfifo '" + path_ + "'").c_str()), 0);
         writer_ = std::thread([this, content] {
-            platform::FileHandle out = platform::CreateWrite(path_.c_str());
-            uint32_t written = 0;
-            platform::WriteFile(out, content.data(), static_cast<uint32_t>(content.size()), written);
+            std::ofstream out(path_, std::ios::binary);  // blocks until the reader is there
+            out.write(reinterpret_cast<const char*>(content.data()), static_cast<std::streamsize>(content.size()));
+            out.flush();
             while (!release_.load()) {
                 platform::SleepMs(10);
             }
-            platform::CloseFile(out);
         });
         // The writer stands in its open before the reader comes.
         platform::SleepMs(200);

@@ -142,6 +142,24 @@ TEST_F(PipeTest, FifoOpensForReadingWithoutAWriterAndForWritingNotWithoutAReader
     EXPECT_LT(platform::TickCount() - start, 1000u);
 }
 
+TEST_F(PipeTest, FifoOutputOpensOnceItsReaderComes) {
+    MakeFifo("later");
+    const std::string path = (dir_ / "later").string();
+    std::string received;
+    std::thread reader([&] {
+        platform::SleepMs(300);
+        std::ifstream in(path, std::ios::binary);
+        received.assign(std::istreambuf_iterator<char>(in), {});
+    });
+    const platform::FileHandle out = platform::CreateWrite(path.c_str());
+    ASSERT_NE(out, platform::kInvalidFile);
+    uint32_t written = 0;
+    EXPECT_TRUE(platform::WriteFile(out, "through", 7, written));
+    platform::CloseFile(out);
+    reader.join();
+    EXPECT_EQ(received, "through");
+}
+
 TEST_F(PipeTest, SilentWriterConnectedBetweenRetriesIsNotCutOff) {
     MakeFifo("silent");
     // The first attempt finds no writer; the writer then connects to the

@@ -11,6 +11,8 @@ namespace {
 constexpr uint8_t kSync = 0x47;
 constexpr uint32_t kPacket = 188;
 constexpr uint32_t kUnit = 192;
+// How long one refill waits for a silent source before handing back.
+constexpr uint32_t kReadWaitMs = 200;
 
 enum class ScanMode {
     Open,    // more bytes may follow: stop at a 0x47 whose look-ahead is not there yet
@@ -20,11 +22,73 @@ enum class ScanMode {
 
 enum class ScanResult { Found, Undecided, Exhausted };
 
+constexpr uint32_t kUndecided = UINT32_MAX;
+// The most bytes that may follow the last packet of a source and still leave
+// it standing: anything shorter than another packet (a trailing newline, a
+// cut-off packet).
+constexpr uint32_t kLastWithTrailing = kPacket + kPacket - 1;
+
+// The stride tested first: the stream's own once two packets in a row had
+// it, and only where that stride expects the next packet.
+uint32_t PreferredStride(const BlockReader& reader, bool inStep)
+{
+    return inStep && reader.strideRun >= 2 ? reader.stride : kPacket;
+}
+
+// Advance of a packet whose 0x47 is at `at`, with `rest` bytes from there to
+// the end of the data: 188 or 192, 0 when it does not start a packet, or
+// kUndecided when the bytes that decide it have not arrived yet.
+uint32_t Decide(const uint8_t* at, uint32_t rest, uint32_t preferred, bool inStep, ScanMode mode)
+{
+    // With exactly one packet's bytes for now and no other stride in use,
+    // a pause of the source lets the packet go out without its look-ahead.
+    const bool lastForNow = mode == ScanMode::Settle && rest == kPacket && preferred == kPacket;
+    const uint32_t strides[2] = {preferred, preferred == kPacket ? kUnit : kPacket};
+    for (const uint32_t stride : strides) {
+        if (rest > stride) {
+            if (at[stride] == kSync) {
+                return stride;
+            }
+        } else if (mode == ScanMode::Open || (mode == ScanMode::Settle && !lastForNow)) {
+            return kUndecided;
+        }
+    }
+    if (rest == kPacket && mode != ScanMode::Open) {
+        // The last packet the source has delivered: nothing follows to
+        // confirm it. It counts even behind garbage, so a damaged stream
+        // keeps its last packet.
+        return kPacket;
+    }
+    if (inStep && rest > kPacket && rest <= kLastWithTrailing) {
+        // Where the stride expects a packet, the source may still end
+        // before another one: then it is the last packet, whatever trails it.
+        return mode == ScanMode::Final ? kPacket : kUndecided;
+    }
+    return 0;
+}
+
+void Deliver(BlockReader& reader, uint32_t at, uint32_t advance, bool inStep, PacketRead& out)
+{
+    const uint32_t rest = reader.length - at;
+    if (inStep && advance == reader.stride) {
+        reader.strideRun = reader.strideRun < 2 ? reader.strideRun + 1 : 2;
+    } else {
+        reader.strideRun = 1;
+    }
+    reader.stride = advance;
+    reader.inStep = true;
+    reader.cursor = at + (advance <= rest ? advance : rest);
+    out.status = ReadStatus::Packet;
+    out.packet = reader.block.get() + at;
+    out.length = static_cast<int32_t>(advance);
+}
+
 ScanResult ScanPacket(BlockReader& reader, ScanMode mode, PacketRead& out)
 {
     const uint8_t* data = reader.block.get();
     const uint32_t end = reader.length;
-    uint32_t p = reader.cursor;
+    const uint32_t start = reader.cursor;
+    uint32_t p = start;
     while (p < end) {
         if (data[p] != kSync) {
             const void* next = std::memchr(data + p, kSync, end - p);
@@ -33,32 +97,21 @@ ScanResult ScanPacket(BlockReader& reader, ScanMode mode, PacketRead& out)
             }
             p = static_cast<uint32_t>(static_cast<const uint8_t*>(next) - data);
         }
-        const uint32_t rest = end - p;
-        uint32_t advance = 0;
-        if (rest > kPacket && data[p + kPacket] == kSync) {
-            advance = kPacket;
-        } else if (rest > kUnit && data[p + kUnit] == kSync) {
-            advance = kUnit;
-        } else if (rest == kPacket && mode != ScanMode::Open) {
-            // The last packet the source has delivered: nothing follows to
-            // confirm it, and exactly one packet's bytes remain. It counts
-            // even behind garbage, so a damaged stream keeps its last packet.
-            advance = kPacket;
-        } else if (rest <= kUnit && mode != ScanMode::Final) {
-            // Its look-ahead byte has not arrived yet: keep it for the next read.
+        const bool inStep = reader.inStep && p == start;
+        const uint32_t advance = Decide(data + p, end - p, PreferredStride(reader, inStep), inStep, mode);
+        if (advance == kUndecided) {
             reader.cursor = p;
+            reader.inStep = inStep;
             return ScanResult::Undecided;
         }
         if (advance != 0) {
-            out.status = ReadStatus::Packet;
-            out.packet = data + p;
-            out.length = static_cast<int32_t>(advance);
-            reader.cursor = p + (advance <= rest ? advance : rest);
+            Deliver(reader, p, advance, inStep, out);
             return ScanResult::Found;
         }
         ++p;
     }
     reader.cursor = end;
+    reader.inStep = false;
     return ScanResult::Exhausted;
 }
 
@@ -81,16 +134,18 @@ FillResult Refill(BlockReader& reader, platform::FileHandle input, TunerSource* 
             got = room;
         }
     } else {
+        // A pipe or console may stay silent for long: wait a little only, so
+        // that the caller can honour a stop request in between.
+        if (!platform::WaitReadable(input, kReadWaitMs)) {
+            return FillResult::NothingNow;
+        }
         const platform::ReadResult result = platform::ReadFile(input, data + remaining, room, got);
         if (got > room) {
             got = room;
         }
         if (result != platform::ReadResult::Ok && got == 0) {
-            // A console keeps being polled after its end of input; a file or
-            // pipe is finished.
-            return kind == SourceKind::Console ? FillResult::NothingNow : FillResult::Ended;
-        }
-        if (result == platform::ReadResult::Ok && got == 0 && kind == SourceKind::File) {
+            // The end of a file, of a pipe whose writer closed, of redirected
+            // or terminal input; or a read that cannot go on.
             return FillResult::Ended;
         }
     }
@@ -128,15 +183,11 @@ PacketRead ReadPacket(BlockReader& reader, platform::FileHandle input, TunerSour
     }
 
     // Fast path: a packet at the cursor confirmed by the next one.
-    {
-        const uint8_t* data = reader.block.get();
-        const uint32_t rest = reader.length - reader.cursor;
-        const uint8_t* p = data + reader.cursor;
-        if (rest > kPacket && p[0] == kSync && p[kPacket] == kSync) {
-            reader.cursor += kPacket;
-            out.status = ReadStatus::Packet;
-            out.packet = p;
-            out.length = static_cast<int32_t>(kPacket);
+    if (reader.inStep) {
+        const uint32_t stride = PreferredStride(reader, true);
+        const uint8_t* p = reader.block.get() + reader.cursor;
+        if (reader.length - reader.cursor > stride && p[0] == kSync && p[stride] == kSync) {
+            Deliver(reader, reader.cursor, stride, true, out);
             return out;
         }
     }

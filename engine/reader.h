@@ -8,8 +8,8 @@
 
 class TunerSource;
 
-// How the source behaves at its end: a file or pipe ends the stream, the
-// console and the tuner may deliver more later.
+// Where the packets come from. A file, the console and a pipe end at the end
+// of their input; the tuner may always deliver more later.
 enum class SourceKind { Unusable, File, Console, Pipe, Tuner };
 
 // Worker-local read state. The block is allocated on the first read and
@@ -20,8 +20,16 @@ struct BlockReader {
     uint32_t length = 0;   // bytes valid from the block start
     uint32_t cursor = 0;   // offset of the next byte to scan
     bool allocationFailed = false;
-    bool ended = false;    // the source reported its end (file, pipe)
+    bool ended = false;    // the source reported its end, or reading was finished
     int64_t sourcePosition = 0;  // source offset just behind the block's data
+    // The cursor sits where the previous packet's stride puts the next one
+    // (true at the start of the source as well).
+    bool inStep = true;
+    // Advance of the previous packet and how many packets in a row had it
+    // (counted up to 2): from two on, that stride is the stream's own and is
+    // tested first, so a 0x47 in a 192-byte unit's time stamp never wins.
+    uint32_t stride = 0;
+    uint32_t strideRun = 0;
 };
 
 enum class ReadStatus {
@@ -37,10 +45,18 @@ struct PacketRead {
 };
 
 // Delivers the next aligned 188-byte packet. A packet counts as aligned when
-// another 0x47 follows it at +188 or +192, or when it is the last 188 bytes
-// the source delivered. Bytes whose alignment cannot be decided yet are kept
-// and the source read again, so a short read never loses data.
+// another 0x47 follows it at +188 or +192 (the stream's established stride
+// tested first), or when it is the last 188 bytes the source delivered, or,
+// at the source's end, when it stands where the stride expects it and fewer
+// than 188 bytes follow it. Bytes whose alignment cannot be decided yet are
+// kept and the source read again, so a short read never loses data. A
+// console or pipe source is waited on for a short while only, so that the
+// caller can honour a stop request: NoneNow then means "nothing yet".
 PacketRead ReadPacket(BlockReader& reader, platform::FileHandle input, TunerSource* tuner, SourceKind kind);
+
+// Reading is over (a stop request): the following calls deliver the whole
+// packets already in hand, under the end-of-source rules, and then End.
+inline void FinishReading(BlockReader& reader) { reader.ended = true; }
 
 // Byte offset in the source of a packet inside the block.
 inline int64_t PacketPosition(const BlockReader& reader, const uint8_t* packet)

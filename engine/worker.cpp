@@ -115,6 +115,36 @@ void FlushSlot(StreamSlot& slot)
     }
 }
 
+// A stop request ends reading. What a console, pipe or tuner delivered is
+// gone from the source once read, so the whole packets still in hand go
+// through first; a file keeps its bytes and stops at once.
+bool FinishOnStop(BlockReader& reader, SourceKind source)
+{
+    if (source == SourceKind::File) {
+        return false;
+    }
+    FinishReading(reader);
+    return true;
+}
+
+// A start offset at or beyond the end leaves nothing to read; the source is
+// then given up, so that an existing output file stays untouched.
+bool StartOffsetInsideFile(platform::FileHandle input, int64_t startOffset, const std::string& path)
+{
+    if (startOffset <= 0) {
+        return true;
+    }
+    const int64_t size = platform::FileSize(input);
+    if (size < 0 || startOffset < size) {
+        return true;
+    }
+    EndProgressLine();
+    PrintMessage(static_cast<int32_t>(path.size() + 260), "－ 開始位置がファイルの終わりを越えています %s\n",
+                 path.c_str());
+    ConsoleLineClosed = true;
+    return false;
+}
+
 struct TunerHolder {
     TunerSource* tuner = nullptr;
     bool started = false;
@@ -196,6 +226,10 @@ uint32_t StreamWorker(void* argument)
     switch (source) {
     case SourceKind::File:
         slot.input = platform::OpenRead(inputPath.c_str());
+        if (slot.input != platform::kInvalidFile && !StartOffsetInsideFile(slot.input, startOffset, inputPath)) {
+            platform::CloseFile(slot.input);
+            slot.input = platform::kInvalidFile;
+        }
         break;
     case SourceKind::Console:
         slot.input = platform::StandardInput();
@@ -321,12 +355,12 @@ uint32_t StreamWorker(void* argument)
             platform::PumpMessages();
             bool keep = true;
             bool clockAdvanced = false;
-            if (StopNow()) {
+            if (StopNow() && !FinishOnStop(reader, source)) {
                 break;
             }
             const PacketRead read = ReadPacket(reader, slot.input, tuner.tuner, source);
             if (read.status != ReadStatus::Packet) {
-                if (read.status == ReadStatus::End || source == SourceKind::File) {
+                if (read.status == ReadStatus::End) {
                     if (reader.allocationFailed) {
                         EndProgressLine();
                         PrintMessage(0, "－ 読み込みバッファ %u バイトを確保できません\n", capacity);
@@ -334,8 +368,8 @@ uint32_t StreamWorker(void* argument)
                     }
                     break;
                 }
-                // Nothing at the moment from a console, pipe or tuner: poll
-                // again without spinning a core.
+                // Nothing at the moment (a silent pipe or console, the tuner):
+                // ask again, after a look at the stop flags.
                 platform::SleepMs(1);
                 continue;
             }
@@ -444,7 +478,7 @@ uint32_t StreamWorker(void* argument)
                     }
                 }
             }
-            if (StopNow()) {
+            if (StopNow() && !FinishOnStop(reader, source)) {
                 break;
             }
         }

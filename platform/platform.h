@@ -24,18 +24,22 @@ enum class ReadResult {
 };
 
 // Open an existing file for reading; others may read and write it meanwhile.
+// Never waits: a FIFO is opened whether or not a writer is there.
 FileHandle OpenRead(const char* path);
-// Create (truncate) a file for writing; others may write it meanwhile.
+// Create (truncate) a file for writing; others may write it meanwhile. A
+// FIFO is waited on until a reader opens it or a stop is requested.
 FileHandle CreateWrite(const char* path);
 // Open (create when missing) for appending with exclusive access: fails at
-// once while another handle or process holds the file.
+// once while another handle or process holds the file, or when it is a FIFO
+// that nobody reads.
 FileHandle OpenAppendExclusive(const char* path);
 // Create (truncate) a file for writing with exclusive access; fails at once
 // while another handle or process holds the file.
 FileHandle CreateWriteExclusive(const char* path);
 // A named pipe "\\.\pipe\NAME": the Win32 pipe, or on POSIX the FIFO
 // TempDir + NAME. Never blocks for long; -1 when the pipe cannot be opened
-// yet, so the caller can retry.
+// yet, so the caller can retry. A writer that has connected counts even
+// while it has written nothing yet.
 FileHandle OpenPipeRead(const char* pipePath);
 
 // The process's standard handles. Closing them through CloseFile leaves the
@@ -44,6 +48,10 @@ FileHandle StandardInput();
 FileHandle StandardOutput();
 
 ReadResult ReadFile(FileHandle handle, void* buffer, uint32_t size, uint32_t& bytesRead);
+// Waits at most `milliseconds` for data or the end of a pipe or console;
+// true when a read will not block (a disk file always is). False only when
+// the time ran out with nothing to read.
+bool WaitReadable(FileHandle handle, uint32_t milliseconds);
 // Returns false on failure; bytesWritten tells how much went out.
 bool WriteFile(FileHandle handle, const void* data, uint32_t size, uint32_t& bytesWritten);
 enum class SeekFrom { Begin, Current, End };

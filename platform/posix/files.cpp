@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -21,13 +22,98 @@ namespace {
 
 int Fd(FileHandle handle) { return static_cast<int>(handle); }
 
-FileHandle OpenWithFlags(const char* path, int flags) {
-    if (path == nullptr || *path == '\0') return kInvalidFile;
+// Opens without blocking (a FIFO would otherwise wait in open for its other
+// end, deaf to every stop request), then makes the descriptor blocking.
+int OpenNonBlocking(const char* path, int flags) {
+    if (path == nullptr || *path == '\0') return -1;
     int fd;
     do {
-        fd = ::open(path, flags | O_CLOEXEC, 0666);
+        fd = ::open(path, flags | O_NONBLOCK | O_CLOEXEC, 0666);
     } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return -1;
+    const int status = ::fcntl(fd, F_GETFL);
+    if (status < 0 || ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
+        const int saved = errno;
+        ::close(fd);
+        errno = saved;
+        return -1;
+    }
+    return fd;
+}
+
+FileHandle OpenWithFlags(const char* path, int flags) {
+    const int fd = OpenNonBlocking(path, flags);
     return fd < 0 ? kInvalidFile : fd;
+}
+
+constexpr uint32_t kReaderRetryMs = 100;
+
+// A FIFO output opens only once somebody reads it (ENXIO until then).
+FileHandle OpenWriteWaitingForReader(const char* path, int flags) {
+    for (;;) {
+        const int fd = OpenNonBlocking(path, flags);
+        if (fd >= 0) return fd;
+        if (errno != ENXIO || StopRequested.load() != 0) return kInvalidFile;
+        SleepMs(kReaderRetryMs);
+    }
+}
+
+bool IsRegularFile(int fd) {
+    struct stat st {};
+    return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// A byte taken from a FIFO while finding out whether its writer is there is
+// handed out by the next read of that descriptor.
+struct HeldByte {
+    int fd = -1;
+    unsigned char byte = 0;
+};
+struct HeldBytes {
+    std::mutex lock;
+    std::atomic<int> count{0};
+    HeldByte slots[4];
+} heldBytes;
+
+bool HoldByte(int fd, unsigned char byte) {
+    std::lock_guard<std::mutex> guard(heldBytes.lock);
+    for (HeldByte& slot : heldBytes.slots) {
+        if (slot.fd < 0) {
+            slot.fd = fd;
+            slot.byte = byte;
+            heldBytes.count.fetch_add(1);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool HasHeldByte(int fd) {
+    if (heldBytes.count.load() == 0) return false;
+    std::lock_guard<std::mutex> guard(heldBytes.lock);
+    for (const HeldByte& slot : heldBytes.slots) {
+        if (slot.fd == fd) return true;
+    }
+    return false;
+}
+
+bool TakeHeldByte(int fd, unsigned char& byte) {
+    if (heldBytes.count.load() == 0) return false;
+    std::lock_guard<std::mutex> guard(heldBytes.lock);
+    for (HeldByte& slot : heldBytes.slots) {
+        if (slot.fd == fd) {
+            byte = slot.byte;
+            slot.fd = -1;
+            heldBytes.count.fetch_sub(1);
+            return true;
+        }
+    }
+    return false;
+}
+
+void DropHeldByte(int fd) {
+    unsigned char ignored = 0;
+    TakeHeldByte(fd, ignored);
 }
 
 bool IsPipePath(const char* path) {
@@ -48,11 +134,33 @@ struct PendingPipe {
 // departure before reporting "not yet".
 constexpr int kPipeProbeMs = 50;
 
+// Data (POLLIN) or a writer that came and went (POLLHUP) prove that a writer
+// connected. A silent writer shows only in a read of the still non-blocking
+// descriptor: it would block, where no writer at all reads as the end.
+bool WriterConnected(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    int ready;
+    do {
+        ready = ::poll(&p, 1, kPipeProbeMs);
+    } while (ready < 0 && errno == EINTR);
+    if (ready > 0 && (p.revents & (POLLIN | POLLHUP)) != 0) return true;
+    unsigned char byte = 0;
+    ssize_t n;
+    do {
+        n = ::read(fd, &byte, 1);
+    } while (n < 0 && errno == EINTR);
+    if (n == 1) {
+        // Data arrived just after the poll; it must not be lost.
+        return HoldByte(fd, byte);
+    }
+    return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+}
+
 }  // namespace
 
 FileHandle OpenRead(const char* path) { return OpenWithFlags(path, O_RDONLY); }
 
-FileHandle CreateWrite(const char* path) { return OpenWithFlags(path, O_WRONLY | O_CREAT | O_TRUNC); }
+FileHandle CreateWrite(const char* path) { return OpenWriteWaitingForReader(path, O_WRONLY | O_CREAT | O_TRUNC); }
 
 FileHandle OpenAppendExclusive(const char* path) {
     FileHandle handle = OpenWithFlags(path, O_WRONLY | O_CREAT | O_APPEND);
@@ -73,7 +181,7 @@ FileHandle CreateWriteExclusive(const char* path) {
     // another holder is left intact.
     FileHandle handle = OpenAppendExclusive(path);
     if (handle == kInvalidFile) return kInvalidFile;
-    if (::ftruncate(Fd(handle), 0) != 0) {
+    if (IsRegularFile(Fd(handle)) && ::ftruncate(Fd(handle), 0) != 0) {
         ::close(Fd(handle));
         return kInvalidFile;
     }
@@ -104,15 +212,9 @@ FileHandle OpenPipeRead(const char* pipePath) {
             return kInvalidFile;
         }
     }
-    // Data (POLLIN) or a writer that came and went (POLLHUP) both prove that
-    // a writer connected; with neither, an empty read now would look like
-    // the end of the stream although nothing has started yet.
-    pollfd p{fd, POLLIN, 0};
-    int ready;
-    do {
-        ready = ::poll(&p, 1, kPipeProbeMs);
-    } while (ready < 0 && errno == EINTR);
-    if (ready <= 0 || (p.revents & (POLLIN | POLLHUP)) == 0) {
+    // Without a writer, an empty read would look like the end of the stream
+    // although nothing has started yet.
+    if (!WriterConnected(fd)) {
         pendingPipe.fd = fd;
         pendingPipe.path = fifoPath;
         return kInvalidFile;
@@ -143,6 +245,12 @@ ReadResult ReadFile(FileHandle handle, void* buffer, uint32_t size, uint32_t& by
     bytesRead = 0;
     if (handle == kInvalidFile || (buffer == nullptr && size > 0)) return ReadResult::Error;
     if (size == 0) return ReadResult::Ok;
+    unsigned char held = 0;
+    if (TakeHeldByte(Fd(handle), held)) {
+        *static_cast<unsigned char*>(buffer) = held;
+        bytesRead = 1;
+        return ReadResult::Ok;
+    }
     ssize_t n;
     do {
         n = ::read(Fd(handle), buffer, size);
@@ -155,6 +263,18 @@ ReadResult ReadFile(FileHandle handle, void* buffer, uint32_t size, uint32_t& by
     if (n == 0) return ReadResult::EndOfFile;
     bytesRead = static_cast<uint32_t>(n);
     return ReadResult::Ok;
+}
+
+bool WaitReadable(FileHandle handle, uint32_t milliseconds) {
+    if (handle == kInvalidFile || HasHeldByte(Fd(handle))) return true;
+    pollfd p{Fd(handle), POLLIN, 0};
+    const int timeout = milliseconds > static_cast<uint32_t>(INT32_MAX) ? INT32_MAX : static_cast<int>(milliseconds);
+    int ready;
+    do {
+        ready = ::poll(&p, 1, timeout);
+    } while (ready < 0 && errno == EINTR);
+    // Data, the end, an error: the read that follows tells which.
+    return ready != 0;
 }
 
 bool WriteFile(FileHandle handle, const void* data, uint32_t size, uint32_t& bytesWritten) {
@@ -189,6 +309,7 @@ int64_t FileSize(FileHandle handle) {
 
 void CloseFile(FileHandle handle) {
     if (handle == kInvalidFile) return;
+    DropHeldByte(Fd(handle));
     ::close(Fd(handle));
 }
 

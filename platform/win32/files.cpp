@@ -34,6 +34,46 @@ FileHandle Duplicate(DWORD which) {
     return FromHandle(copy);
 }
 
+constexpr DWORD kPipePeekStepMs = 10;
+
+// An anonymous or named pipe offers no handle to wait on: look at it in
+// short steps. A broken pipe counts as readable, the read then reports it.
+bool WaitPipeReadable(HANDLE pipe, DWORD milliseconds) {
+    const DWORD start = ::GetTickCount();
+    for (;;) {
+        DWORD available = 0;
+        if (!::PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) || available > 0) return true;
+        const DWORD waited = ::GetTickCount() - start;
+        if (waited >= milliseconds) return false;
+        ::Sleep(milliseconds - waited < kPipePeekStepMs ? milliseconds - waited : kPipePeekStepMs);
+    }
+}
+
+// Whether the console input holds a key press. Focus, mouse and size events
+// signal the handle too but give a read nothing: they are taken off, so that
+// the wait does not return at once for them again.
+bool ConsoleHasKeyPress(HANDLE console) {
+    INPUT_RECORD records[64];
+    DWORD count = 0;
+    if (!::PeekConsoleInputA(console, records, 64, &count)) return true;
+    for (DWORD i = 0; i < count; ++i) {
+        if (records[i].EventType == KEY_EVENT && records[i].Event.KeyEvent.bKeyDown) return true;
+    }
+    if (count > 0) ::ReadConsoleInputA(console, records, count, &count);
+    return false;
+}
+
+bool WaitConsoleReadable(HANDLE console, DWORD milliseconds) {
+    const DWORD start = ::GetTickCount();
+    for (;;) {
+        const DWORD waited = ::GetTickCount() - start;
+        if (waited >= milliseconds) return false;
+        const DWORD result = ::WaitForSingleObject(console, milliseconds - waited);
+        if (result == WAIT_TIMEOUT) return false;
+        if (result != WAIT_OBJECT_0 || ConsoleHasKeyPress(console)) return true;
+    }
+}
+
 }  // namespace
 
 FileHandle OpenRead(const char* path) {
@@ -72,6 +112,22 @@ ReadResult ReadFile(FileHandle handle, void* buffer, uint32_t size, uint32_t& by
     if (done == 0) return ReadResult::EndOfFile;
     bytesRead = done;
     return ReadResult::Ok;
+}
+
+bool WaitReadable(FileHandle handle, uint32_t milliseconds) {
+    if (handle == kInvalidFile) return true;
+    const HANDLE h = ToHandle(handle);
+    switch (::GetFileType(h)) {
+    case FILE_TYPE_PIPE:
+        return WaitPipeReadable(h, milliseconds);
+    case FILE_TYPE_CHAR: {
+        DWORD mode = 0;
+        // Other character devices (NUL, a serial port) are read directly.
+        return !::GetConsoleMode(h, &mode) || WaitConsoleReadable(h, milliseconds);
+    }
+    default:
+        return true;
+    }
 }
 
 bool WriteFile(FileHandle handle, const void* data, uint32_t size, uint32_t& bytesWritten) {

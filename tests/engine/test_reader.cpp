@@ -1,6 +1,11 @@
 // Block reader, packet aligner and staging writer.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <thread>
 #include <vector>
 
 #include "engine/reader.h"
@@ -16,7 +21,7 @@ struct Delivered {
 };
 
 // Reads a whole file through the reader with the given block capacity.
-Delivered ReadAll(const tsb::Bytes& content, uint32_t capacity)
+Delivered ReadAll(const tsb::Bytes& content, uint32_t capacity, SourceKind kind = SourceKind::File)
 {
     const std::string path = tsb::TempPath("reader.ts");
     EXPECT_TRUE(tsb::WriteFileBytes(path, content));
@@ -26,7 +31,7 @@ Delivered ReadAll(const tsb::Bytes& content, uint32_t capacity)
     reader.capacity = capacity;
     Delivered out;
     for (int guard = 0; guard < 100000; ++guard) {
-        const PacketRead read = ReadPacket(reader, file, nullptr, SourceKind::File);
+        const PacketRead read = ReadPacket(reader, file, nullptr, kind);
         out.last = read.status;
         if (read.status != ReadStatus::Packet) {
             break;
@@ -163,6 +168,262 @@ TEST(ReadBufferCapacity, SmallValuesSelectTheDefault)
     EXPECT_EQ(kDefaultReadBuffer, 104857600u);
 #endif
 }
+
+// ---- The end of the source ------------------------------------------------
+
+TEST(ReadPacket, LastPacketSurvivesOneTo187TrailingBytes)
+{
+    const tsb::StreamBuilder builder = Packets(5);
+    for (std::size_t trailing : {1u, 2u, 4u, 5u, 100u, 187u}) {
+        tsb::Bytes content = builder.Data();
+        content.insert(content.end(), trailing, '\n');
+        // 400 and 1000 cut the last packet's trailing bytes off in
+        // different places.
+        for (uint32_t capacity : {400u, 1000u, 48128u}) {
+            const Delivered got = ReadAll(content, capacity);
+            ASSERT_EQ(got.packets.size(), 5u) << trailing << " trailing, capacity " << capacity;
+            EXPECT_EQ(got.packets[4], PacketAt(builder, 4));
+            EXPECT_EQ(got.positions[4], 4 * 188);
+            EXPECT_EQ(got.last, ReadStatus::End);
+        }
+    }
+}
+
+TEST(ReadPacket, LastUnitOf192BytesSurvivesATrailingNewline)
+{
+    const tsb::StreamBuilder builder = Packets(6);
+    tsb::Bytes content = builder.As192();
+    content.push_back('\n');
+    const Delivered got = ReadAll(content, 1000);
+    ASSERT_EQ(got.packets.size(), 6u);
+    EXPECT_EQ(got.packets[5], PacketAt(builder, 5));
+    EXPECT_EQ(got.positions[5], 5 * 192 + 4);
+}
+
+TEST(ReadPacket, PacketFollowedByAWholePacketOfGarbageIsStillDropped)
+{
+    tsb::StreamBuilder builder = Packets(3);
+    builder.Raw(tsb::Bytes(188, 0x00));
+    const Delivered got = ReadAll(builder.Data(), 48128);
+    ASSERT_EQ(got.packets.size(), 2u);
+    EXPECT_EQ(got.packets[1], PacketAt(builder, 1));
+}
+
+TEST(ReadPacket, ConsoleSourceEndsAtTheEndOfItsInput)
+{
+    const tsb::StreamBuilder builder = Packets(7);
+    tsb::Bytes content = builder.Data();
+    content.push_back('\n');
+    const Delivered got = ReadAll(content, 1000, SourceKind::Console);
+    ASSERT_EQ(got.packets.size(), 7u);
+    EXPECT_EQ(got.packets[6], PacketAt(builder, 6));
+    EXPECT_EQ(got.last, ReadStatus::End);
+}
+
+// ---- Stride of 192-byte units ------------------------------------------------
+
+// 192-byte units whose 4-byte time stamps and packet bodies are random.
+struct RandomUnits {
+    tsb::Bytes data;
+    std::vector<tsb::Bytes> packets;
+};
+
+RandomUnits MakeRandomUnits(int count, uint32_t seed)
+{
+    std::mt19937 random(seed);
+    RandomUnits units;
+    units.data.reserve(static_cast<std::size_t>(count) * 192);
+    for (int i = 0; i < count; ++i) {
+        tsb::Bytes packet(188);
+        for (uint8_t& byte : packet) {
+            byte = static_cast<uint8_t>(random());
+        }
+        packet[0] = 0x47;
+        for (int k = 0; k < 4; ++k) {
+            units.data.push_back(static_cast<uint8_t>(random()));
+        }
+        units.data.insert(units.data.end(), packet.begin(), packet.end());
+        units.packets.push_back(std::move(packet));
+    }
+    return units;
+}
+
+// The alignment rules applied plainly to the whole input at once: offsets of
+// the packets found.
+std::vector<std::size_t> AlignWhole(const tsb::Bytes& data)
+{
+    std::vector<std::size_t> found;
+    const std::size_t n = data.size();
+    auto syncAt = [&](std::size_t i) { return i < n && data[i] == 0x47; };
+    std::size_t next = 0;    // where the previous packet's stride ends
+    std::size_t stride = 0;  // that stride
+    int sameInARow = 0;      // packets in a row with it, in step
+    for (std::size_t p = next; p < n; ++p) {
+        if (data[p] != 0x47) {
+            continue;
+        }
+        const bool step = p == next;
+        const std::size_t first = step && sameInARow >= 2 ? stride : 188;
+        const std::size_t second = first == 188 ? 192 : 188;
+        const std::size_t rest = n - p;
+        std::size_t advance = 0;
+        if (syncAt(p + first)) {
+            advance = first;
+        } else if (syncAt(p + second)) {
+            advance = second;
+        } else if (rest == 188 || (step && rest > 188 && rest < 376)) {
+            advance = 188;
+        }
+        if (advance == 0) {
+            continue;
+        }
+        found.push_back(p);
+        sameInARow = step && advance == stride ? std::min(sameInARow + 1, 2) : 1;
+        stride = advance;
+        next = p + advance;
+        p = next - 1;
+    }
+    return found;
+}
+
+TEST(ReadPacket, TimeStampBytes0x47NeverStartAPacket)
+{
+    // Seed 7 puts 0x47 into time stamps where the look-ahead alone would
+    // take them for packets.
+    const RandomUnits units = MakeRandomUnits(100000, 7);
+    const std::vector<std::size_t> whole = AlignWhole(units.data);
+    for (uint32_t capacity : {1000u, 48128u}) {
+        const Delivered got = ReadAll(units.data, capacity);
+        ASSERT_EQ(got.packets.size(), units.packets.size()) << "capacity " << capacity;
+        ASSERT_EQ(whole.size(), got.positions.size());
+        for (std::size_t i = 0; i < units.packets.size(); ++i) {
+            ASSERT_EQ(got.positions[i], static_cast<int64_t>(i * 192 + 4)) << "unit " << i;
+            ASSERT_EQ(got.packets[i], units.packets[i]) << "unit " << i;
+            ASSERT_EQ(whole[i], i * 192 + 4) << "unit " << i;
+        }
+    }
+}
+
+TEST(ReadPacket, TimeStampLookingLikeAPacketStartInsideAnEstablishedStride)
+{
+    // Unit 3's time stamp begins with 0x47 and its packet byte 184 is 0x47
+    // too: from unit 2 the 188 look-ahead hits the time stamp, and from
+    // there another 0x47 follows 188 bytes on.
+    tsb::StreamBuilder builder = Packets(6);
+    tsb::Bytes units = builder.As192();
+    units[3 * 192] = 0x47;
+    units[3 * 192 + 4 + 184] = 0x47;
+    const Delivered got = ReadAll(units, 48128);
+    ASSERT_EQ(got.packets.size(), 6u);
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_EQ(got.positions[i], i * 192 + 4) << "unit " << i;
+        EXPECT_EQ(got.packets[i], tsb::Bytes(units.begin() + i * 192 + 4, units.begin() + i * 192 + 192));
+    }
+}
+
+TEST(ReadPacket, PacketsOf188AfterOneGarbageRunOfFourKeepTheirStride)
+{
+    // The four bytes make one advance of 192; a single one does not make a
+    // stride, so the packet after it is not read with 192.
+    tsb::StreamBuilder builder = Packets(2);
+    builder.Raw(tsb::Bytes(4, 0x00));
+    builder.Packet(0x100, tsb::Bytes(184, 0x22));
+    tsb::Bytes body(184, 0x11);
+    body[0] = 0x47;  // byte 4 of the packet: 192 on from the one before
+    builder.Packet(0x100, body);
+    builder.Packet(0x100, tsb::Bytes(184, 0x33));
+    const Delivered got = ReadAll(builder.Data(), 48128);
+    ASSERT_EQ(got.packets.size(), 5u);
+    EXPECT_EQ(got.positions[2], 2 * 188 + 4);
+    EXPECT_EQ(got.positions[3], 3 * 188 + 4);
+    EXPECT_EQ(got.positions[4], 4 * 188 + 4);
+}
+
+#ifndef _WIN32
+// ---- A pipe that stays open ----------------------------------------------------
+
+// A FIFO whose writer sends `content` and then stays connected until told.
+class HeldFifo {
+public:
+    explicit HeldFifo(const tsb::Bytes& content) : path_(tsb::TempPath("held.fifo"))
+    {
+        platform::RemoveFile(path_.c_str());
+        EXPECT_EQ(std::system(("mkfifo '" + path_ + "'").c_str()), 0);
+        writer_ = std::thread([this, content] {
+            std::ofstream out(path_, std::ios::binary);  // blocks until the reader is there
+            out.write(reinterpret_cast<const char*>(content.data()), static_cast<std::streamsize>(content.size()));
+            out.flush();
+            while (!release_.load()) {
+                platform::SleepMs(10);
+            }
+        });
+        // The writer stands in its open before the reader comes.
+        platform::SleepMs(200);
+        input = platform::OpenRead(path_.c_str());
+        EXPECT_NE(input, platform::kInvalidFile);
+    }
+    ~HeldFifo()
+    {
+        release_ = true;
+        writer_.join();
+        platform::CloseFile(input);
+        platform::RemoveFile(path_.c_str());
+    }
+    platform::FileHandle input = platform::kInvalidFile;
+
+private:
+    std::string path_;
+    std::atomic<bool> release_{false};
+    std::thread writer_;
+};
+
+// Reads until the pipe has nothing more for now; returns the packets.
+std::vector<tsb::Bytes> ReadUntilSilent(BlockReader& reader, platform::FileHandle input)
+{
+    std::vector<tsb::Bytes> packets;
+    for (int guard = 0; guard < 100; ++guard) {
+        const PacketRead read = ReadPacket(reader, input, nullptr, SourceKind::Pipe);
+        if (read.status != ReadStatus::Packet) {
+            EXPECT_EQ(read.status, ReadStatus::NoneNow);
+            break;
+        }
+        packets.emplace_back(read.packet, read.packet + 188);
+    }
+    return packets;
+}
+
+TEST(ReadPacket, SilentPipeKeepsItsLastPacketUntilReadingIsFinished)
+{
+    const tsb::StreamBuilder builder = Packets(3);
+    tsb::Bytes content = builder.Data();
+    content.push_back('\n');
+    HeldFifo fifo(content);
+    BlockReader reader;
+    reader.capacity = 48128;
+    const uint32_t start = platform::TickCount();
+    const std::vector<tsb::Bytes> first = ReadUntilSilent(reader, fifo.input);
+    EXPECT_LT(platform::TickCount() - start, 2000u);
+    ASSERT_EQ(first.size(), 2u);
+    FinishReading(reader);
+    const PacketRead last = ReadPacket(reader, fifo.input, nullptr, SourceKind::Pipe);
+    ASSERT_EQ(last.status, ReadStatus::Packet);
+    EXPECT_EQ(tsb::Bytes(last.packet, last.packet + 188), PacketAt(builder, 2));
+    EXPECT_EQ(ReadPacket(reader, fifo.input, nullptr, SourceKind::Pipe).status, ReadStatus::End);
+}
+
+TEST(ReadPacket, SilentPipeWaitsWithTheLastUnitOfAnEstablishedStride)
+{
+    const tsb::StreamBuilder builder = Packets(3);
+    HeldFifo fifo(builder.As192());
+    BlockReader reader;
+    reader.capacity = 48128;
+    ASSERT_EQ(ReadUntilSilent(reader, fifo.input).size(), 2u);
+    FinishReading(reader);
+    const PacketRead last = ReadPacket(reader, fifo.input, nullptr, SourceKind::Pipe);
+    ASSERT_EQ(last.status, ReadStatus::Packet);
+    EXPECT_EQ(tsb::Bytes(last.packet, last.packet + 188), PacketAt(builder, 2));
+}
+#endif
 
 // ---- Staging writer ----------------------------------------------------------
 

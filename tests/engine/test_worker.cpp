@@ -91,6 +91,38 @@ TEST(StreamWorker, NegativeOffsetCountsFromTheEnd)
     EXPECT_EQ(tsb::ReadFileBytes(files.output), tsb::Bytes(builder.Data().end() - 188, builder.Data().end()));
 }
 
+TEST(StreamWorker, OffsetAtOrPastTheEndGivesANoticeAndLeavesTheOutputAlone)
+{
+    const tsb::StreamBuilder builder = Packets(20);
+    const tsb::Bytes previous = tsb::TextBytes("earlier output");
+    // 20 digits overflow 64 bits; 3760 is the file's size.
+    for (const char* offset : {";99999999999999999999", ";9999999999999", ";3760"}) {
+        CapturedRun capture;
+        Files files;
+        ASSERT_TRUE(tsb::WriteFileBytes(files.input, builder.Data()));
+        ASSERT_TRUE(tsb::WriteFileBytes(files.output, previous));
+        WorkerRun run(files.input + offset, files.output);
+        EXPECT_EQ(run.result, 1u);
+        EXPECT_EQ(tsb::ReadFileBytes(files.output), previous) << offset;
+        EXPECT_EQ(capture.Messages(),
+                  worker_test::Text("－ 開始位置がファイルの終わりを越えています ") + files.input + "\n")
+            << offset;
+        ASSERT_NE(run.Context(), nullptr);
+        EXPECT_EQ(run.Entry(0x100), nullptr) << offset;
+    }
+}
+
+TEST(StreamWorker, OffsetInsideTheLastPacketReadsNothingWithoutANotice)
+{
+    CapturedRun capture;
+    Files files;
+    const tsb::StreamBuilder builder = Packets(20);
+    ASSERT_TRUE(tsb::WriteFileBytes(files.input, builder.Data()));
+    WorkerRun run(files.input + ";3759", files.output);
+    EXPECT_EQ(tsb::ReadFileBytes(files.output), tsb::Bytes());
+    EXPECT_EQ(capture.Messages(), "");
+}
+
 TEST(StreamWorker, LowerCaseConIsAFileName)
 {
     CapturedRun capture;

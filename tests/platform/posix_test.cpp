@@ -103,6 +103,63 @@ TEST_F(PipeTest, WriterArrivingLaterDeliversEverythingThenEndOfFile) {
     EXPECT_TRUE(writerOk.load());
 }
 
+TEST_F(PipeTest, WriterSilentForLongAfterConnectingIsKept) {
+    MakeFifo("quiet");
+    std::atomic<bool> writerOk{false};
+    std::thread writer([&] {
+        std::ofstream out(dir_ / "quiet", std::ios::binary);  // blocks until the reader is there
+        platform::SleepMs(1500);
+        out << "after a pause";
+        out.flush();
+        writerOk = out.good();
+    });
+    // The writer stands in its open before the reader comes.
+    platform::SleepMs(200);
+    const uint32_t start = platform::TickCount();
+    const platform::FileHandle handle = OpenWithRetries("\\\\.\\pipe\\quiet");
+    EXPECT_LT(platform::TickCount() - start, 1000u);
+    ASSERT_NE(handle, platform::kInvalidFile);
+    // Nothing for a while: the wait runs out without a read that blocks.
+    EXPECT_FALSE(platform::WaitReadable(handle, 200));
+    platform::ReadResult last{};
+    EXPECT_EQ(ReadToEnd(handle, last), "after a pause");
+    EXPECT_EQ(last, platform::ReadResult::EndOfFile);
+    platform::CloseFile(handle);
+    writer.join();
+    EXPECT_TRUE(writerOk.load());
+}
+
+TEST_F(PipeTest, FifoOpensForReadingWithoutAWriterAndForWritingNotWithoutAReader) {
+    MakeFifo("lonely");
+    const std::string path = (dir_ / "lonely").string();
+    const uint32_t start = platform::TickCount();
+    const platform::FileHandle input = platform::OpenRead(path.c_str());
+    ASSERT_NE(input, platform::kInvalidFile);
+    platform::CloseFile(input);
+    // A log is never waited for.
+    EXPECT_EQ(platform::OpenAppendExclusive(path.c_str()), platform::kInvalidFile);
+    EXPECT_EQ(platform::CreateWriteExclusive(path.c_str()), platform::kInvalidFile);
+    EXPECT_LT(platform::TickCount() - start, 1000u);
+}
+
+TEST_F(PipeTest, FifoOutputOpensOnceItsReaderComes) {
+    MakeFifo("later");
+    const std::string path = (dir_ / "later").string();
+    std::string received;
+    std::thread reader([&] {
+        platform::SleepMs(300);
+        std::ifstream in(path, std::ios::binary);
+        received.assign(std::istreambuf_iterator<char>(in), {});
+    });
+    const platform::FileHandle out = platform::CreateWrite(path.c_str());
+    ASSERT_NE(out, platform::kInvalidFile);
+    uint32_t written = 0;
+    EXPECT_TRUE(platform::WriteFile(out, "through", 7, written));
+    platform::CloseFile(out);
+    reader.join();
+    EXPECT_EQ(received, "through");
+}
+
 TEST_F(PipeTest, SilentWriterConnectedBetweenRetriesIsNotCutOff) {
     MakeFifo("silent");
     // The first attempt finds no writer; the writer then connects to the
@@ -117,8 +174,8 @@ TEST_F(PipeTest, SilentWriterConnectedBetweenRetriesIsNotCutOff) {
         writerOk = out.good();
     });
     platform::SleepMs(100);
-    EXPECT_EQ(platform::OpenPipeRead("\\\\.\\pipe\\silent"), platform::kInvalidFile);
-    const platform::FileHandle handle = OpenWithRetries("\\\\.\\pipe\\silent");
+    // Connected but silent: that is a writer already.
+    const platform::FileHandle handle = platform::OpenPipeRead("\\\\.\\pipe\\silent");
     ASSERT_NE(handle, platform::kInvalidFile);
     platform::ReadResult last{};
     EXPECT_EQ(ReadToEnd(handle, last), "late data");

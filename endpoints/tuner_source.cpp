@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 #include "common/limits.h"
 #include "common/process_state.h"
@@ -15,7 +16,64 @@ namespace {
 
 bool ProgressMessagesWanted() { return (ConsoleFlags.load() & kNoProgress) == 0; }
 
+// Longest idle wait of the reader: data that arrives meanwhile waits no
+// longer than this in the driver.
+constexpr uint32_t kLongestIdleWaitMs = 20;
+// A driver wait that comes back sooner than this without data has not
+// waited; after kQuickWaitsTolerated such returns in a row the reader stops
+// asking the driver and sleeps instead.
+constexpr uint32_t kQuickWaitMs = 2;
+constexpr int kQuickWaitsTolerated = 3;
+
 }  // namespace
+
+// How the reader waits while the driver has nothing.
+struct IdleWait {
+    bool driverWaits = true;  // WaitTsStream has been seen to really wait
+    int quickReturns = 0;
+    uint32_t sleepMs = 1;  // the back-off when it does not
+};
+
+bool TunerQueue::Append(const uint8_t* bytes, uint32_t count) {
+    if (count == 0) return true;
+    const uint32_t length = Length();
+    if (count > UINT32_MAX - length) return false;
+    if (capacity_ - end_ < count) {
+        // Compacting is worth it only when at least half the storage is
+        // already taken bytes; otherwise the storage doubles.
+        if (start_ >= length && capacity_ - length >= count) {
+            std::memmove(storage_.get(), storage_.get() + start_, length);
+        } else {
+            uint64_t grown = std::max<uint64_t>(uint64_t{capacity_} * 2, uint64_t{length} + count);
+            grown = std::max<uint64_t>(grown, kTunerSlack);
+            grown = std::min<uint64_t>(grown, UINT32_MAX);
+            std::unique_ptr<uint8_t[]> larger(new (std::nothrow) uint8_t[grown]);
+            if (!larger) return false;
+            if (length > 0) std::memcpy(larger.get(), storage_.get() + start_, length);
+            storage_ = std::move(larger);
+            capacity_ = static_cast<uint32_t>(grown);
+        }
+        start_ = 0;
+        end_ = length;
+    }
+    std::memcpy(storage_.get() + end_, bytes, count);
+    end_ += count;
+    return true;
+}
+
+uint32_t TunerQueue::TakeFront(uint8_t* dest, uint32_t room) {
+    const uint32_t moved = std::min(Length(), room);
+    if (moved == 0) return 0;
+    std::memcpy(dest, storage_.get() + start_, moved);
+    start_ += moved;
+    if (start_ == end_) start_ = end_ = 0;
+    return moved;
+}
+
+void TunerQueue::Free() {
+    storage_.reset();
+    capacity_ = start_ = end_ = 0;
+}
 
 IBonDriver2* AsBonDriver2(IBonDriver* driver, [[maybe_unused]] void* module) {
     if (driver == nullptr) return nullptr;
@@ -145,26 +203,43 @@ uint32_t TunerSource::ReaderMain(void* self) {
 
 void TunerSource::ReadLoop() {
     driver2->PurgeTsStream();
+    IdleWait idle;
     while (running && StopRequested.load() == 0) {
         BonByte* bytes = nullptr;
         BonDword count = 0;
         BonDword remain = 0;
         if (driver->GetTsStream(&bytes, &count, &remain) == 0 || bytes == nullptr || count == 0) {
-            // Nothing ready: give the core back for a moment rather than
-            // spinning on the driver.
-            platform::SleepMs(1);
+            WaitForDriver(idle);
             continue;
         }
+        idle.sleepMs = 1;
         AppendFetched(bytes, count);
     }
     driver2->PurgeTsStream();
 }
 
+// Nothing ready: wait in the driver where its wait works, else sleep with a
+// growing back-off, so an idle tuner costs next to no processor time.
+void TunerSource::WaitForDriver(IdleWait& idle) {
+    if (idle.driverWaits) {
+        const uint32_t start = platform::TickCount();
+        driver->WaitTsStream(kLongestIdleWaitMs);
+        if (platform::TickCount() - start >= kQuickWaitMs) {
+            idle.quickReturns = 0;
+            return;
+        }
+        if (++idle.quickReturns < kQuickWaitsTolerated) return;
+        idle.driverWaits = false;
+    }
+    platform::SleepMs(idle.sleepMs);
+    idle.sleepMs = std::min(idle.sleepMs * 2, kLongestIdleWaitMs);
+}
+
 void TunerSource::AppendFetched(const uint8_t* bytes, uint32_t count) {
     {
         std::lock_guard lock(queueLock_);
-        if (static_cast<uint32_t>(queue_.used) < queueLimit) {
-            queue_.Append(bytes, static_cast<int32_t>(count), kTunerSlack);
+        if (queue_.Length() < queueLimit && queue_.Append(bytes, count)) {
+            queueFilled_.notify_one();
             return;
         }
     }
@@ -176,18 +251,18 @@ void TunerSource::AppendFetched(const uint8_t* bytes, uint32_t count) {
 uint32_t TunerSource::Take(uint8_t* dest, uint32_t room) {
     if (dest == nullptr || room == 0) return 0;
     std::lock_guard lock(queueLock_);
-    if (queue_.data == nullptr || queue_.used <= 0 || !running) return 0;
-    uint32_t length = static_cast<uint32_t>(queue_.used);
-    uint32_t moved = std::min(length, room);
-    std::memcpy(dest, queue_.data, moved);
-    std::memmove(queue_.data, queue_.data + moved, length - moved);
-    queue_.used = static_cast<int32_t>(length - moved);
-    return moved;
+    if (!running) return 0;
+    return queue_.TakeFront(dest, room);
 }
 
 int32_t TunerSource::QueuedBytes() {
     std::lock_guard lock(queueLock_);
-    return queue_.used;
+    return static_cast<int32_t>(queue_.Length());
+}
+
+bool TunerSource::WaitForData(uint32_t ms) {
+    std::unique_lock lock(queueLock_);
+    return queueFilled_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return queue_.Length() > 0; });
 }
 
 // ---- The worker's entry points ----------------------------------------------
@@ -206,6 +281,8 @@ void StartTuner(TunerSource& tuner, uint32_t space, uint32_t channel, const char
 }
 
 uint32_t TakeFromTuner(TunerSource& tuner, uint8_t* dest, uint32_t room) { return tuner.Take(dest, room); }
+
+bool WaitForTunerData(TunerSource& tuner, uint32_t ms) { return tuner.WaitForData(ms); }
 
 void StopTuner(TunerSource& tuner) {
     tuner.StopReader();

@@ -2,15 +2,37 @@
 // Tuner source: a tuner driver library, a reader thread that pulls the
 // stream from the driver into a queue, and the worker's side of the queue.
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 
-#include "common/byte_buffer.h"
 #include "endpoints/bon_driver.h"
 #include "platform/platform.h"
 
 inline constexpr uint32_t kDefaultTunerQueueLimit = 940;
+
+// The bytes between the reader and the worker. Storage grows geometrically,
+// and taking from the front only moves a start offset, so both ends cost
+// amortised constant time per byte however far the worker falls behind.
+class TunerQueue {
+public:
+    uint32_t Length() const { return end_ - start_; }
+    // False when storage for the bytes cannot be had; nothing changes then.
+    bool Append(const uint8_t* bytes, uint32_t count);
+    // Moves up to `room` bytes from the front into dest; the count moved.
+    uint32_t TakeFront(uint8_t* dest, uint32_t room);
+    void Free();
+
+private:
+    std::unique_ptr<uint8_t[]> storage_;
+    uint32_t capacity_ = 0;
+    uint32_t start_ = 0;  // first queued byte
+    uint32_t end_ = 0;    // one past the last queued byte
+};
+
+struct IdleWait;
 
 class TunerSource {
 public:
@@ -37,6 +59,8 @@ public:
 
     // Queue length now (for observers; taken under the queue lock).
     int32_t QueuedBytes();
+    // Waits up to `ms` for queued bytes; whether there are any.
+    bool WaitForData(uint32_t ms);
 
     bool loaded = false;     // library loaded and its factory found
     bool tunerOpen = false;  // OpenTuner succeeded
@@ -54,9 +78,11 @@ private:
     static uint32_t ReaderMain(void* self);
     void ReadLoop();
     void AppendFetched(const uint8_t* bytes, uint32_t count);
+    void WaitForDriver(IdleWait& idle);
 
     std::mutex queueLock_;  // guards queue_ between the reader and the worker
-    ByteBuffer queue_;
+    std::condition_variable queueFilled_;
+    TunerQueue queue_;
     platform::ThreadHandle thread_;
 };
 

@@ -21,6 +21,9 @@ constexpr char kSenderPrefix[] = "\\\\.\\sendtstcp\\";
 constexpr std::size_t kTunerPrefixLength = sizeof(kTunerPrefix) - 1;    // 14
 constexpr std::size_t kSenderPrefixLength = sizeof(kSenderPrefix) - 1;  // 14
 constexpr uint32_t kPipeRetryMs = 333;
+// Longest wait for a tuner that has nothing queued; the reader's append ends
+// the wait at once, so this bounds only how late a stop is noticed.
+constexpr uint32_t kTunerIdleWaitMs = 20;
 constexpr uint32_t kPipeWaitMs = 5000;
 
 enum class SinkKind { None, File, Console, Sender };
@@ -336,7 +339,11 @@ uint32_t StreamWorker(void* argument)
                 }
                 // Nothing at the moment from a console, pipe or tuner: poll
                 // again without spinning a core.
-                platform::SleepMs(1);
+                if (source == SourceKind::Tuner && tuner.tuner != nullptr) {
+                    WaitForTunerData(*tuner.tuner, kTunerIdleWaitMs);
+                } else {
+                    platform::SleepMs(1);
+                }
                 continue;
             }
             uint8_t* packet = const_cast<uint8_t*>(read.packet);

@@ -7,12 +7,15 @@
 //   BON_TEST_FAIL_OPEN  "1": OpenTuner fails
 //   BON_TEST_PLAIN      "1": the object is an IBonDriver only
 //   BON_TEST_NULL       "1": CreateBonDriver returns null
+//   BON_TEST_HANG_CLOSE "1": CloseTuner never returns (a stuck driver)
 // The generated stream is PID 0x0100 with running continuity counters; each
 // payload starts with the packet's 32-bit big-endian index.
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "endpoints/bon_driver.h"
@@ -110,6 +113,7 @@ public:
     }
     void CloseTuner() override {
         Log("CloseTuner");
+        while (Flag("BON_TEST_HANG_CLOSE")) std::this_thread::sleep_for(std::chrono::seconds(1));
         open_ = false;
     }
     BonBool SetChannel(const BonByte channel) override {

@@ -108,6 +108,8 @@ std::string ReadVersionString(const char* executablePath, const char* entry) {
 
 uint32_t LastError() { return ::GetLastError(); }
 
+void EndProcessNow(int exitCode) { ::ExitProcess(static_cast<UINT>(exitCode)); }
+
 void PumpMessages() {
     MSG message;
     while (::PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {

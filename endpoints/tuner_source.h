@@ -19,6 +19,7 @@ inline constexpr uint32_t kDefaultTunerQueueLimit = 940;
 class TunerQueue {
 public:
     uint32_t Length() const { return end_ - start_; }
+    uint32_t Capacity() const { return capacity_; }
     // False when storage for the bytes cannot be had; nothing changes then.
     bool Append(const uint8_t* bytes, uint32_t count);
     // Moves up to `room` bytes from the front into dest; the count moved.

@@ -24,6 +24,7 @@ constexpr uint32_t kLongestIdleWaitMs = 20;
 // asking the driver and sleeps instead.
 constexpr uint32_t kQuickWaitMs = 2;
 constexpr int kQuickWaitsTolerated = 3;
+constexpr uint32_t kTakeSliceBytes = 4u * 1024u * 1024u;
 
 }  // namespace
 
@@ -34,45 +35,74 @@ struct IdleWait {
     uint32_t sleepMs = 1;  // the back-off when it does not
 };
 
+TunerQueue::Chunk TunerQueue::NewChunk() {
+    if (!spare_.empty()) {
+        Chunk chunk = std::move(spare_.back());
+        spare_.pop_back();
+        return chunk;
+    }
+    return Chunk(new (std::nothrow) uint8_t[kChunkBytes]);
+}
+
+void TunerQueue::Recycle(Chunk chunk) {
+    if (spare_.size() < kSpareChunks) spare_.push_back(std::move(chunk));
+}
+
 bool TunerQueue::Append(const uint8_t* bytes, uint32_t count) {
     if (count == 0) return true;
-    const uint32_t length = Length();
-    if (count > UINT32_MAX - length) return false;
-    if (capacity_ - end_ < count) {
-        // Compacting is worth it only when at least half the storage is
-        // already taken bytes; otherwise the storage doubles.
-        if (start_ >= length && capacity_ - length >= count) {
-            std::memmove(storage_.get(), storage_.get() + start_, length);
-        } else {
-            uint64_t grown = std::max<uint64_t>(uint64_t{capacity_} * 2, uint64_t{length} + count);
-            grown = std::max<uint64_t>(grown, kTunerSlack);
-            grown = std::min<uint64_t>(grown, UINT32_MAX);
-            std::unique_ptr<uint8_t[]> larger(new (std::nothrow) uint8_t[grown]);
-            if (!larger) return false;
-            if (length > 0) std::memcpy(larger.get(), storage_.get() + start_, length);
-            storage_ = std::move(larger);
-            capacity_ = static_cast<uint32_t>(grown);
+    if (count > UINT32_MAX - length_) return false;
+    // Storage first, so that a failure leaves the queue as it was.
+    const uint32_t room = chunks_.empty() ? 0 : kChunkBytes - tail_;
+    std::vector<Chunk> fresh;
+    for (uint64_t have = room; have < count; have += kChunkBytes) {
+        Chunk chunk = NewChunk();
+        if (!chunk) {
+            for (Chunk& c : fresh) Recycle(std::move(c));
+            return false;
         }
-        start_ = 0;
-        end_ = length;
+        fresh.push_back(std::move(chunk));
     }
-    std::memcpy(storage_.get() + end_, bytes, count);
-    end_ += count;
+    if (chunks_.empty()) tail_ = kChunkBytes;  // so the first fresh chunk is taken at once
+    std::size_t next = 0;
+    uint32_t done = 0;
+    while (done < count) {
+        if (tail_ == kChunkBytes) {
+            chunks_.push_back(std::move(fresh[next++]));
+            tail_ = 0;
+        }
+        const uint32_t n = std::min(count - done, kChunkBytes - tail_);
+        std::memcpy(chunks_.back().get() + tail_, bytes + done, n);
+        tail_ += n;
+        done += n;
+    }
+    length_ += count;
     return true;
 }
 
 uint32_t TunerQueue::TakeFront(uint8_t* dest, uint32_t room) {
-    const uint32_t moved = std::min(Length(), room);
-    if (moved == 0) return 0;
-    std::memcpy(dest, storage_.get() + start_, moved);
-    start_ += moved;
-    if (start_ == end_) start_ = end_ = 0;
+    const uint32_t moved = std::min(length_, room);
+    uint32_t done = 0;
+    while (done < moved) {
+        const uint32_t chunkEnd = chunks_.size() == 1 ? tail_ : kChunkBytes;
+        const uint32_t n = std::min(moved - done, chunkEnd - head_);
+        std::memcpy(dest + done, chunks_.front().get() + head_, n);
+        head_ += n;
+        done += n;
+        if (head_ == chunkEnd && chunks_.size() > 1) {
+            Recycle(std::move(chunks_.front()));
+            chunks_.pop_front();
+            head_ = 0;
+        }
+    }
+    length_ -= moved;
+    if (length_ == 0) head_ = tail_ = 0;  // the one chunk left starts over
     return moved;
 }
 
 void TunerQueue::Free() {
-    storage_.reset();
-    capacity_ = start_ = end_ = 0;
+    chunks_.clear();
+    spare_.clear();
+    head_ = tail_ = length_ = 0;
 }
 
 IBonDriver2* AsBonDriver2(IBonDriver* driver, [[maybe_unused]] void* module) {
@@ -252,7 +282,9 @@ uint32_t TunerSource::Take(uint8_t* dest, uint32_t room) {
     if (dest == nullptr || room == 0) return 0;
     std::lock_guard lock(queueLock_);
     if (!running) return 0;
-    return queue_.TakeFront(dest, room);
+    // The reader cannot append while the lock is held: a worker with a
+    // large read buffer takes a backlog in slices rather than in one copy.
+    return queue_.TakeFront(dest, std::min(room, kTakeSliceBytes));
 }
 
 int32_t TunerSource::QueuedBytes() {

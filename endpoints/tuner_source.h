@@ -3,23 +3,31 @@
 // stream from the driver into a queue, and the worker's side of the queue.
 #include <atomic>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "endpoints/bon_driver.h"
 #include "platform/platform.h"
 
 inline constexpr uint32_t kDefaultTunerQueueLimit = 940;
 
-// The bytes between the reader and the worker. Storage grows geometrically,
-// and taking from the front only moves a start offset, so both ends cost
-// amortised constant time per byte however far the worker falls behind.
+// The bytes between the reader and the worker, in a list of fixed-size
+// chunks: an append never moves what is already queued, a take releases the
+// chunks it empties, and a few emptied chunks are kept for reuse. Both ends
+// cost constant time per byte however far the worker falls behind.
 class TunerQueue {
 public:
-    uint32_t Length() const { return end_ - start_; }
-    uint32_t Capacity() const { return capacity_; }
+    static constexpr uint32_t kChunkBytes = 1u << 20;
+    static constexpr std::size_t kSpareChunks = 8;
+
+    uint32_t Length() const { return length_; }
+    // Bytes of storage held, spare chunks included.
+    uint64_t Capacity() const { return uint64_t{chunks_.size() + spare_.size()} * kChunkBytes; }
     // False when storage for the bytes cannot be had; nothing changes then.
     bool Append(const uint8_t* bytes, uint32_t count);
     // Moves up to `room` bytes from the front into dest; the count moved.
@@ -27,10 +35,15 @@ public:
     void Free();
 
 private:
-    std::unique_ptr<uint8_t[]> storage_;
-    uint32_t capacity_ = 0;
-    uint32_t start_ = 0;  // first queued byte
-    uint32_t end_ = 0;    // one past the last queued byte
+    using Chunk = std::unique_ptr<uint8_t[]>;
+    Chunk NewChunk();
+    void Recycle(Chunk chunk);
+
+    std::deque<Chunk> chunks_;
+    std::vector<Chunk> spare_;
+    uint32_t head_ = 0;  // offset of the first queued byte in chunks_.front()
+    uint32_t tail_ = 0;  // bytes filled in chunks_.back()
+    uint32_t length_ = 0;
 };
 
 struct IdleWait;

@@ -51,12 +51,9 @@ public:
         std::string path = Env("BON_TEST_STREAM");
         if (!path.empty()) {
             fromFile_ = true;
-            if (FILE* f = std::fopen(path.c_str(), "rb")) {
-                uint8_t chunk[65536];
-                std::size_t n;
-                while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) file_.insert(file_.end(), chunk, chunk + n);
-                std::fclose(f);
-            }
+            // Read as served, so that a stream of gigabytes neither waits
+            // for nor occupies memory.
+            file_ = std::fopen(path.c_str(), "rb");
         }
         packetLimit_ = std::strtoull(Env("BON_TEST_PACKETS").c_str(), nullptr, 10);
         chunk_ = static_cast<uint32_t>(std::strtoul(Env("BON_TEST_CHUNK").c_str(), nullptr, 10));
@@ -64,13 +61,16 @@ public:
         buffer_.resize(chunk_);
     }
 
+    ~StreamSource() {
+        if (file_ != nullptr) std::fclose(file_);
+    }
+    StreamSource(const StreamSource&) = delete;
+    StreamSource& operator=(const StreamSource&) = delete;
+
     // Fills the driver's buffer with the next chunk; its length (0 at the end).
     uint32_t Next() {
         if (fromFile_) {
-            std::size_t n = std::min<std::size_t>(chunk_, file_.size() - filePos_);
-            std::memcpy(buffer_.data(), file_.data() + filePos_, n);
-            filePos_ += n;
-            return static_cast<uint32_t>(n);
+            return file_ != nullptr ? static_cast<uint32_t>(std::fread(buffer_.data(), 1, chunk_, file_)) : 0;
         }
         uint32_t filled = 0;
         while (filled + 188 <= chunk_ && (packetLimit_ == 0 || packetIndex_ < packetLimit_)) {
@@ -90,8 +90,7 @@ public:
 
 private:
     bool fromFile_ = false;
-    std::vector<uint8_t> file_;
-    std::size_t filePos_ = 0;
+    FILE* file_ = nullptr;
     uint64_t packetLimit_ = 0;
     uint64_t packetIndex_ = 0;
     uint32_t chunk_ = 0;

@@ -20,8 +20,8 @@ bool ProgressMessagesWanted() { return (ConsoleFlags.load() & kNoProgress) == 0;
 // longer than this in the driver.
 constexpr uint32_t kLongestIdleWaitMs = 20;
 // A driver wait that comes back sooner than this without data has not
-// waited; after kQuickWaitsTolerated such returns in a row the reader stops
-// asking the driver and sleeps instead.
+// waited; after kQuickWaitsTolerated such returns in a row, with no data
+// between them, the reader stops asking the driver and sleeps instead.
 constexpr uint32_t kQuickWaitMs = 2;
 constexpr int kQuickWaitsTolerated = 3;
 constexpr uint32_t kTakeSliceBytes = 4u * 1024u * 1024u;
@@ -242,6 +242,8 @@ void TunerSource::ReadLoop() {
             WaitForDriver(idle);
             continue;
         }
+        // Data after a quick return means the driver's wait did its job.
+        idle.quickReturns = 0;
         idle.sleepMs = 1;
         AppendFetched(bytes, count);
     }

@@ -236,7 +236,7 @@ TEST(TunerQueue, InterleavedAppendsAndTakesKeepTheByteOrder) {
         return (seed >> 8) % bound;
     };
     std::vector<uint8_t> buffer(70000);
-    for (int step = 0; step < 3000; ++step) {
+    for (int step = 0; step < 1500; ++step) {
         if (random(3) != 0) {
             const uint32_t n = random(60000) + 1;
             for (uint32_t i = 0; i < n; ++i) buffer[i] = next++;

@@ -8,6 +8,8 @@
 //   BON_TEST_PLAIN      "1": the object is an IBonDriver only
 //   BON_TEST_NULL       "1": CreateBonDriver returns null
 //   BON_TEST_HANG_CLOSE "1": CloseTuner never returns (a stuck driver)
+//   BON_TEST_INTERVAL_MS one chunk per this many milliseconds (live pace);
+//                       each hand-over is logged with its time
 // The generated stream is PID 0x0100 with running continuity counters; each
 // payload starts with the packet's 32-bit big-endian index.
 #include <chrono>
@@ -130,6 +132,12 @@ public:
     }
     BonBool GetTsStream(BonByte** dst, BonDword* size, BonDword* remain) override {
         if (!open_) return 0;
+        if (!DueNow()) {
+            *dst = nullptr;
+            *size = 0;
+            *remain = 0;
+            return 0;
+        }
         uint32_t n = source_.Next();
         *remain = 0;
         if (n == 0) {
@@ -148,7 +156,23 @@ public:
         lastWasPurge_ = true;
     }
 protected:
+    // With BON_TEST_INTERVAL_MS, one chunk per interval, as a live tuner
+    // hands over; each hand-over is logged with its steady-clock time in
+    // microseconds.
+    bool DueNow() {
+        if (intervalMs_ == 0) return true;
+        const auto now = std::chrono::steady_clock::now();
+        if (nextDue_ == std::chrono::steady_clock::time_point{}) nextDue_ = now;
+        if (now < nextDue_) return false;
+        nextDue_ += std::chrono::milliseconds(intervalMs_);
+        const auto us = std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch()).count();
+        Log(("GetTsStream " + std::to_string(us)).c_str());
+        return true;
+    }
+
     bool open_ = false;
+    uint32_t intervalMs_ = static_cast<uint32_t>(std::strtoul(Env("BON_TEST_INTERVAL_MS").c_str(), nullptr, 10));
+    std::chrono::steady_clock::time_point nextDue_{};
     bool lastWasPurge_ = false;
     StreamSource source_;
 };

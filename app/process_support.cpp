@@ -1,4 +1,5 @@
 // Start-up, shut-down, the console control handler and directory search.
+#include <atomic>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -20,6 +21,41 @@ uint32_t BackgroundThread(void* argument) {
         platform::SleepMs(kBackgroundPeriodMs);
     }
     return 1;
+}
+
+// Time the orderly stop gets after the second request before the process
+// ends itself, and the status it ends with then.
+constexpr uint32_t kForcedEndDelayMs = 3000;
+constexpr int kForcedEndExitCode = 255;
+
+std::atomic<uint32_t> stopRequestCount{0};
+
+// A second stop request means the user is waiting: when the orderly stop is
+// stuck (a tuner driver that never returns from closing, say), the process
+// must still end rather than leave only a kill to the user.
+uint32_t ForcedEndWatch(void*) {
+    platform::SleepMs(kForcedEndDelayMs);
+    // The program never withdraws a stop request; an embedding test does,
+    // and then nothing is stuck.
+    if (StopRequested.load() == 0) {
+        stopRequestCount.store(0);
+        return 0;
+    }
+    // Console text already written is handed on; the stream's own staging
+    // is not touched, since the stuck thread may be using it.
+    FlushStdout();
+    if ((ConsoleFlags.load() & kConsoleOn) != 0) {
+        const char* notice = "－ 終了処理が応答しないため強制終了します\n";
+        WriteStdout(notice, std::strlen(notice));
+        FlushStdout();
+    }
+    platform::EndProcessNow(kForcedEndExitCode);
+}
+
+void WatchForStuckStop() {
+    if (stopRequestCount.fetch_add(1) != 1) return;
+    platform::ThreadHandle watch = platform::StartThread(ForcedEndWatch, nullptr);
+    if (watch) platform::DetachThread(watch);
 }
 
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
@@ -136,6 +172,7 @@ bool ConsoleControlHandler(uint32_t event) {
         return false;
     }
     StopRequested.store(1);
+    WatchForStuckStop();
     const uint32_t flags = ConsoleFlags.load();
     if ((flags & kConsoleOn) != 0 && (flags & kNoProgress) == 0) {
         WriteStdout(notice, std::strlen(notice));

@@ -84,9 +84,9 @@ bool CheckSenderPath(const std::string& output)
     const std::size_t backslash = rest.find('\\');
     const std::string address = rest.substr(0, backslash);
     const std::string library = backslash == std::string::npos ? std::string() : rest.substr(backslash + 1);
-    const std::size_t colon = address.find(':');
-    const std::string host = address.substr(0, colon);
-    const std::string port = colon == std::string::npos ? std::string() : address.substr(colon + 1);
+    std::string host;
+    std::string port;
+    SplitSenderDestination(address, host, port);
     if (host.empty()) {
         PrintMessage(HintFor(output), "－ SendTSTCP送信先がありません %s\n", output.c_str());
         return false;

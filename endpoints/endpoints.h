@@ -33,6 +33,25 @@ void SenderUninitialize(int32_t id);
 bool SenderHasDataEntry();
 void SenderSendData(int32_t id, const uint8_t* data, uint32_t size);
 void UnloadSender();
+// Splits one destination "HOST:PORT" at its first colon, or "[IPV6]:PORT"
+// behind the bracket (the host then comes without brackets). Either part may
+// come back empty; an unclosed bracket gives no host.
+template <typename Text>
+void SplitSenderDestination(const Text& line, Text& host, Text& port) {
+    using Char = typename Text::value_type;
+    host.clear();
+    port.clear();
+    if (!line.empty() && line[0] == Char('[')) {
+        const std::size_t close = line.find(Char(']'));
+        if (close == Text::npos) return;
+        host = line.substr(1, close - 1);
+        if (close + 1 < line.size() && line[close + 1] == Char(':')) port = line.substr(close + 2);
+        return;
+    }
+    const std::size_t colon = line.find(Char(':'));
+    host = line.substr(0, colon);
+    if (colon != Text::npos) port = line.substr(colon + 1);
+}
 // Library path for the next start (empty: the default name).
 void SetSenderLibraryPath(const char* path);
 
@@ -45,5 +64,7 @@ void DestroyTunerSource(TunerSource* tuner);
 void StartTuner(TunerSource& tuner, uint32_t space, uint32_t channel, const char* driverPath, uint32_t queueLimit);
 // Moves up to `room` queued bytes into dest; returns the count (0: none now).
 uint32_t TakeFromTuner(TunerSource& tuner, uint8_t* dest, uint32_t room);
+// Waits up to `ms` for the reader to queue bytes; whether any are queued.
+bool WaitForTunerData(TunerSource& tuner, uint32_t ms);
 // End of the worker: stops the reader, closes and releases the driver.
 void StopTuner(TunerSource& tuner);

@@ -30,10 +30,11 @@ void AddDestinations(int32_t id, const std::u16string& address) {
         // Only a CR that belongs to a CR LF pair is a line break; a CR at the
         // very end of the text stays part of the last line.
         if (lineFeed && !line.empty() && line.back() == u'\r') line.pop_back();
-        std::size_t colon = line.find(u':');
-        if (colon != std::u16string::npos && colon > 0 && colon + 1 < line.size()) {
-            std::u16string host = line.substr(0, colon);
-            uint32_t port = ParseSenderPort(line.substr(colon + 1));
+        std::u16string host;
+        std::u16string portText;
+        SplitSenderDestination(line, host, portText);
+        if (!host.empty() && !portText.empty()) {
+            uint32_t port = ParseSenderPort(portText);
             std::basic_string<SenderChar> wideHost(host.begin(), host.end());
             SenderSink.addSendAddr(id, wideHost.c_str(), port);
         }

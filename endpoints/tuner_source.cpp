@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 #include "common/limits.h"
 #include "common/process_state.h"
@@ -15,7 +16,94 @@ namespace {
 
 bool ProgressMessagesWanted() { return (ConsoleFlags.load() & kNoProgress) == 0; }
 
+// Longest idle wait of the reader: data that arrives meanwhile waits no
+// longer than this in the driver.
+constexpr uint32_t kLongestIdleWaitMs = 20;
+// A driver wait that comes back sooner than this without data has not
+// waited; after kQuickWaitsTolerated such returns in a row, with no data
+// between them, the reader stops asking the driver and sleeps instead.
+constexpr uint32_t kQuickWaitMs = 2;
+constexpr int kQuickWaitsTolerated = 3;
+constexpr uint32_t kTakeSliceBytes = 4u * 1024u * 1024u;
+
 }  // namespace
+
+// How the reader waits while the driver has nothing.
+struct IdleWait {
+    bool driverWaits = true;  // WaitTsStream has been seen to really wait
+    int quickReturns = 0;
+    uint32_t sleepMs = 1;  // the back-off when it does not
+};
+
+TunerQueue::Chunk TunerQueue::NewChunk() {
+    if (!spare_.empty()) {
+        Chunk chunk = std::move(spare_.back());
+        spare_.pop_back();
+        return chunk;
+    }
+    return Chunk(new (std::nothrow) uint8_t[kChunkBytes]);
+}
+
+void TunerQueue::Recycle(Chunk chunk) {
+    if (spare_.size() < kSpareChunks) spare_.push_back(std::move(chunk));
+}
+
+bool TunerQueue::Append(const uint8_t* bytes, uint32_t count) {
+    if (count == 0) return true;
+    if (count > UINT32_MAX - length_) return false;
+    // Storage first, so that a failure leaves the queue as it was.
+    const uint32_t room = chunks_.empty() ? 0 : kChunkBytes - tail_;
+    std::vector<Chunk> fresh;
+    for (uint64_t have = room; have < count; have += kChunkBytes) {
+        Chunk chunk = NewChunk();
+        if (!chunk) {
+            for (Chunk& c : fresh) Recycle(std::move(c));
+            return false;
+        }
+        fresh.push_back(std::move(chunk));
+    }
+    if (chunks_.empty()) tail_ = kChunkBytes;  // so the first fresh chunk is taken at once
+    std::size_t next = 0;
+    uint32_t done = 0;
+    while (done < count) {
+        if (tail_ == kChunkBytes) {
+            chunks_.push_back(std::move(fresh[next++]));
+            tail_ = 0;
+        }
+        const uint32_t n = std::min(count - done, kChunkBytes - tail_);
+        std::memcpy(chunks_.back().get() + tail_, bytes + done, n);
+        tail_ += n;
+        done += n;
+    }
+    length_ += count;
+    return true;
+}
+
+uint32_t TunerQueue::TakeFront(uint8_t* dest, uint32_t room) {
+    const uint32_t moved = std::min(length_, room);
+    uint32_t done = 0;
+    while (done < moved) {
+        const uint32_t chunkEnd = chunks_.size() == 1 ? tail_ : kChunkBytes;
+        const uint32_t n = std::min(moved - done, chunkEnd - head_);
+        std::memcpy(dest + done, chunks_.front().get() + head_, n);
+        head_ += n;
+        done += n;
+        if (head_ == chunkEnd && chunks_.size() > 1) {
+            Recycle(std::move(chunks_.front()));
+            chunks_.pop_front();
+            head_ = 0;
+        }
+    }
+    length_ -= moved;
+    if (length_ == 0) head_ = tail_ = 0;  // the one chunk left starts over
+    return moved;
+}
+
+void TunerQueue::Free() {
+    chunks_.clear();
+    spare_.clear();
+    head_ = tail_ = length_ = 0;
+}
 
 IBonDriver2* AsBonDriver2(IBonDriver* driver, [[maybe_unused]] void* module) {
     if (driver == nullptr) return nullptr;
@@ -145,26 +233,45 @@ uint32_t TunerSource::ReaderMain(void* self) {
 
 void TunerSource::ReadLoop() {
     driver2->PurgeTsStream();
+    IdleWait idle;
     while (running && StopRequested.load() == 0) {
         BonByte* bytes = nullptr;
         BonDword count = 0;
         BonDword remain = 0;
         if (driver->GetTsStream(&bytes, &count, &remain) == 0 || bytes == nullptr || count == 0) {
-            // Nothing ready: give the core back for a moment rather than
-            // spinning on the driver.
-            platform::SleepMs(1);
+            WaitForDriver(idle);
             continue;
         }
+        // Data after a quick return means the driver's wait did its job.
+        idle.quickReturns = 0;
+        idle.sleepMs = 1;
         AppendFetched(bytes, count);
     }
     driver2->PurgeTsStream();
 }
 
+// Nothing ready: wait in the driver where its wait works, else sleep with a
+// growing back-off, so an idle tuner costs next to no processor time.
+void TunerSource::WaitForDriver(IdleWait& idle) {
+    if (idle.driverWaits) {
+        const uint32_t start = platform::TickCount();
+        driver->WaitTsStream(kLongestIdleWaitMs);
+        if (platform::TickCount() - start >= kQuickWaitMs) {
+            idle.quickReturns = 0;
+            return;
+        }
+        if (++idle.quickReturns < kQuickWaitsTolerated) return;
+        idle.driverWaits = false;
+    }
+    platform::SleepMs(idle.sleepMs);
+    idle.sleepMs = std::min(idle.sleepMs * 2, kLongestIdleWaitMs);
+}
+
 void TunerSource::AppendFetched(const uint8_t* bytes, uint32_t count) {
     {
         std::lock_guard lock(queueLock_);
-        if (static_cast<uint32_t>(queue_.used) < queueLimit) {
-            queue_.Append(bytes, static_cast<int32_t>(count), kTunerSlack);
+        if (queue_.Length() < queueLimit && queue_.Append(bytes, count)) {
+            queueFilled_.notify_one();
             return;
         }
     }
@@ -176,18 +283,20 @@ void TunerSource::AppendFetched(const uint8_t* bytes, uint32_t count) {
 uint32_t TunerSource::Take(uint8_t* dest, uint32_t room) {
     if (dest == nullptr || room == 0) return 0;
     std::lock_guard lock(queueLock_);
-    if (queue_.data == nullptr || queue_.used <= 0 || !running) return 0;
-    uint32_t length = static_cast<uint32_t>(queue_.used);
-    uint32_t moved = std::min(length, room);
-    std::memcpy(dest, queue_.data, moved);
-    std::memmove(queue_.data, queue_.data + moved, length - moved);
-    queue_.used = static_cast<int32_t>(length - moved);
-    return moved;
+    if (!running) return 0;
+    // The reader cannot append while the lock is held: a worker with a
+    // large read buffer takes a backlog in slices rather than in one copy.
+    return queue_.TakeFront(dest, std::min(room, kTakeSliceBytes));
 }
 
 int32_t TunerSource::QueuedBytes() {
     std::lock_guard lock(queueLock_);
-    return queue_.used;
+    return static_cast<int32_t>(queue_.Length());
+}
+
+bool TunerSource::WaitForData(uint32_t ms) {
+    std::unique_lock lock(queueLock_);
+    return queueFilled_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return queue_.Length() > 0; });
 }
 
 // ---- The worker's entry points ----------------------------------------------
@@ -206,6 +315,8 @@ void StartTuner(TunerSource& tuner, uint32_t space, uint32_t channel, const char
 }
 
 uint32_t TakeFromTuner(TunerSource& tuner, uint8_t* dest, uint32_t room) { return tuner.Take(dest, room); }
+
+bool WaitForTunerData(TunerSource& tuner, uint32_t ms) { return tuner.WaitForData(ms); }
 
 void StopTuner(TunerSource& tuner) {
     tuner.StopReader();

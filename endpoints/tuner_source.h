@@ -2,15 +2,51 @@
 // Tuner source: a tuner driver library, a reader thread that pulls the
 // stream from the driver into a queue, and the worker's side of the queue.
 #include <atomic>
+#include <condition_variable>
+#include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
-#include "common/byte_buffer.h"
 #include "endpoints/bon_driver.h"
 #include "platform/platform.h"
 
 inline constexpr uint32_t kDefaultTunerQueueLimit = 940;
+
+// The bytes between the reader and the worker, in a list of fixed-size
+// chunks: an append never moves what is already queued, a take releases the
+// chunks it empties, and a few emptied chunks are kept for reuse. Both ends
+// cost constant time per byte however far the worker falls behind.
+class TunerQueue {
+public:
+    static constexpr uint32_t kChunkBytes = 1u << 20;
+    static constexpr std::size_t kSpareChunks = 8;
+
+    uint32_t Length() const { return length_; }
+    // Bytes of storage held, spare chunks included.
+    uint64_t Capacity() const { return uint64_t{chunks_.size() + spare_.size()} * kChunkBytes; }
+    // False when storage for the bytes cannot be had; nothing changes then.
+    bool Append(const uint8_t* bytes, uint32_t count);
+    // Moves up to `room` bytes from the front into dest; the count moved.
+    uint32_t TakeFront(uint8_t* dest, uint32_t room);
+    void Free();
+
+private:
+    using Chunk = std::unique_ptr<uint8_t[]>;
+    Chunk NewChunk();
+    void Recycle(Chunk chunk);
+
+    std::deque<Chunk> chunks_;
+    std::vector<Chunk> spare_;
+    uint32_t head_ = 0;  // offset of the first queued byte in chunks_.front()
+    uint32_t tail_ = 0;  // bytes filled in chunks_.back()
+    uint32_t length_ = 0;
+};
+
+struct IdleWait;
 
 class TunerSource {
 public:
@@ -37,6 +73,8 @@ public:
 
     // Queue length now (for observers; taken under the queue lock).
     int32_t QueuedBytes();
+    // Waits up to `ms` for queued bytes; whether there are any.
+    bool WaitForData(uint32_t ms);
 
     bool loaded = false;     // library loaded and its factory found
     bool tunerOpen = false;  // OpenTuner succeeded
@@ -54,9 +92,11 @@ private:
     static uint32_t ReaderMain(void* self);
     void ReadLoop();
     void AppendFetched(const uint8_t* bytes, uint32_t count);
+    void WaitForDriver(IdleWait& idle);
 
     std::mutex queueLock_;  // guards queue_ between the reader and the worker
-    ByteBuffer queue_;
+    std::condition_variable queueFilled_;
+    TunerQueue queue_;
     platform::ThreadHandle thread_;
 };
 

@@ -21,6 +21,9 @@ constexpr char kSenderPrefix[] = "\\\\.\\sendtstcp\\";
 constexpr std::size_t kTunerPrefixLength = sizeof(kTunerPrefix) - 1;    // 14
 constexpr std::size_t kSenderPrefixLength = sizeof(kSenderPrefix) - 1;  // 14
 constexpr uint32_t kPipeRetryMs = 333;
+// Longest wait for a tuner that has nothing queued; the reader's append ends
+// the wait at once, so this bounds only how late a stop is noticed.
+constexpr uint32_t kTunerIdleWaitMs = 20;
 constexpr uint32_t kPipeWaitMs = 5000;
 
 enum class SinkKind { None, File, Console, Sender };
@@ -369,8 +372,13 @@ uint32_t StreamWorker(void* argument)
                     break;
                 }
                 // Nothing at the moment (a silent pipe or console, the tuner):
-                // ask again, after a look at the stop flags.
-                platform::SleepMs(1);
+                // wait for the tuner's queue, or ask again after a look at the
+                // stop flags.
+                if (source == SourceKind::Tuner && tuner.tuner != nullptr) {
+                    WaitForTunerData(*tuner.tuner, kTunerIdleWaitMs);
+                } else {
+                    platform::SleepMs(1);
+                }
                 continue;
             }
             uint8_t* packet = const_cast<uint8_t*>(read.packet);

@@ -102,6 +102,9 @@ std::string ReadVersionString(const char* executablePath, const char* entry);
 uint32_t LastError();
 // Drains the calling thread's window-message queue (Windows); no-op elsewhere.
 void PumpMessages();
+// Ends the process at once with the exit code: no handlers, no destructors,
+// no waiting for other threads.
+[[noreturn]] void EndProcessNow(int exitCode);
 
 // ---- Console text encoding -------------------------------------------------
 enum class TextEncoding { Cp932, Utf8 };

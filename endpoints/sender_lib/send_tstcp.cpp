@@ -9,11 +9,24 @@
 //
 // The caller's thread never waits on the network: blocks are copied into a
 // bounded queue (kQueueLimitBytes; the oldest block is dropped when a new one
-// does not fit) and a sending thread per instance delivers them. A
-// destination that is down gets no data; it is reconnected at most once per
-// kRetryMs, and blocks falling due while it is down are dropped for it (the
-// sequence numbers then show the gap). StopSendDLL delivers what is still
-// queued, for at most kStopDrainMs, before the thread ends.
+// does not fit). Every destination has a sending thread and a cursor of its
+// own into that queue, so a destination that is slow, refuses or never
+// answers holds up nobody but itself.
+//   - Until its first connection it keeps every block still queued and gets
+//     them all once it connects (a receiver that comes up late misses
+//     nothing the queue still holds).
+//   - A connection that breaks, or that takes no byte for kStallMs, is
+//     closed; blocks falling due while it is down are skipped for it, and
+//     after reconnecting it gets the blocks handed over from then on (the
+//     sequence numbers show the gap).
+//   - Connects are limited to kConnectTimeoutMs; after a failed attempt the
+//     next one waits kFirstRetryMs, doubling up to kLongestRetryMs, counted
+//     from the end of the attempt.
+// StopSendDLL delivers what is still queued, for at most kStopDrainMs, and
+// keeps trying to connect a destination that has not connected yet, since it
+// still holds its blocks.
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -24,7 +37,6 @@
 #include <mutex>
 #include <string>
 #include <thread>
-#include <variant>
 #include <vector>
 
 #include "endpoints/sender_api.h"
@@ -53,12 +65,17 @@ constexpr SocketHandle kNoSocket = -1;
 namespace {
 
 constexpr std::size_t kQueueLimitBytes = 32u * 1024u * 1024u;
-constexpr int kRetryMs = 1000;
 constexpr int kConnectTimeoutMs = 1000;
-constexpr int kSendTimeoutMs = 5000;
+constexpr int kFirstRetryMs = 100;
+constexpr int kLongestRetryMs = 2000;
+constexpr int kStallMs = 5000;
 constexpr int kStopDrainMs = 5000;
+// Longest single wait of a sending thread, so that it notices the end of the
+// delivery window and an instance being destroyed in good time.
+constexpr int kWaitSliceMs = 100;
 
 using Clock = std::chrono::steady_clock;
+using Milliseconds = std::chrono::milliseconds;
 
 void CloseSocket(SocketHandle s) {
 #if defined(_WIN32)
@@ -68,93 +85,117 @@ void CloseSocket(SocketHandle s) {
 #endif
 }
 
-bool SetBlocking(SocketHandle s, bool blocking) {
+class Socket {
+public:
+    Socket() = default;
+    explicit Socket(SocketHandle s) : s_(s) {}
+    ~Socket() { Close(); }
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+    Socket(Socket&& other) noexcept : s_(other.s_) { other.s_ = kNoSocket; }
+    Socket& operator=(Socket&& other) noexcept {
+        if (this != &other) {
+            Close();
+            s_ = other.s_;
+            other.s_ = kNoSocket;
+        }
+        return *this;
+    }
+    SocketHandle Get() const { return s_; }
+    bool Open() const { return s_ != kNoSocket; }
+    void Close() {
+        if (s_ != kNoSocket) CloseSocket(s_);
+        s_ = kNoSocket;
+    }
+
+private:
+    SocketHandle s_ = kNoSocket;
+};
+
+bool SetNonBlocking(SocketHandle s) {
 #if defined(_WIN32)
-    u_long mode = blocking ? 0 : 1;
+    u_long mode = 1;
     return ioctlsocket(s, FIONBIO, &mode) == 0;
 #else
     int flags = fcntl(s, F_GETFL, 0);
-    if (flags < 0) return false;
-    flags = blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
-    return fcntl(s, F_SETFL, flags) == 0;
+    return flags >= 0 && fcntl(s, F_SETFL, flags | O_NONBLOCK) == 0;
 #endif
 }
 
-// Connects with a time limit so that an unreachable host cannot hold the
-// sending thread for the system's full connect time-out.
-SocketHandle ConnectTo(const std::string& host, uint16_t port) {
+bool WouldBlock() {
+#if defined(_WIN32)
+    int error = WSAGetLastError();
+    return error == WSAEWOULDBLOCK || error == WSAEINPROGRESS;
+#else
+    return errno == EINPROGRESS || errno == EWOULDBLOCK || errno == EAGAIN || errno == EINTR;
+#endif
+}
+
+enum class Readiness { Ready, NotYet, Failed };
+
+// Waits up to `ms` for the socket to take data (or finish connecting).
+Readiness WaitWritable(SocketHandle s, int ms) {
+#if defined(_WIN32)
+    fd_set writable, failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    FD_SET(s, &writable);
+    FD_SET(s, &failed);
+    timeval tv{ms / 1000, (ms % 1000) * 1000};
+    int rc = select(0, nullptr, &writable, &failed, &tv);
+    if (rc < 0 || FD_ISSET(s, &failed)) return Readiness::Failed;
+    return rc > 0 && FD_ISSET(s, &writable) ? Readiness::Ready : Readiness::NotYet;
+#else
+    pollfd p{s, POLLOUT, 0};
+    int rc = poll(&p, 1, ms);
+    if (rc < 0) return errno == EINTR ? Readiness::NotYet : Readiness::Failed;
+    if (rc == 0) return Readiness::NotYet;
+    return (p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0 && (p.revents & POLLOUT) == 0 ? Readiness::Failed
+                                                                                             : Readiness::Ready;
+#endif
+}
+
+bool ConnectFinished(SocketHandle s) {
+    int error = 0;
+#if defined(_WIN32)
+    int len = sizeof error;
+    return getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &len) == 0 && error == 0;
+#else
+    socklen_t len = sizeof error;
+    return getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &len) == 0 && error == 0;
+#endif
+}
+
+// An IPv6 literal may come in brackets, as it is written beside a port.
+std::string ResolverHost(const std::string& host) {
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') return host.substr(1, host.size() - 2);
+    return host;
+}
+
+// A non-blocking connection, or none after kConnectTimeoutMs per address.
+Socket ConnectTo(const std::string& host, uint16_t port) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_protocol = IPPROTO_TCP;
     addrinfo* list = nullptr;
-    std::string service = std::to_string(port);
-    if (getaddrinfo(host.c_str(), service.c_str(), &hints, &list) != 0) return kNoSocket;
-    SocketHandle result = kNoSocket;
-    for (addrinfo* ai = list; ai != nullptr && result == kNoSocket; ai = ai->ai_next) {
-        SocketHandle s = socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
-        if (s == kNoSocket) continue;
-        if (!SetBlocking(s, false)) {
-            CloseSocket(s);
-            continue;
+    const std::string service = std::to_string(port);
+    if (getaddrinfo(ResolverHost(host).c_str(), service.c_str(), &hints, &list) != 0) return Socket();
+    Socket result;
+    for (addrinfo* ai = list; ai != nullptr && !result.Open(); ai = ai->ai_next) {
+        Socket s(socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol));
+        if (!s.Open() || !SetNonBlocking(s.Get())) continue;
+        bool connected = connect(s.Get(), ai->ai_addr, static_cast<int>(ai->ai_addrlen)) == 0;
+        if (!connected && WouldBlock()) {
+            connected = WaitWritable(s.Get(), kConnectTimeoutMs) == Readiness::Ready && ConnectFinished(s.Get());
         }
-        int rc = connect(s, ai->ai_addr, static_cast<int>(ai->ai_addrlen));
-        bool connected = rc == 0;
-        if (!connected) {
-#if defined(_WIN32)
-            bool pending = WSAGetLastError() == WSAEWOULDBLOCK;
-            if (pending) {
-                fd_set writable, failed;
-                FD_ZERO(&writable);
-                FD_ZERO(&failed);
-                FD_SET(s, &writable);
-                FD_SET(s, &failed);
-                timeval tv{kConnectTimeoutMs / 1000, (kConnectTimeoutMs % 1000) * 1000};
-                connected = select(0, nullptr, &writable, &failed, &tv) > 0 && FD_ISSET(s, &writable);
-            }
-#else
-            if (errno == EINPROGRESS) {
-                pollfd p{s, POLLOUT, 0};
-                if (poll(&p, 1, kConnectTimeoutMs) == 1) {
-                    int error = 0;
-                    socklen_t len = sizeof error;
-                    connected = getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &len) == 0 && error == 0;
-                }
-            }
-#endif
-        }
-        if (connected && SetBlocking(s, true)) {
-#if defined(_WIN32)
-            DWORD timeout = kSendTimeoutMs;
-            setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
-#else
-            timeval timeout{kSendTimeoutMs / 1000, (kSendTimeoutMs % 1000) * 1000};
-            setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-#endif
-            int one = 1;
-            setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
-            result = s;
-        } else {
-            CloseSocket(s);
-        }
+        if (!connected) continue;
+        int one = 1;
+        setsockopt(s.Get(), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+        result = std::move(s);
     }
     freeaddrinfo(list);
     return result;
-}
-
-bool SendAll(SocketHandle s, const uint8_t* data, std::size_t size) {
-    while (size > 0) {
-        int chunk = size > (1u << 30) ? (1 << 30) : static_cast<int>(size);
-#if defined(_WIN32)
-        int sent = send(s, reinterpret_cast<const char*>(data), chunk, 0);
-#else
-        ssize_t sent = send(s, data, static_cast<std::size_t>(chunk), MSG_NOSIGNAL);
-#endif
-        if (sent <= 0) return false;
-        data += sent;
-        size -= static_cast<std::size_t>(sent);
-    }
-    return true;
 }
 
 // Hosts are plain names or numeric addresses; UTF-8 is what the resolver takes.
@@ -186,172 +227,260 @@ std::string HostToUtf8(const SenderChar* host) {
     return out;
 }
 
-struct Destination {
-    std::string host;
-    uint16_t port = 0;
-    bool raw = false;  // stream bytes without frame headers
-    SocketHandle socket = kNoSocket;
-    Clock::time_point lastAttempt{};
-    bool attempted = false;
-};
-
 struct Block {
     uint32_t sequence = 0;
     std::vector<uint8_t> bytes;
 };
-struct AddAddress {
+
+struct Destination {
     std::string host;
-    uint32_t port = 0;
+    uint16_t port = 0;
+    bool raw = false;  // stream bytes without frame headers
+    // Guarded by the instance's mutex:
+    uint64_t cursor = 0;  // queue index of the next block for it
+    uint64_t endIndex = UINT64_MAX;  // after ClearSendAddrDLL: deliver up to here, then end
+    bool connected = false;
+    bool everConnected = false;
+    bool finished = false;  // its thread has ended
+    std::thread thread;
 };
-struct ClearAddresses {};
-// Address changes travel through the queue with the data, so that blocks
-// queued before ClearSendAddrDLL still reach the destinations they were
-// meant for.
-using Command = std::variant<Block, AddAddress, ClearAddresses>;
 
 class Instance {
 public:
-    ~Instance() {
-        Stop();
-        for (Destination& d : destinations_) Disconnect(d);
+    ~Instance() { Stop(); }
+
+    void AddDestination(const std::string& host, uint32_t port) {
+        auto d = std::make_unique<Destination>();
+        d->host = host;
+        d->raw = (port & 0x10000u) != 0 || (port >= 22000 && port <= 22999);
+        d->port = static_cast<uint16_t>(port & 0xFFFFu);
+        std::lock_guard lock(mutex_);
+        d->cursor = EndIndex();
+        if (started_) StartThread(*d);
+        destinations_.push_back(std::move(d));
     }
 
-    void Push(Command command) {
+    // Each destination still gets the blocks queued before this call.
+    void ClearDestinations() {
         std::lock_guard lock(mutex_);
-        if (auto* block = std::get_if<Block>(&command)) {
-            block->sequence = nextSequence_++;
-            queuedBytes_ += block->bytes.size();
-            // Keep the queue bounded: drop the oldest blocks, never an
-            // address change.
-            for (auto it = queue_.begin(); queuedBytes_ > kQueueLimitBytes && it != queue_.end();) {
-                if (auto* old = std::get_if<Block>(&*it)) {
-                    queuedBytes_ -= old->bytes.size();
-                    it = queue_.erase(it);
-                } else {
-                    ++it;
-                }
+        // Without sending threads there is nobody to deliver to.
+        if (started_) {
+            for (auto& d : destinations_) {
+                d->endIndex = EndIndex();
+                retired_.push_back(std::move(d));
             }
         }
-        queue_.push_back(std::move(command));
-        wake_.notify_one();
+        destinations_.clear();
+        TrimDelivered();
+        wake_.notify_all();
+    }
+
+    void Push(std::vector<uint8_t> bytes) {
+        auto block = std::make_shared<Block>();
+        block->bytes = std::move(bytes);
+        std::lock_guard lock(mutex_);
+        block->sequence = nextSequence_++;
+        queuedBytes_ += block->bytes.size();
+        blocks_.push_back(std::move(block));
+        // Keep the queue bounded: destinations behind the dropped blocks
+        // skip them.
+        while (queuedBytes_ > kQueueLimitBytes && blocks_.size() > 1) PopFront();
+        TrimDelivered();
+        wake_.notify_all();
     }
 
     void ClearBlocks() {
         std::lock_guard lock(mutex_);
-        for (auto it = queue_.begin(); it != queue_.end();) {
-            if (auto* old = std::get_if<Block>(&*it)) {
-                queuedBytes_ -= old->bytes.size();
-                it = queue_.erase(it);
-            } else {
-                ++it;
-            }
-        }
+        while (!blocks_.empty()) PopFront();
     }
 
     void Start() {
         std::lock_guard lock(mutex_);
-        if (thread_.joinable()) return;
+        if (started_) return;
+        started_ = true;
         stopping_ = false;
-        thread_ = std::thread([this] { Run(); });
+        for (auto& d : destinations_) StartThread(*d);
     }
 
     void Stop() {
+        std::vector<std::thread> threads;
         {
             std::lock_guard lock(mutex_);
-            if (!thread_.joinable()) return;
+            if (!started_) return;
             stopping_ = true;
-            stopDeadline_ = Clock::now() + std::chrono::milliseconds(kStopDrainMs);
-            wake_.notify_one();
+            stopDeadline_ = Clock::now() + Milliseconds(kStopDrainMs);
+            wake_.notify_all();
+            for (auto* list : {&destinations_, &retired_}) {
+                for (auto& d : *list) {
+                    if (d->thread.joinable()) threads.push_back(std::move(d->thread));
+                }
+            }
         }
-        thread_.join();
+        for (std::thread& t : threads) t.join();
+        std::lock_guard lock(mutex_);
+        retired_.clear();
+        while (!blocks_.empty()) PopFront();
+        // Receivers see the end of the stream when sending stops; a later
+        // start connects again and begins with the blocks queued after it.
+        for (auto& d : destinations_) {
+            d->cursor = EndIndex();
+            d->connected = false;
+            d->everConnected = false;
+            d->finished = false;
+        }
+        started_ = false;
+        stopping_ = false;
     }
 
 private:
-    static void Disconnect(Destination& d) {
-        if (d.socket != kNoSocket) CloseSocket(d.socket);
-        d.socket = kNoSocket;
+    uint64_t EndIndex() const { return firstIndex_ + blocks_.size(); }
+
+    void PopFront() {
+        queuedBytes_ -= blocks_.front()->bytes.size();
+        blocks_.pop_front();
+        ++firstIndex_;
     }
 
-    static void EnsureConnected(Destination& d) {
-        if (d.socket != kNoSocket) return;
-        Clock::time_point now = Clock::now();
-        if (d.attempted && now - d.lastAttempt < std::chrono::milliseconds(kRetryMs)) return;
-        d.attempted = true;
-        d.lastAttempt = now;
-        d.socket = ConnectTo(d.host, d.port);
+    // A destination holds back the blocks it has yet to send while it is
+    // connected or before its first connection.
+    static bool Holds(const Destination& d) { return !d.finished && (d.connected || !d.everConnected); }
+
+    // Drops the blocks every destination has sent or will skip.
+    void TrimDelivered() {
+        uint64_t keepFrom = EndIndex();
+        for (auto* list : {&destinations_, &retired_}) {
+            for (auto& d : *list) {
+                if (Holds(*d)) keepFrom = std::min(keepFrom, std::min(d->cursor, d->endIndex));
+            }
+        }
+        while (firstIndex_ < keepFrom && !blocks_.empty()) PopFront();
     }
 
-    void Deliver(const Block& block) {
+    void StartThread(Destination& d) {
+        d.finished = false;
+        d.thread = std::thread([this, &d] { Serve(d); });
+    }
+
+    bool PastDeadline() const { return stopping_ && Clock::now() >= stopDeadline_; }
+
+    // Under the lock: whether the destination's thread is done.
+    bool Done(const Destination& d) const {
+        if (PastDeadline()) return true;
+        const uint64_t end = std::min(EndIndex(), d.endIndex);
+        const bool retiring = d.endIndex != UINT64_MAX;
+        if (!stopping_ && !retiring) return false;
+        // A destination that was connected before skips what it missed, so
+        // there is nothing left to wait for once its connection is gone.
+        return d.cursor >= end || (!d.connected && d.everConnected);
+    }
+
+    void Serve(Destination& d);
+    bool SendBlock(Destination& d, const Socket& s, const Block& block);
+    bool SendAll(const Socket& s, const uint8_t* data, std::size_t size);
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<std::shared_ptr<const Block>> blocks_;
+    uint64_t firstIndex_ = 0;  // queue index of blocks_.front()
+    std::size_t queuedBytes_ = 0;
+    uint32_t nextSequence_ = 0;
+    bool started_ = false;
+    bool stopping_ = false;
+    Clock::time_point stopDeadline_{};
+    std::vector<std::unique_ptr<Destination>> destinations_;
+    std::vector<std::unique_ptr<Destination>> retired_;  // cleared, still delivering
+};
+
+void Instance::Serve(Destination& d) {
+    Socket socket;
+    Clock::time_point nextAttempt = Clock::now();
+    int retryMs = kFirstRetryMs;
+    std::unique_lock lock(mutex_);
+    while (!Done(d)) {
+        if (!socket.Open()) {
+            if (Clock::now() < nextAttempt) {
+                wake_.wait_until(lock, std::min(nextAttempt, Clock::now() + Milliseconds(kWaitSliceMs)));
+                continue;
+            }
+            lock.unlock();
+            Socket fresh = ConnectTo(d.host, d.port);
+            lock.lock();
+            if (!fresh.Open()) {
+                nextAttempt = Clock::now() + Milliseconds(retryMs);
+                retryMs = std::min(retryMs * 2, kLongestRetryMs);
+                continue;
+            }
+            socket = std::move(fresh);
+            retryMs = kFirstRetryMs;
+            // Back after a break: what fell due meanwhile is skipped.
+            if (d.everConnected) d.cursor = std::max(d.cursor, EndIndex());
+            d.connected = true;
+            d.everConnected = true;
+            continue;
+        }
+        d.cursor = std::max(d.cursor, firstIndex_);  // blocks dropped by the queue limit
+        if (d.cursor >= std::min(EndIndex(), d.endIndex)) {
+            wake_.wait_for(lock, Milliseconds(kWaitSliceMs));
+            continue;
+        }
+        std::shared_ptr<const Block> block = blocks_[static_cast<std::size_t>(d.cursor - firstIndex_)];
+        lock.unlock();
+        const bool sent = SendBlock(d, socket, *block);
+        lock.lock();
+        if (sent) {
+            ++d.cursor;
+        } else {
+            socket.Close();
+            d.connected = false;
+            nextAttempt = Clock::now() + Milliseconds(retryMs);
+        }
+        TrimDelivered();
+    }
+    d.connected = false;
+    d.finished = true;
+    TrimDelivered();
+    lock.unlock();
+    socket.Close();
+}
+
+bool Instance::SendBlock(Destination& d, const Socket& s, const Block& block) {
+    if (!d.raw) {
         uint8_t header[8];
-        uint32_t size = static_cast<uint32_t>(block.bytes.size());
+        const uint32_t size = static_cast<uint32_t>(block.bytes.size());
         for (int i = 0; i < 4; ++i) {
             header[i] = static_cast<uint8_t>(block.sequence >> (8 * i));
             header[4 + i] = static_cast<uint8_t>(size >> (8 * i));
         }
-        for (Destination& d : destinations_) {
-            EnsureConnected(d);
-            if (d.socket == kNoSocket) continue;
-            bool ok = (d.raw || SendAll(d.socket, header, sizeof header)) &&
-                      SendAll(d.socket, block.bytes.data(), block.bytes.size());
-            if (!ok) Disconnect(d);
-        }
+        if (!SendAll(s, header, sizeof header)) return false;
     }
+    return SendAll(s, block.bytes.data(), block.bytes.size());
+}
 
-    void Apply(Command& command) {
-        if (auto* block = std::get_if<Block>(&command)) {
-            Deliver(*block);
-        } else if (auto* add = std::get_if<AddAddress>(&command)) {
-            Destination d;
-            d.host = add->host;
-            d.raw = (add->port & 0x10000u) != 0 || (add->port >= 22000 && add->port <= 22999);
-            d.port = static_cast<uint16_t>(add->port & 0xFFFFu);
-            destinations_.push_back(std::move(d));
-            EnsureConnected(destinations_.back());
-        } else {
-            for (Destination& d : destinations_) Disconnect(d);
-            destinations_.clear();
+// False when the connection broke, took nothing for kStallMs, or the
+// delivery window ended.
+bool Instance::SendAll(const Socket& s, const uint8_t* data, std::size_t size) {
+    Clock::time_point lastProgress = Clock::now();
+    while (size > 0) {
+        const int chunk = size > (1u << 30) ? (1 << 30) : static_cast<int>(size);
+#if defined(_WIN32)
+        const int sent = send(s.Get(), reinterpret_cast<const char*>(data), chunk, 0);
+#else
+        const ssize_t sent = send(s.Get(), data, static_cast<std::size_t>(chunk), MSG_NOSIGNAL);
+#endif
+        if (sent > 0) {
+            data += sent;
+            size -= static_cast<std::size_t>(sent);
+            lastProgress = Clock::now();
+            continue;
         }
+        if (sent == 0 || !WouldBlock()) return false;
+        if (WaitWritable(s.Get(), kWaitSliceMs) == Readiness::Failed) return false;
+        if (Clock::now() - lastProgress >= Milliseconds(kStallMs)) return false;
+        std::lock_guard lock(mutex_);
+        if (PastDeadline()) return false;
     }
-
-    void Run() {
-        std::unique_lock lock(mutex_);
-        for (;;) {
-            wake_.wait_for(lock, std::chrono::milliseconds(200), [this] { return stopping_ || !queue_.empty(); });
-            if (stopping_ && (queue_.empty() || Clock::now() >= stopDeadline_)) break;
-            if (queue_.empty()) continue;
-            Command command = std::move(queue_.front());
-            queue_.pop_front();
-            if (auto* block = std::get_if<Block>(&command)) queuedBytes_ -= block->bytes.size();
-            lock.unlock();
-            Apply(command);
-            lock.lock();
-        }
-        // Address changes left behind by a drain cut short still apply, so
-        // the destination list matches what the caller asked for.
-        while (!queue_.empty()) {
-            Command command = std::move(queue_.front());
-            queue_.pop_front();
-            if (!std::holds_alternative<Block>(command)) Apply(command);
-        }
-        queuedBytes_ = 0;
-        // Receivers see the end of the stream when sending stops; a later
-        // start connects again.
-        for (Destination& d : destinations_) {
-            Disconnect(d);
-            d.attempted = false;
-        }
-    }
-
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::deque<Command> queue_;
-    std::size_t queuedBytes_ = 0;
-    uint32_t nextSequence_ = 0;
-    bool stopping_ = false;
-    Clock::time_point stopDeadline_{};
-    std::thread thread_;
-    std::vector<Destination> destinations_;  // sending thread only, or after it ended
-};
+    return true;
+}
 
 std::mutex registryMutex;
 std::map<int, std::shared_ptr<Instance>> registry;
@@ -392,21 +521,21 @@ SENDER_EXPORT SenderDword SENDER_CALL UnInitializeDLL(int id) {
         instance = std::move(it->second);
         registry.erase(it);
     }
-    instance.reset();  // stops the thread and closes the connections
+    instance.reset();  // stops the threads and closes the connections
     return kOk;
 }
 
 SENDER_EXPORT SenderDword SENDER_CALL AddSendAddrDLL(int id, const SenderChar* host, SenderDword port) {
     auto instance = Find(id);
     if (!instance || host == nullptr || host[0] == 0) return kFailed;
-    instance->Push(AddAddress{HostToUtf8(host), port});
+    instance->AddDestination(HostToUtf8(host), port);
     return kOk;
 }
 
 SENDER_EXPORT SenderDword SENDER_CALL ClearSendAddrDLL(int id) {
     auto instance = Find(id);
     if (!instance) return kFailed;
-    instance->Push(ClearAddresses{});
+    instance->ClearDestinations();
     return kOk;
 }
 
@@ -427,9 +556,7 @@ SENDER_EXPORT SenderDword SENDER_CALL StopSendDLL(int id) {
 SENDER_EXPORT SenderDword SENDER_CALL AddSendDataDLL(int id, uint8_t* data, SenderDword size) {
     auto instance = Find(id);
     if (!instance || data == nullptr || size == 0) return kFailed;
-    Block block;
-    block.bytes.assign(data, data + size);  // the caller reuses its buffer at once
-    instance->Push(std::move(block));
+    instance->Push(std::vector<uint8_t>(data, data + size));  // the caller reuses its buffer at once
     return kOk;
 }
 

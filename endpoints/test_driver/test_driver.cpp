@@ -7,12 +7,17 @@
 //   BON_TEST_FAIL_OPEN  "1": OpenTuner fails
 //   BON_TEST_PLAIN      "1": the object is an IBonDriver only
 //   BON_TEST_NULL       "1": CreateBonDriver returns null
+//   BON_TEST_HANG_CLOSE "1": CloseTuner never returns (a stuck driver)
+//   BON_TEST_INTERVAL_MS one chunk per this many milliseconds (live pace);
+//                       each hand-over is logged with its time
 // The generated stream is PID 0x0100 with running continuity counters; each
 // payload starts with the packet's 32-bit big-endian index.
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "endpoints/bon_driver.h"
@@ -48,12 +53,9 @@ public:
         std::string path = Env("BON_TEST_STREAM");
         if (!path.empty()) {
             fromFile_ = true;
-            if (FILE* f = std::fopen(path.c_str(), "rb")) {
-                uint8_t chunk[65536];
-                std::size_t n;
-                while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) file_.insert(file_.end(), chunk, chunk + n);
-                std::fclose(f);
-            }
+            // Read as served, so that a stream of gigabytes neither waits
+            // for nor occupies memory.
+            file_ = std::fopen(path.c_str(), "rb");
         }
         packetLimit_ = std::strtoull(Env("BON_TEST_PACKETS").c_str(), nullptr, 10);
         chunk_ = static_cast<uint32_t>(std::strtoul(Env("BON_TEST_CHUNK").c_str(), nullptr, 10));
@@ -61,13 +63,16 @@ public:
         buffer_.resize(chunk_);
     }
 
+    ~StreamSource() {
+        if (file_ != nullptr) std::fclose(file_);
+    }
+    StreamSource(const StreamSource&) = delete;
+    StreamSource& operator=(const StreamSource&) = delete;
+
     // Fills the driver's buffer with the next chunk; its length (0 at the end).
     uint32_t Next() {
         if (fromFile_) {
-            std::size_t n = std::min<std::size_t>(chunk_, file_.size() - filePos_);
-            std::memcpy(buffer_.data(), file_.data() + filePos_, n);
-            filePos_ += n;
-            return static_cast<uint32_t>(n);
+            return file_ != nullptr ? static_cast<uint32_t>(std::fread(buffer_.data(), 1, chunk_, file_)) : 0;
         }
         uint32_t filled = 0;
         while (filled + 188 <= chunk_ && (packetLimit_ == 0 || packetIndex_ < packetLimit_)) {
@@ -87,8 +92,7 @@ public:
 
 private:
     bool fromFile_ = false;
-    std::vector<uint8_t> file_;
-    std::size_t filePos_ = 0;
+    FILE* file_ = nullptr;
     uint64_t packetLimit_ = 0;
     uint64_t packetIndex_ = 0;
     uint32_t chunk_ = 0;
@@ -110,6 +114,7 @@ public:
     }
     void CloseTuner() override {
         Log("CloseTuner");
+        while (Flag("BON_TEST_HANG_CLOSE")) std::this_thread::sleep_for(std::chrono::seconds(1));
         open_ = false;
     }
     BonBool SetChannel(const BonByte channel) override {
@@ -127,6 +132,12 @@ public:
     }
     BonBool GetTsStream(BonByte** dst, BonDword* size, BonDword* remain) override {
         if (!open_) return 0;
+        if (!DueNow()) {
+            *dst = nullptr;
+            *size = 0;
+            *remain = 0;
+            return 0;
+        }
         uint32_t n = source_.Next();
         *remain = 0;
         if (n == 0) {
@@ -145,7 +156,23 @@ public:
         lastWasPurge_ = true;
     }
 protected:
+    // With BON_TEST_INTERVAL_MS, one chunk per interval, as a live tuner
+    // hands over; each hand-over is logged with its steady-clock time in
+    // microseconds.
+    bool DueNow() {
+        if (intervalMs_ == 0) return true;
+        const auto now = std::chrono::steady_clock::now();
+        if (nextDue_ == std::chrono::steady_clock::time_point{}) nextDue_ = now;
+        if (now < nextDue_) return false;
+        nextDue_ += std::chrono::milliseconds(intervalMs_);
+        const auto us = std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch()).count();
+        Log(("GetTsStream " + std::to_string(us)).c_str());
+        return true;
+    }
+
     bool open_ = false;
+    uint32_t intervalMs_ = static_cast<uint32_t>(std::strtoul(Env("BON_TEST_INTERVAL_MS").c_str(), nullptr, 10));
+    std::chrono::steady_clock::time_point nextDue_{};
     bool lastWasPurge_ = false;
     StreamSource source_;
 };

@@ -137,6 +137,8 @@ uint32_t LastError() { return static_cast<uint32_t>(errno); }
 
 void PumpMessages() {}
 
+void EndProcessNow(int exitCode) { ::_exit(exitCode); }
+
 // ---- Threads, events, time -----------------------------------------------------
 
 namespace {

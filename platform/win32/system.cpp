@@ -110,6 +110,13 @@ std::string ReadVersionString(const char* executablePath, const char* entry) {
 
 uint32_t LastError() { return ::GetLastError(); }
 
+void EndProcessNow(int exitCode) {
+    // Not ExitProcess: it would run the libraries' detach code, and a stuck
+    // driver library is the very reason for ending this way.
+    ::TerminateProcess(::GetCurrentProcess(), static_cast<UINT>(exitCode));
+    ::ExitProcess(static_cast<UINT>(exitCode));
+}
+
 void PumpMessages() {
     MSG message;
     while (::PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {

@@ -91,6 +91,55 @@ TEST(EndToEnd, TunerPathPassesTheStreamThroughUntilInterrupted) {
     EXPECT_TRUE(got == stream);
 }
 
+// A driver stuck in CloseTuner holds up the orderly stop: after a second
+// SIGINT the program must still end by itself, with a notice and a failure
+// status.
+TEST(EndToEnd, SecondInterruptEndsAProgramWhoseTunerDriverNeverCloses) {
+    if (ProgramPath().empty()) GTEST_SKIP() << "TRELVAN_EXE not set";
+    std::string output = TempPath("out.ts"), console = TempPath("console.txt");
+    SetEnv("BON_TEST_HANG_CLOSE", "1");
+    SetEnv("BON_TEST_PACKETS", "1000");
+    std::string path = std::string("\\\\.\\bondriver\\0\\12\\") + TEST_DRIVER_PATH;
+    pid_t child = fork();
+    if (child == 0) {
+        FILE* out = std::freopen(console.c_str(), "wb", stdout);
+        (void)out;
+        std::string exe = ProgramPath();
+        std::vector<char*> argv{exe.data(), path.data(), const_cast<char*>("-throughpath"), output.data(), nullptr};
+        execv(exe.c_str(), argv.data());
+        _exit(127);
+    }
+    SetEnv("BON_TEST_HANG_CLOSE", "");
+    SetEnv("BON_TEST_PACKETS", "");
+    platform::SleepMs(1000);
+    kill(child, SIGINT);
+    platform::SleepMs(300);
+    const uint32_t secondStop = platform::TickCount();
+    kill(child, SIGINT);
+    int status = 0;
+    bool ended = false;
+    while (!ended && platform::TickCount() - secondStop < 10000) {
+        ended = waitpid(child, &status, WNOHANG) == child;
+        if (!ended) platform::SleepMs(20);
+    }
+    const uint32_t tookMs = platform::TickCount() - secondStop;
+    if (!ended) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+    }
+    ASSERT_TRUE(ended) << "still running 10 s after the second SIGINT";
+    EXPECT_GE(tookMs, 2500u);  // the orderly stop had its chance first
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 255);
+    const std::string text = ReadAll(console);
+    const std::string notice = "－ 終了処理が応答しないため強制終了します\n";
+    const std::string interrupted = "－ CTRL+Cが押されました\n";
+    const std::size_t first = text.find(interrupted);
+    ASSERT_NE(first, std::string::npos) << text;
+    EXPECT_NE(text.find(interrupted, first + interrupted.size()), std::string::npos) << text;
+    EXPECT_EQ(text.size() - notice.size(), text.rfind(notice)) << text;
+}
+
 TEST(EndToEnd, SenderPathDeliversTheStreamToALoopbackReceiver) {
     if (ProgramPath().empty()) GTEST_SKIP() << "TRELVAN_EXE not set";
     std::vector<uint8_t> stream = MakeStream(1000);

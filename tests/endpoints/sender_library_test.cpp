@@ -176,7 +176,9 @@ TEST_F(SenderLibraryTest, DestinationThatIsDownNeitherBlocksNorStarvesTheOthers)
     std::u16string address = Address(0x10000u | deadPort) + u"\r\n" + Address(0x10000u | receiver.Port());
     uint32_t start = platform::TickCount();
     std::vector<uint8_t> sent = RunJob(address, kSizes);
-    EXPECT_LT(platform::TickCount() - start, 3000u);
+    // The end of the run keeps trying the dead destination, which has not
+    // had its blocks yet, for the five seconds of the delivery window only.
+    EXPECT_LT(platform::TickCount() - start, 6000u);
     EXPECT_TRUE(receiver.Received() == sent);
 }
 

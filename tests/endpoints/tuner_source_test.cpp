@@ -1,6 +1,7 @@
 // The tuner source with the project's test driver.
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <vector>
 
 #include "endpoint_test_util.h"
@@ -198,6 +199,80 @@ TEST_F(TunerTest, TakeRespectsTheRoomAndKeepsTheRestInOrder) {
     EXPECT_EQ(tuner.Take(buffer + 100, sizeof buffer), 20u * 188u - 100u);
     for (uint32_t i = 0; i < 20; ++i) EXPECT_EQ(PacketIndex(buffer + i * 188), i);
     EXPECT_EQ(tuner.Take(buffer, sizeof buffer), 0u);
+    StopTuner(tuner);
+}
+
+// A driver that hands over faster than the worker takes: the storage
+// follows the backlog (no copies of it, no doubling beyond it) and is given
+// back as the worker catches up, but for a few chunks kept for reuse.
+TEST(TunerQueue, StorageFollowsTheBacklog) {
+    TunerQueue queue;
+    std::vector<uint8_t> chunk(18800);
+    for (uint32_t i = 0; i < 1000; ++i) {
+        for (uint32_t b = 0; b < chunk.size(); ++b) chunk[b] = static_cast<uint8_t>(i + b);
+        ASSERT_TRUE(queue.Append(chunk.data(), static_cast<uint32_t>(chunk.size())));
+        ASSERT_LE(queue.Capacity(), uint64_t{queue.Length()} + TunerQueue::kChunkBytes);
+    }
+    EXPECT_EQ(queue.Length(), 18800000u);
+    std::vector<uint8_t> out(18800);
+    for (uint32_t i = 0; i < 1000; ++i) {
+        ASSERT_EQ(queue.TakeFront(out.data(), 18800), 18800u);
+        ASSERT_EQ(out[0], static_cast<uint8_t>(i));
+        ASSERT_EQ(out[18799], static_cast<uint8_t>(i + 18799));
+    }
+    EXPECT_EQ(queue.Length(), 0u);
+    EXPECT_EQ(queue.Capacity(), uint64_t{TunerQueue::kSpareChunks + 1} * TunerQueue::kChunkBytes);
+}
+
+// Appends and takes of uneven sizes, through growth and compaction, give
+// back exactly the bytes put in, in order.
+TEST(TunerQueue, InterleavedAppendsAndTakesKeepTheByteOrder) {
+    TunerQueue queue;
+    std::deque<uint8_t> model;
+    uint8_t next = 0;
+    uint32_t seed = 12345;
+    auto random = [&seed](uint32_t bound) {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 8) % bound;
+    };
+    std::vector<uint8_t> buffer(70000);
+    for (int step = 0; step < 1500; ++step) {
+        if (random(3) != 0) {
+            const uint32_t n = random(60000) + 1;
+            for (uint32_t i = 0; i < n; ++i) buffer[i] = next++;
+            ASSERT_TRUE(queue.Append(buffer.data(), n));
+            model.insert(model.end(), buffer.begin(), buffer.begin() + n);
+        } else {
+            const uint32_t room = random(70000) + 1;
+            const uint32_t moved = queue.TakeFront(buffer.data(), room);
+            ASSERT_EQ(moved, std::min<std::size_t>(room, model.size()));
+            for (uint32_t i = 0; i < moved; ++i) {
+                ASSERT_EQ(buffer[i], model.front()) << "step " << step << " byte " << i;
+                model.pop_front();
+            }
+        }
+        ASSERT_EQ(queue.Length(), model.size());
+    }
+    EXPECT_EQ(queue.TakeFront(buffer.data(), 0), 0u);
+    queue.Free();
+    EXPECT_EQ(queue.Length(), 0u);
+    EXPECT_EQ(queue.TakeFront(buffer.data(), 100), 0u);
+}
+
+TEST_F(TunerTest, WorkerWaitEndsWhenDataArrivesAndTimesOutWhenIdle) {
+    SetEnv("BON_TEST_PACKETS", "10");
+    MessageCapture messages(/*noProgress=*/true);
+    TunerSource tuner;
+    StartTuner(tuner, 0, 0, kDriver.c_str(), 1u << 20);
+    const uint32_t start = platform::TickCount();
+    EXPECT_TRUE(WaitForTunerData(tuner, 5000));
+    EXPECT_LT(platform::TickCount() - start, 2000u);
+    std::vector<uint8_t> all = TakeAtLeast(tuner, 10 * 188);
+    ASSERT_EQ(all.size(), 10u * 188u);
+    // The driver has nothing more: the wait lasts its time and says so.
+    const uint32_t idleStart = platform::TickCount();
+    EXPECT_FALSE(WaitForTunerData(tuner, 60));
+    EXPECT_GE(platform::TickCount() - idleStart, 50u);
     StopTuner(tuner);
 }
 

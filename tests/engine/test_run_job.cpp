@@ -103,6 +103,27 @@ TEST(RunJob, SenderPathChecksInOrder)
                                       Text("－ SendTSTCP.dllがありません ") + outputs[2] + "\n");
 }
 
+// A bracketed IPv6 literal is one host, its colons included; only the
+// colon behind the bracket starts the port.
+TEST(RunJob, SenderPathTakesBracketedIpv6Hosts)
+{
+    CapturedRun capture;
+    JobDir dir;
+    const std::string input = dir.Path("a.ts");
+    ASSERT_TRUE(tsb::WriteFileBytes(input, Packets(4).Data()));
+    const std::string missing = dir.Path("missing.dll");
+    const std::string outputs[] = {"\\\\.\\sendtstcp\\[::1]:1234\\" + missing,
+                                   "\\\\.\\sendtstcp\\[::1]\\" + missing,
+                                   "\\\\.\\sendtstcp\\[]:1234\\" + missing};
+    for (const std::string& output : outputs) {
+        CopyText(RunSettings.throughpath, sizeof RunSettings.throughpath, output.c_str());
+        EXPECT_EQ(RunInput(input), 0);
+    }
+    EXPECT_EQ(capture.Messages(), Text("－ SendTSTCP.dllがありません ") + outputs[0] + "\n" +
+                                      Text("－ SendTSTCP送信先ポートがありません ") + outputs[1] + "\n" +
+                                      Text("－ SendTSTCP送信先がありません ") + outputs[2] + "\n");
+}
+
 TEST(RunJob, DefaultOutputAndLogNamesFollowTheInput)
 {
     CapturedRun capture;

@@ -32,6 +32,7 @@ struct StreamSlot {
     int32_t stagingSize = 0;
     int32_t stagingFill = 0;
     ByteBuffer* aux = nullptr;
+    bool sinkFailed = false;  // the output could not be created or written
 };
 
 struct StreamJob {

@@ -268,6 +268,8 @@ uint32_t StreamWorker(void* argument)
             address.clear();
         }
         slot.senderId = StartSender(address);
+        // The sender has printed its own start message.
+        slot.sinkFailed = slot.senderId == -1;
         break;
     }
     case SinkKind::None:

@@ -241,6 +241,16 @@ TEST(StreamWorker, OutputThatCannotBeCreatedIsReportedAndTheStreamStillCounted)
     EXPECT_FALSE(good.slots[0].sinkFailed);
 }
 
+TEST(StreamWorker, SenderThatDoesNotStartIsAFailedSink)
+{
+    CapturedRun capture;
+    Files files;
+    ASSERT_TRUE(tsb::WriteFileBytes(files.input, Packets(3).Data()));
+    WorkerRun run(files.input, "\\\\.\\sendtstcp\\127.0.0.1:1234\\" + tsb::TempPath("no_sender.so"));
+    EXPECT_EQ(run.slots[0].senderId, -1);
+    EXPECT_TRUE(run.slots[0].sinkFailed);
+}
+
 TEST(StreamWorker, UnallocatableReadBufferIsReported)
 {
     if (sizeof(void*) < 8) {

@@ -171,6 +171,13 @@ bool PathsKeptApart(const std::string& input, bool fileInput)
         PrintMessage(HintFor(log), "－ ログファイルが入力・出力ファイルと同じです %s\n", log.c_str());
         return false;
     }
+    // The worker deletes the -patchtime file of a file input before it starts.
+    const std::string patch = RunSettings.patchtime != 0 && fileInput ? PatchTimePath(input.c_str()) : std::string();
+    if (!patch.empty() && (NamesAnyOf(patch.c_str(), inputs) || (fileOutput && platform::SameFile(output, patch.c_str())) ||
+                           (!log.empty() && platform::SameFile(log.c_str(), patch.c_str())))) {
+        PrintMessage(HintFor(patch), "－ パッチ時刻ファイルが入力・出力・ログファイルと同じです %s\n", patch.c_str());
+        return false;
+    }
     return true;
 }
 

@@ -310,6 +310,27 @@ TEST(RunJob, LogNamingTheOutputOrTheInputIsRefused)
     EXPECT_EQ(tsb::ReadFileBytes(input), builder.Data());
 }
 
+TEST(RunJob, OutputOrLogNamingThePatchTimeFileIsRefused)
+{
+    CapturedRun capture;
+    JobDir dir;
+    const std::string input = dir.Path("a.ts");
+    ASSERT_TRUE(tsb::WriteFileBytes(input, Packets(10).Data()));
+    const std::string patch = dir.Path("a.patchtime.txt");
+    RunSettings.patchtime = 5;
+    FailedJobs = 0;
+    CopyText(RunSettings.throughpath, sizeof RunSettings.throughpath, patch.c_str());
+    EXPECT_EQ(RunInput(input), 0);
+    CopyText(RunSettings.throughpath, sizeof RunSettings.throughpath, dir.Path("out.ts").c_str());
+    CopyText(RunSettings.logpath, sizeof RunSettings.logpath, dir.Path("./a.patchtime.txt").c_str());
+    RunSettings.log = true;
+    EXPECT_EQ(RunInput(input), 0);
+    const std::string notice = Text("－ パッチ時刻ファイルが入力・出力・ログファイルと同じです ") + patch + "\n";
+    EXPECT_EQ(capture.Messages(), notice + notice);
+    EXPECT_EQ(FailedJobs, 2);
+    EXPECT_FALSE(std::filesystem::exists(dir.Path("out.ts")));
+}
+
 TEST(RunJob, FailedOutputCountsAsAFailedJobAndTheSummaryStillComes)
 {
     CapturedRun capture;

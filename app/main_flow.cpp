@@ -11,6 +11,9 @@
 #include "report/report.h"
 
 RunSettingsRecord RunSettings;
+int32_t FailedJobs = 0;
+int32_t ServedJobs = 0;
+const ByteBuffer* CommandLineInputs = nullptr;
 
 namespace {
 
@@ -237,6 +240,18 @@ bool ReadValue(ArgState state, const char* value, ByteBuffer& inputList) {
 
 void WriteText(const std::string& text) { WriteStdout(text.data(), text.size()); }
 
+constexpr uint32_t kIdlePassWaitMs = 1000;
+constexpr uint32_t kStopPollMs = 50;
+
+// A pass in which no job carried a packet (every input refused or failing)
+// would otherwise repeat at once, for ever, at full speed.
+void WaitAfterIdlePass() {
+    const uint32_t start = platform::TickCount();
+    while (StopRequested.load() == 0 && platform::TickCount() - start < kIdlePassWaitMs) {
+        platform::SleepMs(kStopPollMs);
+    }
+}
+
 }  // namespace
 
 const char* const kPathTooLongNotice = "－ パスが長すぎます %s\n";
@@ -325,7 +340,9 @@ int32_t RunPasses(const ByteBuffer& inputList, int32_t (*job)()) {
     int32_t sum = 0;
     if (inputList.used <= 0) return sum;
     const int32_t initialCount = RunSettings.loopCount;
+    CommandLineInputs = &inputList;
     for (;;) {
+        const int32_t servedBefore = ServedJobs;
         const char* path = inputList.Text();
         const char* end = reinterpret_cast<const char*>(inputList.data) + inputList.used;
         while (path < end) {
@@ -345,7 +362,9 @@ int32_t RunPasses(const ByteBuffer& inputList, int32_t (*job)()) {
         if (RunSettings.loopCount > 0) --RunSettings.loopCount;
         if (!RunSettings.loop || StopRequested.load() != 0) break;
         if (initialCount > 0 && RunSettings.loopCount <= 0) break;
+        if (ServedJobs == servedBefore) WaitAfterIdlePass();
     }
+    CommandLineInputs = nullptr;
     return sum;
 }
 
@@ -368,6 +387,9 @@ int32_t RunMain(int argc, char** argv) {
         // that the run did not happen.
         sum = -1;
     } else {
+        // The stream owns standard output: every text of the run goes to
+        // standard error, also that of jobs before and after the stream.
+        SendConsoleTextToStandardError(std::strcmp(RunSettings.throughpath, "CON") == 0);
         if (RunSettings.pid) {
             WriteText(FormatString("－ プロセスID %d\r\n", static_cast<int>(platform::ProcessId())));
             FlushStdout();
@@ -377,6 +399,7 @@ int32_t RunMain(int argc, char** argv) {
             WriteText("－ 続行するには何かキーを押してください . . .\r\n");
             FlushStdout();
             ConsoleLineClosed.store(true);
+            // Without a terminal there is nobody to press a key.
             platform::ReadKeyNoEcho();
         }
         sum = RunPasses(inputList, RunJob);
@@ -387,8 +410,11 @@ int32_t RunMain(int argc, char** argv) {
     RunSettings.rwcntdrop.reset();
     RunSettings.rwcntdropCursor = std::string::npos;
     ShutDown();
-    if (RunSettings.detail) PrintMessage(0, "－ 終了します. ( 戻り値 : %d )\n", sum);
+    // A job whose output failed must not read as success, whatever the
+    // drop count of the others.
+    const int32_t result = FailedJobs > 0 ? -1 : sum;
+    if (RunSettings.detail) PrintMessage(0, "－ 終了します. ( 戻り値 : %d )\n", result);
     FlushStdout();
     inputList.Free();
-    return ExitStatus(sum);
+    return ExitStatus(result);
 }

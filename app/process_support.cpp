@@ -188,7 +188,9 @@ void ShutDown() {
     const std::string pattern = FormatString("%s????.tmp*", "QMV");
     FindFiles(TempDir, pattern.c_str(), list, false, false);
     for (CFindFileInfo* entry = list; entry != nullptr; entry = entry->next) {
-        platform::RemoveFile(entry->path);
+        // The directory is shared: only plain files of the running user go,
+        // never another user's file or a link's target.
+        if (platform::IsOwnPlainFile(entry->path)) platform::RemoveFile(entry->path);
     }
     FreeFindList(list);
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "app/app_internal.h"
 #include "app/run_settings.h"
@@ -100,6 +101,90 @@ bool CheckSenderPath(const std::string& output)
         return false;
     }
     return true;
+}
+
+// The worker reads as a file whatever is not exactly the console, a pipe or
+// a tuner ("CONTENT.ts" too).
+bool IsFileSource(const std::string& input)
+{
+    return !input.empty() && input != kConsole && !StartsWith(input.c_str(), kPipePrefix) &&
+           !StartsWith(input.c_str(), kTunerPrefix);
+}
+
+// A file sink: not the console, not the sender, not empty.
+bool IsFileSink(const char* output)
+{
+    return *output != '\0' && std::strcmp(output, kConsole) != 0 && !StartsWith(output, kSenderPrefix);
+}
+
+// The log this job would append to: its own, or the one an earlier job left
+// active.
+std::string ActiveLogPath()
+{
+    if (RunSettings.logpath[0] != '\0') {
+        return RunSettings.logpath;
+    }
+    return (LogFlags.load() & kLogOn) != 0 ? std::string(LogFilePath) : std::string();
+}
+
+// The file inputs a job's output or log must not name: its own, and every
+// other input of the command line, which a later job will still read.
+std::vector<std::string> ProtectedInputs(const std::string& input, bool fileInput)
+{
+    std::vector<std::string> inputs;
+    if (fileInput) {
+        inputs.push_back(input);
+    }
+    if (CommandLineInputs == nullptr || CommandLineInputs->used <= 0) {
+        return inputs;
+    }
+    const char* path = CommandLineInputs->Text();
+    const char* end = reinterpret_cast<const char*>(CommandLineInputs->data) + CommandLineInputs->used;
+    for (; path < end; path += std::strlen(path) + 1) {
+        const std::string other = std::string(path).substr(0, std::string(path).find(';'));
+        if (IsFileSource(other)) {
+            inputs.push_back(other);
+        }
+    }
+    return inputs;
+}
+
+bool NamesAnyOf(const char* path, const std::vector<std::string>& files)
+{
+    return std::any_of(files.begin(), files.end(),
+                       [path](const std::string& file) { return platform::SameFile(file.c_str(), path); });
+}
+
+// The output is created (truncated) and the log appended to: neither may be
+// an input or the other, under whatever name or link.
+bool PathsKeptApart(const std::string& input, bool fileInput)
+{
+    const std::vector<std::string> inputs = ProtectedInputs(input, fileInput);
+    const char* output = RunSettings.throughpath;
+    const bool fileOutput = IsFileSink(output);
+    if (fileOutput && NamesAnyOf(output, inputs)) {
+        PrintMessage(HintFor(output), "－ 出力ファイルが入力ファイルと同じです %s\n", output);
+        return false;
+    }
+    const std::string log = ActiveLogPath();
+    if (!log.empty() && (NamesAnyOf(log.c_str(), inputs) || (fileOutput && platform::SameFile(output, log.c_str())))) {
+        PrintMessage(HintFor(log), "－ ログファイルが入力・出力ファイルと同じです %s\n", log.c_str());
+        return false;
+    }
+    // The worker deletes the -patchtime file of a file input before it starts.
+    const std::string patch = RunSettings.patchtime != 0 && fileInput ? PatchTimePath(input.c_str()) : std::string();
+    if (!patch.empty() && (NamesAnyOf(patch.c_str(), inputs) || (fileOutput && platform::SameFile(output, patch.c_str())) ||
+                           (!log.empty() && platform::SameFile(log.c_str(), patch.c_str())))) {
+        PrintMessage(HintFor(patch), "－ パッチ時刻ファイルが入力・出力・ログファイルと同じです %s\n", patch.c_str());
+        return false;
+    }
+    return true;
+}
+
+// Whether the worker carried at least one packet.
+bool Served(const StreamSlot& slot)
+{
+    return !slot.contexts.empty() && !slot.contexts.front()->pids.Entries().empty();
 }
 
 int32_t PrintSummary(const StreamSlot& slot)
@@ -212,6 +297,7 @@ int32_t RunJob()
             const std::string name = FormatString("%s%s%s.%s.log", parts.drive.c_str(), parts.dir.c_str(),
                                                   parts.name.c_str(), ProgramName);
             if (!StoreDerivedPath(RunSettings.logpath, sizeof RunSettings.logpath, name)) {
+                ++FailedJobs;
                 return 0;
             }
         }
@@ -219,6 +305,7 @@ int32_t RunJob()
             const std::string name = FormatString("%s%s%s.%s%s", parts.drive.c_str(), parts.dir.c_str(),
                                                   parts.name.c_str(), ProgramName, parts.ext.c_str());
             if (!StoreDerivedPath(RunSettings.throughpath, sizeof RunSettings.throughpath, name)) {
+                ++FailedJobs;
                 return 0;
             }
         }
@@ -227,6 +314,10 @@ int32_t RunJob()
         return 0;
     }
     if (StartsWith(RunSettings.throughpath, kSenderPrefix) && !CheckSenderPath(RunSettings.throughpath)) {
+        return 0;
+    }
+    if (!PathsKeptApart(input, IsFileSource(input))) {
+        ++FailedJobs;
         return 0;
     }
     if (RunSettings.logpath[0] != '\0') {
@@ -271,6 +362,12 @@ int32_t RunJob()
         WriteConsoleText("\n");
     }
 
+    if (slots[0].sinkFailed) {
+        ++FailedJobs;
+    }
+    if (Served(slots[0])) {
+        ++ServedJobs;
+    }
     int32_t total = 0;
     for (const StreamSlot& slot : slots) {
         total += PrintSummary(slot);

@@ -40,6 +40,16 @@ constexpr uint32_t kUndropCaption = 0x10000u;
 // earlier command lines used ",".
 constexpr char kDropListSeparators[] = ",;";
 
+// Jobs whose output or log path was refused, or whose output could not be
+// created or written: any of them makes the run's exit status a failure.
+extern int32_t FailedJobs;
+// Every input of the command line (NUL-separated), while the passes run: a
+// job's output must not overwrite a later job's input either.
+extern const ByteBuffer* CommandLineInputs;
+// Jobs that carried at least one packet; a -loop pass without one waits
+// before the next pass instead of spinning.
+extern int32_t ServedJobs;
+
 // Process support.
 void StartUp();
 void ShutDown();

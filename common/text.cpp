@@ -6,6 +6,8 @@
 #include <cstring>
 #include <vector>
 
+#include "common/limits.h"
+
 bool CopyText(char* dst, std::size_t size, const char* src) {
     if (dst == nullptr || size == 0) return false;
     if (src == nullptr) src = "";
@@ -65,8 +67,9 @@ bool SplitPath(const char* path, PathParts& parts) {
     } else {
         out.name = rest.substr(nameStart);
     }
-    constexpr std::size_t kPartLimit = 255;
-    if (out.dir.size() > kPartLimit || out.name.size() > kPartLimit || out.ext.size() > kPartLimit) return false;
+    if (out.dir.size() > kPathPartLimit || out.name.size() > kPathPartLimit || out.ext.size() > kPathPartLimit) {
+        return false;
+    }
     parts = std::move(out);
     return true;
 }

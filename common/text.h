@@ -10,7 +10,7 @@ bool CopyText(char* dst, std::size_t size, const char* src);
 // Path parts as the C runtime's splitter gives them: drive ("C:" or empty),
 // directory with its trailing separator, base name, extension with its dot.
 // Both '/' and '\' separate. Returns false when a part exceeds its limit
-// (drive 2 bytes, the others 255 bytes); the parts are then empty.
+// (drive 2 bytes, the others kPathPartLimit); the parts are then empty.
 struct PathParts {
     std::string drive;
     std::string dir;

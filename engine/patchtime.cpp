@@ -29,19 +29,27 @@ void Report(const PatchTimeState& state, const DateTime& at, const DateTime& rec
 
 }  // namespace
 
-void PreparePatchTime(PatchTimeState& state, const char* inputPath, bool fileSource)
+std::string PatchTimePath(const char* inputPath)
 {
-    state.path.clear();
-    if (!fileSource || inputPath == nullptr || *inputPath == '\0') return;
+    if (inputPath == nullptr || *inputPath == '\0') return std::string();
     // A start offset rides behind ";" and is not part of the file name.
     std::string source(inputPath);
     source = source.substr(0, source.find(';'));
     PathParts parts;
-    if (!SplitPath(source.c_str(), parts)) return;
+    if (!SplitPath(source.c_str(), parts)) return std::string();
     std::string path = parts.drive + parts.dir + parts.name + ".patchtime.txt";
     // Refused rather than cut: a cut name could be another file, which the
-    // delete below would remove.
-    if (path.size() >= kMaxPath) return;
+    // preparation would delete.
+    if (path.size() >= kMaxPath) return std::string();
+    return path;
+}
+
+void PreparePatchTime(PatchTimeState& state, const char* inputPath, bool fileSource)
+{
+    state.path.clear();
+    if (!fileSource) return;
+    std::string path = PatchTimePath(inputPath);
+    if (path.empty()) return;
     platform::RemoveFile(path.c_str());
     state.path = std::move(path);
 }

@@ -223,11 +223,37 @@ PacketRead ReadPacket(BlockReader& reader, platform::FileHandle input, TunerSour
     }
 }
 
+namespace {
+
+// Cuts a torn packet off the end of a file sink after a short write of
+// `written` bytes from a staging block that began on a packet boundary.
+// Returns the bytes taken back.
+int32_t KeepWholePackets(platform::FileHandle output, int32_t written)
+{
+    const int32_t torn = written % static_cast<int32_t>(kPacket);
+    if (torn == 0) {
+        return 0;
+    }
+    const int64_t end = platform::Seek(output, 0, platform::SeekFrom::Current);
+    // A pipe or device cannot be cut back; what went out stays out.
+    if (end < torn || !platform::SetFileEnd(output, end - torn)) {
+        return 0;
+    }
+    return torn;
+}
+
+}  // namespace
+
 int32_t WriteOutput(platform::FileHandle output, int32_t senderId, const uint8_t* packet, int32_t length,
                     uint8_t* staging, int32_t stagingSize, int32_t& stagingFill, bool& writeFailed)
 {
     const bool toFile = output != platform::kInvalidFile;
     if ((!toFile && (senderId == -1 || !SenderHasDataEntry())) || staging == nullptr || stagingSize <= 0) {
+        return 0;
+    }
+    // After a failed write the output ends with its last whole packet: a
+    // later write that succeeded again would leave a silent gap inside it.
+    if (toFile && writeFailed) {
         return 0;
     }
     if (packet != nullptr && (length <= 0 || length > stagingSize)) {
@@ -237,21 +263,22 @@ int32_t WriteOutput(platform::FileHandle output, int32_t senderId, const uint8_t
         if (stagingFill <= 0) {
             return 0;
         }
-        int32_t handed = 0;
-        if (toFile) {
-            uint32_t written = 0;
-            if (!platform::WriteFile(output, staging, static_cast<uint32_t>(stagingFill), written)) {
-                writeFailed = true;
-            }
-            handed = static_cast<int32_t>(written > static_cast<uint32_t>(stagingFill) ? stagingFill : written);
-        } else {
+        if (!toFile) {
             SenderSendData(senderId, staging, static_cast<uint32_t>(stagingFill));
-            handed = stagingFill;
+            const int32_t handed = stagingFill;
+            stagingFill = 0;
+            return handed;
         }
-        if (handed > 0 && handed < stagingFill) {
-            std::memmove(staging, staging + handed, static_cast<std::size_t>(stagingFill - handed));
+        uint32_t written = 0;
+        const bool complete = platform::WriteFile(output, staging, static_cast<uint32_t>(stagingFill), written);
+        int32_t handed = static_cast<int32_t>(written > static_cast<uint32_t>(stagingFill) ? stagingFill : written);
+        if (!complete || handed < stagingFill) {
+            writeFailed = true;
+            handed -= KeepWholePackets(output, handed);
+            stagingFill = 0;
+            return handed;
         }
-        stagingFill -= handed;
+        stagingFill = 0;
         return handed;
     };
 
@@ -261,7 +288,7 @@ int32_t WriteOutput(platform::FileHandle output, int32_t senderId, const uint8_t
         // rather than splitting it or overrunning the buffer.
         const int32_t handed = handOver();
         total += handed;
-        if (handed == 0 || stagingFill + length > stagingSize) {
+        if (handed == 0 || stagingFill + length > stagingSize || writeFailed) {
             return total;
         }
     }

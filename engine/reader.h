@@ -65,7 +65,9 @@ inline int64_t PacketPosition(const BlockReader& reader, const uint8_t* packet)
 }
 
 // The 256-packet staging writer. A call without a packet flushes. Returns the
-// bytes handed to the sink in this call; `writeFailed` is set when the file
-// write failed (the bytes then stay queued).
+// bytes handed to the sink in this call; `writeFailed` is set when a file
+// write failed or fell short. The file then ends with its last whole packet
+// (a torn one is cut off), the queued bytes are dropped and the file takes
+// nothing more.
 int32_t WriteOutput(platform::FileHandle output, int32_t senderId, const uint8_t* packet, int32_t length,
                     uint8_t* staging, int32_t stagingSize, int32_t& stagingFill, bool& writeFailed);

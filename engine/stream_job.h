@@ -32,6 +32,7 @@ struct StreamSlot {
     int32_t stagingSize = 0;
     int32_t stagingFill = 0;
     ByteBuffer* aux = nullptr;
+    bool sinkFailed = false;  // the output could not be created or written
 };
 
 struct StreamJob {
@@ -100,6 +101,9 @@ struct PatchTimeState {
     bool firstPcr = true;
     std::string path;  // empty: console lines only
 };
+// The ".patchtime.txt" path beside a file source; empty when it cannot be
+// formed.
+std::string PatchTimePath(const char* inputPath);
 // Prepares the ".patchtime.txt" path of a file source and deletes that file.
 void PreparePatchTime(PatchTimeState& state, const char* inputPath, bool fileSource);
 // For a packet whose PCR clock advanced.

@@ -97,14 +97,18 @@ struct OutputState {
 };
 thread_local OutputState* currentOutput = nullptr;
 
+void PrintSinkNotice(const char* format, const std::string& path)
+{
+    EndProgressLine();
+    PrintMessage(static_cast<int32_t>(path.size() + 260), format, path.c_str());
+    ConsoleLineClosed = true;
+}
+
 void NoteWriteFailure(OutputState& state)
 {
     if (state.writeFailed && !state.noticePrinted) {
         state.noticePrinted = true;
-        EndProgressLine();
-        PrintMessage(static_cast<int32_t>(std::strlen(state.path) + 260), "－ 出力ファイルに書き込めません %s\n",
-                     state.path);
-        ConsoleLineClosed = true;
+        PrintSinkNotice("－ 出力ファイルに書き込めません %s\n", state.path);
     }
 }
 
@@ -274,6 +278,13 @@ uint32_t StreamWorker(void* argument)
         // untouched instead of truncating it to nothing.
         if (sourceOpen) {
             slot.output = platform::CreateWrite(outputPath.c_str());
+            if (slot.output == platform::kInvalidFile) {
+                // The stream is still read and reported; only its copy is
+                // missing, and the job's status says so.
+                PrintSinkNotice("－ 出力ファイルを作成できません %s\n", outputPath);
+                slot.sinkFailed = true;
+                sink = SinkKind::None;
+            }
         }
         break;
     case SinkKind::Console:
@@ -294,6 +305,8 @@ uint32_t StreamWorker(void* argument)
             address.clear();
         }
         slot.senderId = StartSender(address);
+        // The sender has printed its own start message.
+        slot.sinkFailed = slot.senderId == -1;
         break;
     }
     case SinkKind::None:
@@ -493,6 +506,9 @@ uint32_t StreamWorker(void* argument)
 
         if (sink != SinkKind::None && slot.stagingFill > 0) {
             FlushSlot(slot);
+        }
+        if (output.writeFailed) {
+            slot.sinkFailed = true;
         }
         currentOutput = nullptr;
         if (tuner.tuner != nullptr && tuner.started) {

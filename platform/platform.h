@@ -65,6 +65,19 @@ void CloseFile(FileHandle handle);
 bool PathExists(const char* path);
 bool RemoveFile(const char* path);
 
+// Cuts an open file back to `length` bytes (the position moves there).
+bool SetFileEnd(FileHandle handle, int64_t length);
+// Whether two paths name one file: the same device and inode on POSIX, the
+// same volume serial and file index on Windows, links followed. Two paths
+// that name no existing file yet are the same when their directories are
+// one directory and their last parts are the same name. An existing file and
+// a missing path never are.
+bool SameFile(const char* first, const char* second);
+// A plain file (no link, directory or device) that the running user owns,
+// so that removing it takes nothing of another user or outside the name.
+// On Windows: a file that is no directory and no reparse point.
+bool IsOwnPlainFile(const char* path);
+
 // Directory search with the Windows wildcards '*' and '?' on the file name.
 struct DirEntry {
     std::string name;          // file name without directory
@@ -86,13 +99,14 @@ std::string ExecutablePath();
 std::string TemporaryDirectory();
 // Gives the process a console when it has none (Windows); nothing elsewhere.
 void AllocConsole();
-// Waits for one key press on the console without echo (from a terminal;
-// reads one byte of standard input otherwise).
-void ReadKeyNoEcho();
+// Waits for one key press on the terminal without echo: /dev/tty on POSIX,
+// the console input on Windows, never a standard input that carries data.
+// Returns false at once when the process has no terminal.
+bool ReadKeyNoEcho();
 // Console events delivered to the handler: 0 Ctrl+C, 1 Ctrl+Break,
 // 2 console closing, 5 log-off, 6 shut-down. On POSIX: SIGINT is 0 and
-// SIGHUP / SIGTERM are 2; SIGPIPE is ignored. The handler returns whether it
-// handled the event; an unhandled event ends the process.
+// SIGHUP / SIGTERM are 2; SIGPIPE and SIGXFSZ are ignored. The handler
+// returns whether it handled the event; an unhandled event ends the process.
 using ControlHandler = bool (*)(uint32_t event);
 bool SetControlHandler(ControlHandler handler);
 // Version resource strings of the program ("CompanyName", "Comments"); empty

@@ -324,6 +324,56 @@ bool RemoveFile(const char* path) {
     return ::unlink(path) == 0;
 }
 
+bool SetFileEnd(FileHandle handle, int64_t length) {
+    if (handle == kInvalidFile || length < 0) return false;
+    int result;
+    do {
+        result = ::ftruncate(Fd(handle), static_cast<off_t>(length));
+    } while (result != 0 && errno == EINTR);
+    return result == 0 && ::lseek(Fd(handle), static_cast<off_t>(length), SEEK_SET) >= 0;
+}
+
+namespace {
+
+bool SameIdentity(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// The directory part ("." when there is none) and the last part of a path.
+void SplitLastPart(const std::string& path, std::string& directory, std::string& name) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        directory = ".";
+        name = path;
+        return;
+    }
+    directory = slash == 0 ? "/" : path.substr(0, slash);
+    name = path.substr(slash + 1);
+}
+
+}  // namespace
+
+bool SameFile(const char* first, const char* second) {
+    if (first == nullptr || second == nullptr || *first == '\0' || *second == '\0') return false;
+    struct stat a {};
+    struct stat b {};
+    const bool firstExists = ::stat(first, &a) == 0;
+    const bool secondExists = ::stat(second, &b) == 0;
+    if (firstExists || secondExists) return firstExists && secondExists && SameIdentity(a, b);
+    // Neither exists yet: both would be created as the same entry of the
+    // same directory.
+    std::string firstDirectory, firstName, secondDirectory, secondName;
+    SplitLastPart(first, firstDirectory, firstName);
+    SplitLastPart(second, secondDirectory, secondName);
+    if (firstName != secondName) return false;
+    return ::stat(firstDirectory.c_str(), &a) == 0 && ::stat(secondDirectory.c_str(), &b) == 0 &&
+           SameIdentity(a, b);
+}
+
+bool IsOwnPlainFile(const char* path) {
+    if (path == nullptr || *path == '\0') return false;
+    struct stat st {};
+    return ::lstat(path, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid();
+}
+
 std::vector<DirEntry> ListDirectory(const char* directory, const char* pattern) {
     std::vector<DirEntry> entries;
     if (directory == nullptr || pattern == nullptr) return entries;

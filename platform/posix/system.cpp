@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <iconv.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <termios.h>
@@ -18,10 +19,17 @@
 #include <new>
 #include <string>
 
+#include "common/process_state.h"
 #include "platform/platform.h"
 #include "platform/version_strings.h"
 
 namespace platform {
+
+namespace {
+
+constexpr int kKeyPollMs = 100;
+
+}  // namespace
 
 // ---- Process and console -----------------------------------------------------
 
@@ -44,24 +52,38 @@ std::string TemporaryDirectory() {
 
 void AllocConsole() {}
 
-void ReadKeyNoEcho() {
-    unsigned char key = 0;
-    if (::isatty(STDIN_FILENO)) {
-        termios saved{};
-        if (::tcgetattr(STDIN_FILENO, &saved) == 0) {
-            termios raw = saved;
-            raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
-            raw.c_cc[VMIN] = 1;
-            raw.c_cc[VTIME] = 0;
-            ::tcsetattr(STDIN_FILENO, TCSANOW, &raw);
-            while (::read(STDIN_FILENO, &key, 1) < 0 && errno == EINTR) {
-            }
-            ::tcsetattr(STDIN_FILENO, TCSANOW, &saved);
-            return;
-        }
+bool ReadKeyNoEcho() {
+    // Standard input may carry the stream itself: the key comes from the
+    // terminal, and a process without one does not wait.
+    const int fd = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return false;
+    termios saved{};
+    if (::tcgetattr(fd, &saved) != 0) {
+        ::close(fd);
+        return false;
     }
-    while (::read(STDIN_FILENO, &key, 1) < 0 && errno == EINTR) {
+    termios raw = saved;
+    raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+    ::tcsetattr(fd, TCSANOW, &raw);
+    // Polled, so that Ctrl+C ends the wait as well.
+    bool pressed = false;
+    while (!pressed && StopRequested.load() == 0) {
+        pollfd p{fd, POLLIN, 0};
+        const int ready = ::poll(&p, 1, kKeyPollMs);
+        if (ready < 0 && errno != EINTR) break;
+        if (ready <= 0) continue;
+        if ((p.revents & POLLIN) == 0) break;
+        unsigned char key = 0;
+        const ssize_t n = ::read(fd, &key, 1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        pressed = true;
     }
+    ::tcsetattr(fd, TCSANOW, &saved);
+    ::close(fd);
+    return pressed;
 }
 
 namespace {
@@ -98,6 +120,9 @@ void* SignalThread(void*) {
 
 bool SetControlHandler(ControlHandler handler) {
     ::signal(SIGPIPE, SIG_IGN);
+    // A file-size limit then fails the write, which the sink reports and
+    // cuts back to whole packets, instead of killing the process mid-packet.
+    ::signal(SIGXFSZ, SIG_IGN);
     if (signalPipe[0] < 0) {
         if (::pipe2(signalPipe, O_CLOEXEC) != 0) return false;
         pthread_t thread;

@@ -175,6 +175,93 @@ bool RemoveFile(const char* path) {
     return ::DeleteFileA(path) != FALSE;
 }
 
+bool SetFileEnd(FileHandle handle, int64_t length) {
+    if (handle == kInvalidFile || length < 0) return false;
+    LARGE_INTEGER distance{};
+    distance.QuadPart = length;
+    return ::SetFilePointerEx(ToHandle(handle), distance, nullptr, FILE_BEGIN) && ::SetEndOfFile(ToHandle(handle));
+}
+
+namespace {
+
+struct Identity {
+    DWORD volume = 0;
+    DWORD indexHigh = 0;
+    DWORD indexLow = 0;
+};
+
+// Opens without access rights (directories too) just to read the identity.
+bool IdentityOf(const std::string& path, Identity& identity) {
+    HANDLE handle = ::CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool ok = ::GetFileInformationByHandle(handle, &info) != FALSE;
+    ::CloseHandle(handle);
+    if (!ok) return false;
+    identity.volume = info.dwVolumeSerialNumber;
+    identity.indexHigh = info.nFileIndexHigh;
+    identity.indexLow = info.nFileIndexLow;
+    return true;
+}
+
+bool SameIdentity(const Identity& a, const Identity& b) {
+    return a.volume == b.volume && a.indexHigh == b.indexHigh && a.indexLow == b.indexLow;
+}
+
+// The directory part and the last part of an ANSI path; the second byte of
+// a double-byte character is never a separator.
+void SplitLastPart(const std::string& path, std::string& directory, std::string& name) {
+    std::size_t nameStart = 0;
+    if (path.size() >= 2 && path[1] == ':' && !::IsDBCSLeadByte(static_cast<BYTE>(path[0]))) nameStart = 2;
+    for (std::size_t i = nameStart; i < path.size(); ++i) {
+        if (::IsDBCSLeadByte(static_cast<BYTE>(path[i])) && i + 1 < path.size()) {
+            ++i;
+        } else if (path[i] == '\\' || path[i] == '/') {
+            nameStart = i + 1;
+        }
+    }
+    directory = path.substr(0, nameStart);
+    // "C:" alone means the drive's current directory, as does "C:.".
+    if (directory.empty() || directory.back() == ':') directory += '.';
+    name = path.substr(nameStart);
+}
+
+bool SameNameIgnoringCase(const std::string& a, const std::string& b) {
+    std::u16string wideA;
+    std::u16string wideB;
+    if (!AnsiToUtf16(a, wideA) || !AnsiToUtf16(b, wideB)) return a == b;
+    const std::wstring left(wideA.begin(), wideA.end());
+    const std::wstring right(wideB.begin(), wideB.end());
+    return ::CompareStringOrdinal(left.c_str(), static_cast<int>(left.size()), right.c_str(),
+                                  static_cast<int>(right.size()), TRUE) == CSTR_EQUAL;
+}
+
+}  // namespace
+
+bool SameFile(const char* first, const char* second) {
+    if (first == nullptr || second == nullptr || *first == '\0' || *second == '\0') return false;
+    Identity a;
+    Identity b;
+    const bool firstExists = IdentityOf(first, a);
+    const bool secondExists = IdentityOf(second, b);
+    if (firstExists || secondExists) return firstExists && secondExists && SameIdentity(a, b);
+    // Neither exists yet: both would be created as the same entry of the
+    // same directory (names compare without case, as the file system does).
+    std::string firstDirectory, firstName, secondDirectory, secondName;
+    SplitLastPart(first, firstDirectory, firstName);
+    SplitLastPart(second, secondDirectory, secondName);
+    if (!SameNameIgnoringCase(firstName, secondName)) return false;
+    return IdentityOf(firstDirectory, a) && IdentityOf(secondDirectory, b) && SameIdentity(a, b);
+}
+
+bool IsOwnPlainFile(const char* path) {
+    if (path == nullptr || *path == '\0') return false;
+    const DWORD attributes = ::GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES &&
+           (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) == 0;
+}
+
 std::vector<DirEntry> ListDirectory(const char* directory, const char* pattern) {
     std::vector<DirEntry> entries;
     if (directory == nullptr || pattern == nullptr) return entries;

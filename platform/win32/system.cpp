@@ -1,7 +1,6 @@
 // Threads, events, time, libraries, text conversion, process and console
 // services on Windows.
 #include <windows.h>
-#include <conio.h>
 #include <fcntl.h>
 #include <io.h>
 #include <process.h>
@@ -14,19 +13,22 @@
 #include <string>
 #include <vector>
 
+#include "common/process_state.h"
 #include "platform/platform.h"
 
 namespace platform {
 
 namespace {
 
-// Stream bytes and "\r\n" must pass standard input and output unchanged;
-// text mode would add or drop carriage returns. Set before main runs so
+// Stream bytes and "\r\n" must pass standard input, output and error (which
+// carries the console text while the stream owns standard output)
+// unchanged; text mode would add or drop carriage returns. Set before main runs so
 // that every user of the C runtime's streams sees binary mode.
 struct BinaryStandardStreams {
     BinaryStandardStreams() {
         _setmode(_fileno(stdin), _O_BINARY);
         _setmode(_fileno(stdout), _O_BINARY);
+        _setmode(_fileno(stderr), _O_BINARY);
     }
 } binaryStandardStreams;
 
@@ -54,7 +56,39 @@ std::string TemporaryDirectory() {
 
 void AllocConsole() { ::AllocConsole(); }
 
-void ReadKeyNoEcho() { _getch(); }
+namespace {
+
+constexpr DWORD kKeyPollMs = 100;
+
+bool IsModifierKey(WORD key) {
+    return key == VK_SHIFT || key == VK_CONTROL || key == VK_MENU || key == VK_CAPITAL || key == VK_NUMLOCK ||
+           key == VK_SCROLL || key == VK_LWIN || key == VK_RWIN;
+}
+
+}  // namespace
+
+bool ReadKeyNoEcho() {
+    // Standard input may carry the stream itself: the key comes from the
+    // console, and a process without one does not wait.
+    HANDLE input = ::CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                 OPEN_EXISTING, 0, nullptr);
+    if (input == INVALID_HANDLE_VALUE) return false;
+    DWORD mode = 0;
+    bool pressed = false;
+    if (::GetConsoleMode(input, &mode)) {
+        // Polled, so that Ctrl+C ends the wait as well.
+        while (!pressed && StopRequested.load() == 0) {
+            if (::WaitForSingleObject(input, kKeyPollMs) != WAIT_OBJECT_0) continue;
+            INPUT_RECORD record{};
+            DWORD count = 0;
+            if (!::ReadConsoleInputA(input, &record, 1, &count)) break;
+            pressed = count == 1 && record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown &&
+                      !IsModifierKey(record.Event.KeyEvent.wVirtualKeyCode);
+        }
+    }
+    ::CloseHandle(input);
+    return pressed;
+}
 
 namespace {
 

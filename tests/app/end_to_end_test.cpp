@@ -19,6 +19,7 @@ namespace {
 struct RunResult {
     int exitCode = -1;
     std::string out;
+    std::string err;
 };
 
 class Program : public ::testing::Test {
@@ -41,18 +42,35 @@ protected:
     }
     // Runs the program with the arguments (already quoted for the shell)
     // and an environment prefix; standard output is captured as bytes.
-    RunResult Run(const std::string& arguments, const std::string& environment = "") const {
+    // `input` is a file name in the directory for standard input; `launcher`
+    // goes before the program (timeout, setsid).
+    RunResult Run(const std::string& arguments, const std::string& environment = "",
+                  const std::string& input = "/dev/null", const std::string& launcher = "") const {
         const fs::path out = dir_ / "stdout.bin";
+        const fs::path err = dir_ / "stderr.bin";
         const std::string command = "cd '" + dir_.string() + "' && env -u TRELVAN_CHARSET TMPDIR='" +
-                                    dir_.string() + "' " + environment + " '" + exe_ + "' " + arguments + " > '" +
-                                    out.string() + "' < /dev/null";
+                                    dir_.string() + "' " + environment + " " + launcher + " '" + exe_ + "' " +
+                                    arguments + " > '" + out.string() + "' 2> '" + err.string() + "' < '" + input +
+                                    "'";
         const int status = std::system(command.c_str());
         RunResult result;
         result.exitCode = (status >> 8) & 0xFF;
-        std::ifstream in(out, std::ios::binary);
-        result.out.assign(std::istreambuf_iterator<char>(in), {});
+        result.out = ReadText(out);
+        result.err = ReadText(err);
         fs::remove(out);
+        fs::remove(err);
         return result;
+    }
+    static std::string ReadText(const fs::path& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    // A stream of `count` packets on one PID, its counters in order.
+    std::string WriteStream(const char* name, int count) const {
+        tsb::StreamBuilder builder;
+        for (int i = 0; i < count; ++i) builder.Packet(0x0100, tsb::Bytes(184, static_cast<uint8_t>(i)));
+        EXPECT_TRUE(tsb::WriteFileBytes((dir_ / name).string(), builder.Data()));
+        return std::string(builder.Data().begin(), builder.Data().end());
     }
     std::string exe_;
     fs::path dir_;
@@ -174,5 +192,70 @@ TEST_F(Program, FirstMessageOfTheNextJobEndsTheLastProgressLine) {
     // Job 1's last progress line ends in "\r" and the job adds "\n"; the
     // line still counts as open, so job 2's service line adds "\r\n".
     EXPECT_EQ(result.out.substr(second - 4, 4), "\r\n\r\n");
+}
+
+TEST_F(Program, OutputThatIsTheInputIsRefusedAndTheRecordingKept) {
+    const std::string rec = WriteStream("rec.ts", 50);
+    const std::string other = WriteStream("b.ts", 30);
+    fs::create_symlink("rec.ts", dir_ / "link.ts");
+    const char* commands[] = {"rec.ts -drop -throughpath rec.ts", "rec.ts -drop -throughpath link.ts",
+                              "rec.ts b.ts -drop -throughpath b.ts"};
+    const char* notices[] = {"－ 出力ファイルが入力ファイルと同じです rec.ts\n",
+                             "－ 出力ファイルが入力ファイルと同じです link.ts\n",
+                             "－ 出力ファイルが入力ファイルと同じです b.ts\n－ 出力ファイルが入力ファイルと同じです b.ts\n"};
+    for (int i = 0; i < 3; ++i) {
+        const RunResult result = Run(commands[i]);
+        EXPECT_EQ(result.exitCode, 255) << commands[i];
+        EXPECT_EQ(result.out, notices[i]);
+        EXPECT_EQ(ReadText(dir_ / "rec.ts"), rec);
+        EXPECT_EQ(ReadText(dir_ / "b.ts"), other);
+    }
+}
+
+TEST_F(Program, LogThatIsTheOutputIsRefused) {
+    WriteStream("rec.ts", 50);
+    const RunResult result = Run("rec.ts -noprogress -logpath out.ts -throughpath out.ts");
+    EXPECT_EQ(result.exitCode, 255);
+    EXPECT_EQ(result.out, "－ ログファイルが入力・出力ファイルと同じです out.ts\n");
+    EXPECT_FALSE(fs::exists(dir_ / "out.ts"));
+}
+
+TEST_F(Program, OutputThatCannotBeCreatedFailsTheRunButKeepsTheSummary) {
+    WriteStream("rec.ts", 50);
+    fs::create_directory(dir_ / "adir");
+    const RunResult result = Run("rec.ts -drop -noprogress -detail -throughpath adir");
+    EXPECT_EQ(result.exitCode, 255);
+    EXPECT_EQ(result.out, "－ 出力ファイルを作成できません adir\n\n－ DROP rec.ts\r\n"
+                          "0x0100 : 0x01 : 0 Drop : 50 Total \r\n\r\n－ 終了します. ( 戻り値 : -1 )\n");
+}
+
+TEST_F(Program, StreamOnStandardOutputStaysPure) {
+    const std::string rec = WriteStream("rec.ts", 300);
+    fs::create_directory(dir_ / "adir");
+    const RunResult result = Run("rec.ts missing.ts -pid -detail -throughpath CON");
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.out, rec);
+    const std::string prefix = "－ プロセスID ";
+    ASSERT_GT(result.err.size(), prefix.size());
+    EXPECT_EQ(result.err.substr(0, prefix.size()), prefix);
+    const std::string tail = "\r\n－ ファイルがありません missing.ts\n－ 終了します. ( 戻り値 : 0 )\n";
+    ASSERT_GT(result.err.size(), tail.size());
+    EXPECT_EQ(result.err.substr(result.err.size() - tail.size()), tail);
+}
+
+TEST_F(Program, PauseNeverTakesTheStreamFromStandardInput) {
+    const std::string rec = WriteStream("rec.ts", 40);
+    // No terminal (a new session): the prompt shows, nothing waits, and the
+    // console source runs until the interrupt.
+    const RunResult result = Run("CON -pause -noprogress -throughpath out.ts", "", "rec.ts", "timeout -s INT 2 setsid");
+    EXPECT_EQ(result.out, "－ 続行するには何かキーを押してください . . .\r\n\n");
+    EXPECT_EQ(ReadText(dir_ / "out.ts"), rec);
+}
+
+TEST_F(Program, Utf8MessageCarriesAUtf8PathUnchanged) {
+    const RunResult result = Run(std::string("'") + reinterpret_cast<const char*>(u8"録画/番組.ts") + "'",
+                                 "TRELVAN_CHARSET=UTF-8");
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.out, reinterpret_cast<const char*>(u8"－ ファイルがありません 録画/番組.ts\n"));
 }
 #endif

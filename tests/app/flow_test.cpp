@@ -6,7 +6,12 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #include "app/app_internal.h"
 #include "app/find_files.h"
@@ -23,9 +28,11 @@ std::vector<std::string> jobsRun;
 std::vector<std::string> logpathsSeen;
 int32_t jobResult = 0;
 int stopAfter = -1;
+bool jobServes = true;
 
 int32_t FakeJob() {
     jobsRun.emplace_back(RunSettings.currentInput);
+    if (jobServes) ++ServedJobs;
     logpathsSeen.emplace_back(RunSettings.logpath);
     // What a job may do: fill defaults and silence the console.
     CopyText(RunSettings.logpath, sizeof RunSettings.logpath, "derived.log");
@@ -51,6 +58,7 @@ protected:
         logpathsSeen.clear();
         jobResult = 0;
         stopAfter = -1;
+        jobServes = true;
     }
     void TearDown() override {
         RunSettings = RunSettingsRecord{};
@@ -114,6 +122,44 @@ TEST_F(Passes, EmptyListRunsNothing) {
     const ByteBuffer list;
     EXPECT_EQ(RunPasses(list, FakeJob), 0);
     EXPECT_TRUE(jobsRun.empty());
+}
+
+TEST_F(Passes, LoopPassWithoutAnyServedJobWaitsASecond) {
+    RunSettings.loop = true;
+    RunSettings.loopCount = 2;
+    jobServes = false;
+    const ByteBuffer list = InputList({"missing.ts"});
+    const uint32_t start = platform::TickCount();
+    RunPasses(list, FakeJob);
+    const uint32_t elapsed = platform::TickCount() - start;
+    EXPECT_EQ(jobsRun.size(), 2u);
+    EXPECT_GE(elapsed, 1000u);
+    EXPECT_LT(elapsed, 1900u);  // one wait, between the two passes only
+
+    // Passes that carried packets follow each other at once.
+    jobServes = true;
+    RunSettings.loopCount = 20;
+    jobsRun.clear();
+    const uint32_t busyStart = platform::TickCount();
+    RunPasses(list, FakeJob);
+    EXPECT_EQ(jobsRun.size(), 20u);
+    EXPECT_LT(platform::TickCount() - busyStart, 500u);
+}
+
+TEST_F(Passes, StopRequestEndsTheIdleWait) {
+    RunSettings.loop = true;
+    jobServes = false;
+    const ByteBuffer list = InputList({"missing.ts"});
+    std::thread stopper([] {
+        platform::SleepMs(200);
+        StopRequested = 1;
+    });
+    const uint32_t start = platform::TickCount();
+    RunPasses(list, FakeJob);
+    const uint32_t elapsed = platform::TickCount() - start;
+    stopper.join();
+    EXPECT_EQ(jobsRun.size(), 1u);
+    EXPECT_LT(elapsed, 700u);
 }
 
 TEST(Usage, TextBytesWithProgramNameAndContactLines) {
@@ -243,6 +289,30 @@ TEST_F(TempFiles, ShutDownRemovesOnlyStaleTemporaryFiles) {
     std::sort(left.begin(), left.end());
     EXPECT_EQ(left, (std::vector<std::string>{"QMV1A2.tmp", "QMV1A2B.txt", "QMV1A2BC.tmp", "XQMV1A2B.tmp", "keep.ts"}));
 }
+
+#ifndef _WIN32
+TEST_F(TempFiles, ShutDownLeavesLinksDirectoriesAndOtherUsersFiles) {
+    const fs::path outside = dir_ / "outside";
+    fs::create_directory(outside);
+    std::ofstream(outside / "precious.ts") << "x";
+    fs::create_symlink(outside / "precious.ts", dir_ / "QMVLINK.tmp");
+    fs::create_directory(dir_ / "QMVDIRS.tmp");
+    Touch("QMVMINE.tmp");
+    const bool root = ::geteuid() == 0;
+    if (root) {
+        Touch("QMVTHEM.tmp");
+        ASSERT_EQ(::chown((dir_ / "QMVTHEM.tmp").string().c_str(), 65534, 65534), 0);
+    }
+    ASSERT_TRUE(CopyText(TempDir, sizeof TempDir, (dir_.string() + "/").c_str()));
+    ShutDown();
+    EXPECT_FALSE(fs::exists(dir_ / "QMVMINE.tmp"));
+    EXPECT_TRUE(fs::is_symlink(dir_ / "QMVLINK.tmp"));
+    EXPECT_TRUE(fs::exists(outside / "precious.ts"));
+    EXPECT_TRUE(fs::is_directory(dir_ / "QMVDIRS.tmp"));
+    if (!root) GTEST_SKIP() << "another user's file needs root to make";
+    EXPECT_TRUE(fs::exists(dir_ / "QMVTHEM.tmp"));
+}
+#endif
 
 TEST(ControlEvents, CtrlCAndClosingStopInOrderOthersAreDeclined) {
     ConsoleFlags = kConsoleOn;

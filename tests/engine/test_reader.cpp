@@ -1,12 +1,21 @@
 // Block reader, packet aligner and staging writer.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
 #include <random>
 #include <thread>
 #include <vector>
+
+#ifndef _WIN32
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#endif
 
 #include "engine/reader.h"
 #include "engine/stream_job.h"
@@ -456,7 +465,7 @@ TEST(WriteOutput, HandsOverEvery256PacketsAndOnFlush)
     platform::RemoveFile(path.c_str());
 }
 
-TEST(WriteOutput, FailingSinkKeepsTheQueueAndDropsWhatNoLongerFits)
+TEST(WriteOutput, FailedSinkTakesNothingMoreAndDropsTheQueue)
 {
     const std::string path = tsb::TempPath("readonly.ts");
     ASSERT_TRUE(tsb::WriteFileBytes(path, tsb::Bytes(10, 0)));
@@ -465,17 +474,68 @@ TEST(WriteOutput, FailingSinkKeepsTheQueueAndDropsWhatNoLongerFits)
     std::vector<uint8_t> staging(kStagingSize + 188, 0xEE);  // guard bytes behind the buffer
     int32_t fill = 0;
     bool failed = false;
-    const tsb::StreamBuilder builder = Packets(300);
-    for (int i = 0; i < 300; ++i) {
-        EXPECT_EQ(WriteOutput(file, -1, builder.Data().data() + i * 188, 188, staging.data(), kStagingSize, fill, failed), 0);
+    const tsb::Bytes packets = Packets(300).Data();
+    for (int i = 0; i < 256; ++i) {
+        EXPECT_EQ(WriteOutput(file, -1, packets.data() + i * 188, 188, staging.data(), kStagingSize, fill, failed), 0);
     }
     EXPECT_TRUE(failed);
-    EXPECT_EQ(fill, kStagingSize);
-    EXPECT_TRUE(std::equal(staging.begin(), staging.begin() + kStagingSize, builder.Data().begin()));
+    EXPECT_EQ(fill, 0);
+    // Nothing is queued any more, so a flush has nothing to try either.
+    EXPECT_EQ(WriteOutput(file, -1, packets.data() + 256 * 188, 188, staging.data(), kStagingSize, fill, failed), 0);
+    EXPECT_EQ(WriteOutput(file, -1, nullptr, 0, staging.data(), kStagingSize, fill, failed), 0);
+    EXPECT_EQ(fill, 0);
     EXPECT_EQ(staging[kStagingSize], 0xEE);
     platform::CloseFile(file);
+    EXPECT_EQ(tsb::ReadFileBytes(path), tsb::Bytes(10, 0));
     platform::RemoveFile(path.c_str());
 }
+
+#ifndef _WIN32
+// Writes `count` packets through the staging writer into `path` in a child
+// process whose files may grow to `limit` bytes only (as a full disk does).
+// Returns the child's exit code: 0 when the writer reported the failure.
+int WriteUnderSizeLimit(const std::string& path, const tsb::Bytes& packets, int count, rlim_t limit)
+{
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::signal(SIGXFSZ, SIG_IGN);
+        const rlimit size{limit, limit};
+        ::setrlimit(RLIMIT_FSIZE, &size);
+        platform::FileHandle file = platform::CreateWrite(path.c_str());
+        std::vector<uint8_t> staging(kStagingSize);
+        int32_t fill = 0;
+        bool failed = false;
+        int64_t handed = 0;
+        for (int i = 0; i < count; ++i) {
+            handed += WriteOutput(file, -1, packets.data() + i * 188, 188, staging.data(), kStagingSize, fill, failed);
+        }
+        handed += WriteOutput(file, -1, nullptr, 0, staging.data(), kStagingSize, fill, failed);
+        platform::CloseFile(file);
+        ::_exit(failed && handed == static_cast<int64_t>(limit - limit % 188) ? 0 : 1);
+    }
+    int status = 0;
+    if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status)) {
+        return -1;
+    }
+    return WEXITSTATUS(status);
+}
+
+TEST(WriteOutput, FullDiskLeavesOnlyWholePacketsOfTheStream)
+{
+    const std::string path = tsb::TempPath("limited.ts");
+    const tsb::Bytes packets = Packets(1000).Data();
+    // The limit falls 100 bytes into packet 532, inside the third block.
+    const rlim_t limit = 531 * 188 + 100;
+    EXPECT_EQ(WriteUnderSizeLimit(path, packets, 1000, limit), 0);
+    const tsb::Bytes written = tsb::ReadFileBytes(path);
+    EXPECT_EQ(written.size(), 531u * 188u);
+    EXPECT_TRUE(std::equal(written.begin(), written.end(), packets.begin()));
+    // A limit on a packet boundary leaves nothing to cut.
+    EXPECT_EQ(WriteUnderSizeLimit(path, packets, 1000, 300 * 188), 0);
+    EXPECT_EQ(tsb::ReadFileBytes(path), tsb::Bytes(packets.begin(), packets.begin() + 300 * 188));
+    platform::RemoveFile(path.c_str());
+}
+#endif
 
 TEST(WriteOutput, NoSinkTakesNothing)
 {

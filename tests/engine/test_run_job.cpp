@@ -144,22 +144,50 @@ TEST(RunJob, DefaultOutputAndLogNamesFollowTheInput)
               Text("－ DROP ") + input + "\r\n0x0100 : 0x09 : 0 Drop : 8 Total \r\n\r\n");
 }
 
-TEST(RunJob, DerivedNameThatDoesNotFitIsRefused)
+#ifndef _WIN32
+TEST(RunJob, LongDirectoryPartIsNoReasonToRefuse)
 {
     CapturedRun capture;
     JobDir dir;
-    // A directory part longer than the splitter's 255 bytes.
-    std::filesystem::path deep = dir.dir;
-    for (int i = 0; i < 3; ++i) {
-        deep /= std::string(100, static_cast<char>('a' + i));
+    // A directory part of more than 255 bytes: 100 kanji in three folders.
+    std::string kanji;
+    for (int i = 0; i < 34; ++i) {
+        kanji += reinterpret_cast<const char*>(u8"録");
     }
+    const std::filesystem::path deep = dir.dir / kanji / kanji / kanji;
     std::filesystem::create_directories(deep);
     const std::string input = (deep / "a.ts").string();
-    ASSERT_TRUE(tsb::WriteFileBytes(input, Packets(4).Data()));
+    const tsb::StreamBuilder builder = Packets(4);
+    ASSERT_TRUE(tsb::WriteFileBytes(input, builder.Data()));
+    FailedJobs = 0;
     EXPECT_EQ(RunInput(input), 0);
-    EXPECT_EQ(capture.Messages(), Text("－ パスが長すぎます ") + input + "\n");
-    EXPECT_STREQ(RunSettings.throughpath, "");
+    EXPECT_EQ(capture.Messages(), "");
+    EXPECT_EQ(FailedJobs, 0);
+    EXPECT_EQ(tsb::ReadFileBytes((deep / "a.P.ts").string()), builder.Data());
 }
+
+TEST(RunJob, DerivedNameBeyondThePathLimitIsRefusedAsAFailure)
+{
+    CapturedRun capture;
+    JobDir dir;
+    // An input path of kMaxPath - 2 bytes: ".P" makes its output too long.
+    std::filesystem::path deep = dir.dir;
+    while (deep.string().size() + 1 + 200 + 6 < kMaxPath - 2) {
+        deep /= std::string(200, 'd');
+    }
+    const std::size_t nameLength = kMaxPath - 2 - deep.string().size() - 1 - 3;
+    std::filesystem::create_directories(deep);
+    const std::string input = (deep / (std::string(nameLength, 'n') + ".ts")).string();
+    ASSERT_EQ(input.size(), kMaxPath - 2);
+    ASSERT_TRUE(tsb::WriteFileBytes(input, Packets(4).Data()));
+    FailedJobs = 0;
+    EXPECT_EQ(RunInput(input), 0);
+    const std::string output = input.substr(0, input.size() - 3) + ".P.ts";
+    EXPECT_EQ(capture.Messages(), Text("－ パスが長すぎます ") + output + "\n");
+    EXPECT_STREQ(RunSettings.throughpath, "");
+    EXPECT_EQ(FailedJobs, 1);
+}
+#endif
 
 TEST(RunJob, TransportStreamAsLogFileDisablesTheLog)
 {
@@ -233,6 +261,117 @@ TEST(RunJob, PcrPidIsMarkedAndLeftOutOfTheTotal)
     EXPECT_EQ(RunInput(input), 0);
     const std::string messages = capture.Messages();
     EXPECT_NE(messages.find(Text("0x01FF : 0x07 : 1 Drop : 2 Total 対象外\r\n")), std::string::npos) << messages;
+}
+
+TEST(RunJob, OutputNamingTheInputIsRefusedAndTheInputKept)
+{
+    CapturedRun capture;
+    JobDir dir;
+    const std::string input = dir.Path("rec.ts");
+    const tsb::StreamBuilder builder = Packets(10);
+    ASSERT_TRUE(tsb::WriteFileBytes(input, builder.Data()));
+    const std::string spellings[] = {input, dir.Path("./rec.ts"), dir.Path("sub/../rec.ts")};
+    std::filesystem::create_directories(dir.dir / "sub");
+    FailedJobs = 0;
+    std::string expected;
+    for (const std::string& output : spellings) {
+        CopyText(RunSettings.throughpath, sizeof RunSettings.throughpath, output.c_str());
+        EXPECT_EQ(RunInput(input + ";188"), 0);
+        expected += Text("－ 出力ファイルが入力ファイルと同じです ") + output + "\n";
+    }
+    EXPECT_EQ(capture.Messages(), expected);
+    EXPECT_EQ(FailedJobs, 3);
+    EXPECT_EQ(tsb::ReadFileBytes(input), builder.Data());
+}
+
+TEST(RunJob, OutputNamingALaterInputIsRefusedBeforeItIsWritten)
+{
+    CapturedRun capture;
+    JobDir dir;
+    const std::string first = dir.Path("a.ts");
+    const std::string second = dir.Path("b.ts");
+    const tsb::StreamBuilder builder = Packets(10);
+    ASSERT_TRUE(tsb::WriteFileBytes(first, Packets(5).Data()));
+    ASSERT_TRUE(tsb::WriteFileBytes(second, builder.Data()));
+    ByteBuffer inputs;
+    for (const std::string& path : {first, second}) {
+        inputs.Append(path.c_str(), static_cast<int32_t>(path.size() + 1), kTextSlack);
+    }
+    CommandLineInputs = &inputs;
+    CopyText(RunSettings.throughpath, sizeof RunSettings.throughpath, second.c_str());
+    FailedJobs = 0;
+    EXPECT_EQ(RunInput(first), 0);
+    CommandLineInputs = nullptr;
+    inputs.Free();
+    EXPECT_EQ(capture.Messages(), Text("－ 出力ファイルが入力ファイルと同じです ") + second + "\n");
+    EXPECT_EQ(FailedJobs, 1);
+    EXPECT_EQ(tsb::ReadFileBytes(second), builder.Data());
+}
+
+TEST(RunJob, LogNamingTheOutputOrTheInputIsRefused)
+{
+    CapturedRun capture;
+    JobDir dir;
+    const std::string input = dir.Path("a.ts");
+    const tsb::StreamBuilder builder = Packets(10);
+    ASSERT_TRUE(tsb::WriteFileBytes(input, builder.Data()));
+    const std::string output = dir.Path("out.ts");
+    FailedJobs = 0;
+    // Neither exists yet: the same name in the same directory collides all the same.
+    CopyText(RunSettings.throughpath, sizeof RunSettings.throughpath, output.c_str());
+    CopyText(RunSettings.logpath, sizeof RunSettings.logpath, dir.Path("./out.ts").c_str());
+    RunSettings.log = true;
+    EXPECT_EQ(RunInput(input), 0);
+    EXPECT_FALSE(std::filesystem::exists(output));
+    CopyText(RunSettings.logpath, sizeof RunSettings.logpath, input.c_str());
+    EXPECT_EQ(RunInput(input), 0);
+    EXPECT_EQ(capture.Messages(), Text("－ ログファイルが入力・出力ファイルと同じです ") + dir.Path("./out.ts") + "\n" +
+                                      Text("－ ログファイルが入力・出力ファイルと同じです ") + input + "\n");
+    EXPECT_EQ(FailedJobs, 2);
+    EXPECT_EQ(tsb::ReadFileBytes(input), builder.Data());
+}
+
+TEST(RunJob, OutputOrLogNamingThePatchTimeFileIsRefused)
+{
+    CapturedRun capture;
+    JobDir dir;
+    const std::string input = dir.Path("a.ts");
+    ASSERT_TRUE(tsb::WriteFileBytes(input, Packets(10).Data()));
+    const std::string patch = dir.Path("a.patchtime.txt");
+    RunSettings.patchtime = 5;
+    FailedJobs = 0;
+    CopyText(RunSettings.throughpath, sizeof RunSettings.throughpath, patch.c_str());
+    EXPECT_EQ(RunInput(input), 0);
+    CopyText(RunSettings.throughpath, sizeof RunSettings.throughpath, dir.Path("out.ts").c_str());
+    CopyText(RunSettings.logpath, sizeof RunSettings.logpath, dir.Path("./a.patchtime.txt").c_str());
+    RunSettings.log = true;
+    EXPECT_EQ(RunInput(input), 0);
+    const std::string notice = Text("－ パッチ時刻ファイルが入力・出力・ログファイルと同じです ") + patch + "\n";
+    EXPECT_EQ(capture.Messages(), notice + notice);
+    EXPECT_EQ(FailedJobs, 2);
+    EXPECT_FALSE(std::filesystem::exists(dir.Path("out.ts")));
+}
+
+TEST(RunJob, FailedOutputCountsAsAFailedJobAndTheSummaryStillComes)
+{
+    CapturedRun capture;
+    JobDir dir;
+    const std::string input = dir.Path("a.ts");
+    tsb::StreamBuilder builder = Packets(4);
+    builder.SetCounter(0x100, 9);
+    builder.Packet(0x100);
+    ASSERT_TRUE(tsb::WriteFileBytes(input, builder.Data()));
+    const std::string output = dir.Path("missing/out.ts");
+    CopyText(RunSettings.throughpath, sizeof RunSettings.throughpath, output.c_str());
+    RunSettings.drop = true;
+    FailedJobs = 0;
+    ServedJobs = 0;
+    EXPECT_EQ(RunInput(input), 1);
+    EXPECT_EQ(FailedJobs, 1);
+    EXPECT_EQ(ServedJobs, 1);
+    EXPECT_EQ(capture.Messages(), Text("－ 出力ファイルを作成できません ") + output + "\n" +
+                                      "DROP : PID 0x0100 , 1 Drop , PCR 0:00:00.000 , +0x2F0 \r\n" +
+                                      Text("－ DROP ") + input + "\r\n0x0100 : 0x09 : 1 Drop : 5 Total \r\n\r\n");
 }
 
 TEST(ProbePacketSize, FindsTheFirstAlignedSyncByte)

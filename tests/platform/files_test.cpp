@@ -155,6 +155,39 @@ TEST_F(ScratchDir, ListDirectoryMatchesNamesAndReportsKindAndSize) {
     EXPECT_TRUE(platform::ListDirectory(PathOf("nothere").c_str(), "*").empty());
 }
 
+TEST_F(ScratchDir, SetFileEndCutsBackAndWritingGoesOnThere) {
+    platform::FileHandle file = platform::CreateWrite(PathOf("cut.bin").c_str());
+    ASSERT_NE(file, platform::kInvalidFile);
+    uint32_t written = 0;
+    ASSERT_TRUE(platform::WriteFile(file, "0123456789", 10, written));
+    EXPECT_TRUE(platform::SetFileEnd(file, 4));
+    EXPECT_EQ(platform::FileSize(file), 4);
+    ASSERT_TRUE(platform::WriteFile(file, "ab", 2, written));
+    EXPECT_FALSE(platform::SetFileEnd(file, -1));
+    EXPECT_FALSE(platform::SetFileEnd(platform::kInvalidFile, 0));
+    platform::CloseFile(file);
+    EXPECT_EQ(ReadAll(PathOf("cut.bin")), "0123ab");
+}
+
+TEST_F(ScratchDir, SameFileComparesIdentitiesNotSpellings) {
+    Touch("a.ts", "a");
+    Touch("b.ts", "a");  // equal bytes, another file
+    fs::create_directory(dir_ / "sub");
+    const std::string a = PathOf("a.ts");
+    EXPECT_TRUE(platform::SameFile(a.c_str(), a.c_str()));
+    EXPECT_TRUE(platform::SameFile(a.c_str(), (dir_ / "sub" / ".." / "a.ts").string().c_str()));
+    EXPECT_FALSE(platform::SameFile(a.c_str(), PathOf("b.ts").c_str()));
+    // An existing file and a path that names nothing yet never collide.
+    EXPECT_FALSE(platform::SameFile(a.c_str(), PathOf("new.ts").c_str()));
+    // Two names of one file that does not exist yet do.
+    EXPECT_TRUE(platform::SameFile(PathOf("new.ts").c_str(), (dir_ / "sub" / ".." / "new.ts").string().c_str()));
+    EXPECT_FALSE(platform::SameFile(PathOf("new.ts").c_str(), PathOf("new2.ts").c_str()));
+    EXPECT_FALSE(platform::SameFile(PathOf("new.ts").c_str(), (dir_ / "sub" / "new.ts").string().c_str()));
+    EXPECT_FALSE(platform::SameFile(PathOf("nodir/x.ts").c_str(), PathOf("nodir/x.ts").c_str()));
+    EXPECT_FALSE(platform::SameFile("", a.c_str()));
+    EXPECT_FALSE(platform::SameFile(a.c_str(), nullptr));
+}
+
 TEST(StandardHandles, ClosingAHandedOutHandleLeavesTheNextOneUsable) {
     platform::FileHandle first = platform::StandardOutput();
     ASSERT_NE(first, platform::kInvalidFile);

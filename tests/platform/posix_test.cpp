@@ -12,6 +12,10 @@
 #include <string>
 #include <thread>
 
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "common/process_state.h"
 #include "common/text.h"
 #include "platform/platform.h"
@@ -234,4 +238,61 @@ TEST(ControlHandlerDeathTest, DeclinedEventEndsTheProcess) {
         },
         ::testing::KilledBySignal(SIGTERM), "");
 }
+// Files in a scratch directory of their own.
+class PosixFiles : public PipeTest {};
+
+TEST_F(PosixFiles, SameFileFollowsLinks) {
+    std::ofstream(dir_ / "rec.ts") << "x";
+    fs::create_symlink(dir_ / "rec.ts", dir_ / "link.ts");
+    fs::create_hard_link(dir_ / "rec.ts", dir_ / "hard.ts");
+    const std::string rec = (dir_ / "rec.ts").string();
+    EXPECT_TRUE(platform::SameFile(rec.c_str(), (dir_ / "link.ts").string().c_str()));
+    EXPECT_TRUE(platform::SameFile(rec.c_str(), (dir_ / "hard.ts").string().c_str()));
+    // A link to a directory leads to the same entry of that directory.
+    fs::create_directory(dir_ / "real");
+    fs::create_directory_symlink(dir_ / "real", dir_ / "alias");
+    EXPECT_TRUE(platform::SameFile((dir_ / "real" / "new.ts").string().c_str(),
+                                   (dir_ / "alias" / "new.ts").string().c_str()));
+}
+
+TEST_F(PosixFiles, OnlyOwnPlainFilesCountAsRemovable) {
+    std::ofstream(dir_ / "own.tmp") << "x";
+    std::ofstream(dir_ / "target.txt") << "x";
+    fs::create_symlink(dir_ / "target.txt", dir_ / "link.tmp");
+    fs::create_directory(dir_ / "dir.tmp");
+    MakeFifo("fifo.tmp");
+    EXPECT_TRUE(platform::IsOwnPlainFile((dir_ / "own.tmp").string().c_str()));
+    EXPECT_FALSE(platform::IsOwnPlainFile((dir_ / "link.tmp").string().c_str()));
+    EXPECT_FALSE(platform::IsOwnPlainFile((dir_ / "dir.tmp").string().c_str()));
+    EXPECT_FALSE(platform::IsOwnPlainFile((dir_ / "fifo.tmp").string().c_str()));
+    EXPECT_FALSE(platform::IsOwnPlainFile((dir_ / "missing.tmp").string().c_str()));
+    if (::geteuid() != 0) GTEST_SKIP() << "another user's file needs root to make";
+    std::ofstream(dir_ / "theirs.tmp") << "x";
+    ASSERT_EQ(::chown((dir_ / "theirs.tmp").string().c_str(), 65534, 65534), 0);
+    EXPECT_FALSE(platform::IsOwnPlainFile((dir_ / "theirs.tmp").string().c_str()));
+}
+
+TEST(KeyWait, WithoutATerminalReturnsAtOnceAndLeavesStandardInputUnread) {
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    ASSERT_EQ(::write(fds[1], "G", 1), 1);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // A new session has no controlling terminal.
+        ::setsid();
+        ::dup2(fds[0], STDIN_FILENO);
+        const bool pressed = platform::ReadKeyNoEcho();
+        char byte = 0;
+        const bool byteLeft = ::read(STDIN_FILENO, &byte, 1) == 1 && byte == 'G';
+        ::_exit(!pressed && byteLeft ? 0 : 1);
+    }
+    ::close(fds[0]);
+    ::close(fds[1]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
 #endif

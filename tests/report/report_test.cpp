@@ -175,3 +175,27 @@ TEST_F(ReportTest, MessageBytesAreCodePage932) {
         EndCapture();
     }
 }
+
+namespace {
+
+std::string Utf8(const char8_t* text) { return std::string(reinterpret_cast<const char*>(text)); }
+
+}  // namespace
+
+TEST(Utf8Messages, OwnTextConvertsAndAPathPassesAsItIs) {
+    // The format is the program's code page 932 text; the path is the
+    // locale's UTF-8, which as a whole would not convert from code page 932.
+    const std::string path = Utf8(u8"録画/番組.ts");
+    EXPECT_EQ(FormatUtf8Message("－ ファイルがありません %s\n", path.c_str()),
+              Utf8(u8"－ ファイルがありません 録画/番組.ts\n"));
+    // Code page 932 text in an argument (a service name, a status word) converts.
+    EXPECT_EQ(FormatUtf8Message("0x%04x %s %s\r\n", 0x400, "お", "ＮＨＫ"), Utf8(u8"0x0400 お ＮＨＫ\r\n"));
+    EXPECT_EQ(FormatUtf8Message("－ BonDriverチューナー 開始%s %s\n", "成功", path.c_str()),
+              Utf8(u8"－ BonDriverチューナー 開始成功 録画/番組.ts\n"));
+    // Other conversions and "%%" are left alone; the text is not cut.
+    const std::string longText(400, 'x');
+    EXPECT_EQ(FormatUtf8Message("%d%% %5s|%-3s|%s", 50, "ab", "c", longText.c_str()),
+              "50%    ab|c  |" + longText);
+    // Bytes that are neither UTF-8 nor code page 932 stay as they are.
+    EXPECT_EQ(FormatUtf8Message("%s", "\xff\xfe"), "\xff\xfe");
+}

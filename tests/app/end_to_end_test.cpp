@@ -10,6 +10,7 @@
 
 #include "common/limits.h"
 #include "platform/platform.h"
+#include "tests/app/program_under_test.h"
 #include "tests/support/stream_builder.h"
 
 namespace fs = std::filesystem;
@@ -25,17 +26,9 @@ struct RunResult {
 class Program : public ::testing::Test {
 protected:
     void SetUp() override {
-        const char* exe = std::getenv("TRELVAN_EXE");
-#ifdef TRELVAN_BUILT_EXE
-        if (exe == nullptr || *exe == '\0') exe = TRELVAN_BUILT_EXE;
-#endif
-        if (exe == nullptr || *exe == '\0' || !platform::PathExists(exe)) GTEST_SKIP() << "TRELVAN_EXE not set";
-        exe_ = exe;
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir_ = fs::temp_directory_path() /
-               (std::string("trelvan_e2e_") + info->name() + "_" + std::to_string(platform::ProcessId()));
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
+        exe_ = ProgramUnderTest();
+        if (exe_.empty()) GTEST_SKIP() << "TRELVAN_EXE not set";
+        dir_ = FreshScratchFolder("trelvan_e2e_");
     }
     void TearDown() override {
         if (!dir_.empty()) fs::remove_all(dir_);

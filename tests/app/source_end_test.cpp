@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "tests/app/program_under_test.h"
 #include "tests/support/stream_builder.h"
 
 namespace fs = std::filesystem;
@@ -27,17 +28,9 @@ class SourceEnd : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        const char* exe = std::getenv("TRELVAN_EXE");
-#ifdef TRELVAN_BUILT_EXE
-        if (exe == nullptr || *exe == '\0') exe = TRELVAN_BUILT_EXE;
-#endif
-        if (exe == nullptr || *exe == '\0' || !platform::PathExists(exe)) GTEST_SKIP() << "TRELVAN_EXE not set";
-        exe_ = exe;
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir_ = fs::temp_directory_path() /
-               (std::string("trelvan_src_") + info->name() + "_" + std::to_string(platform::ProcessId()));
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
+        exe_ = ProgramUnderTest();
+        if (exe_.empty()) GTEST_SKIP() << "TRELVAN_EXE not set";
+        dir_ = FreshScratchFolder("trelvan_src_");
         for (int i = 0; i < 300; ++i) {
             stream_.Packet(0x100, tsb::Bytes(184, static_cast<uint8_t>(i)));
         }

@@ -12,51 +12,10 @@
 
 #include "engine/reader.h"
 #include "engine/stream_job.h"
+#include "tests/support/reference_aligner.h"
 
 namespace {
 
-// The alignment rules applied to the whole input: a 0x47 starts a packet when
-// another follows at the preferred stride or else at the other one; when it
-// holds the last 188 bytes; or, where the previous packet's stride ends, when
-// it is followed by fewer than 188 more bytes. The preferred stride is 188,
-// or 192 where two packets in a row advanced by 192.
-std::vector<std::size_t> ReferencePackets(const uint8_t* data, std::size_t n)
-{
-    std::vector<std::size_t> out;
-    auto syncAt = [&](std::size_t i) { return i < n && data[i] == 0x47; };
-    std::size_t next = 0;
-    std::size_t stride = 0;
-    int sameInARow = 0;
-    std::size_t p = 0;
-    while (p < n) {
-        if (data[p] != 0x47) {
-            ++p;
-            continue;
-        }
-        const bool inStep = p == next;
-        const std::size_t first = inStep && sameInARow >= 2 ? stride : 188;
-        const std::size_t second = first == 188 ? 192 : 188;
-        const std::size_t rest = n - p;
-        std::size_t advance = 0;
-        if (syncAt(p + first)) {
-            advance = first;
-        } else if (syncAt(p + second)) {
-            advance = second;
-        } else if (rest == 188 || (inStep && rest > 188 && rest < 376)) {
-            advance = 188;
-        }
-        if (advance == 0) {
-            ++p;
-            continue;
-        }
-        out.push_back(p);
-        sameInARow = inStep && advance == stride ? (sameInARow < 2 ? sameInARow + 1 : 2) : 1;
-        stride = advance;
-        next = p + advance;
-        p = next;
-    }
-    return out;
-}
 
 std::string TempName(const char* what)
 {
@@ -92,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, std::size_t size)
         }
     }
 
-    const std::vector<std::size_t> expected = ReferencePackets(data, n);
+    const std::vector<std::size_t> expected = tsb::ReferencePackets(data, n);
     platform::FileHandle input = platform::OpenRead(inputPath.c_str());
     platform::FileHandle output = platform::CreateWrite(outputPath.c_str());
     if (input == platform::kInvalidFile || output == platform::kInvalidFile) {

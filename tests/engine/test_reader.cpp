@@ -19,6 +19,7 @@
 
 #include "engine/reader.h"
 #include "engine/stream_job.h"
+#include "tests/support/reference_aligner.h"
 #include "tests/support/stream_builder.h"
 
 namespace {
@@ -259,41 +260,7 @@ RandomUnits MakeRandomUnits(int count, uint32_t seed)
 
 // The alignment rules applied plainly to the whole input at once: offsets of
 // the packets found.
-std::vector<std::size_t> AlignWhole(const tsb::Bytes& data)
-{
-    std::vector<std::size_t> found;
-    const std::size_t n = data.size();
-    auto syncAt = [&](std::size_t i) { return i < n && data[i] == 0x47; };
-    std::size_t next = 0;    // where the previous packet's stride ends
-    std::size_t stride = 0;  // that stride
-    int sameInARow = 0;      // packets in a row with it, in step
-    for (std::size_t p = next; p < n; ++p) {
-        if (data[p] != 0x47) {
-            continue;
-        }
-        const bool step = p == next;
-        const std::size_t first = step && sameInARow >= 2 ? stride : 188;
-        const std::size_t second = first == 188 ? 192 : 188;
-        const std::size_t rest = n - p;
-        std::size_t advance = 0;
-        if (syncAt(p + first)) {
-            advance = first;
-        } else if (syncAt(p + second)) {
-            advance = second;
-        } else if (rest == 188 || (step && rest > 188 && rest < 376)) {
-            advance = 188;
-        }
-        if (advance == 0) {
-            continue;
-        }
-        found.push_back(p);
-        sameInARow = step && advance == stride ? std::min(sameInARow + 1, 2) : 1;
-        stride = advance;
-        next = p + advance;
-        p = next - 1;
-    }
-    return found;
-}
+std::vector<std::size_t> AlignWhole(const tsb::Bytes& data) { return tsb::ReferencePackets(data.data(), data.size()); }
 
 TEST(ReadPacket, TimeStampBytes0x47NeverStartAPacket)
 {

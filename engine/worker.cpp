@@ -364,11 +364,19 @@ uint32_t StreamWorker(void* argument)
         const bool sinkNone = sink == SinkKind::None;
         PluginEntry* plugins = job->plugins;
 
+        // Draining the thread's window messages costs far more than a
+        // packet's checks: it is done every kPumpInterval packets, and
+        // whenever the source has nothing for the moment.
+        constexpr uint32_t kPumpInterval = 1024;
+        uint32_t packetsSincePump = kPumpInterval;
         for (;;) {
             if (windows.active && WindowsEnded(windows, context)) {
                 break;
             }
-            platform::PumpMessages();
+            if (++packetsSincePump >= kPumpInterval) {
+                platform::PumpMessages();
+                packetsSincePump = 0;
+            }
             bool keep = true;
             bool clockAdvanced = false;
             if (StopNow() && !FinishOnStop(reader, source)) {
@@ -392,6 +400,7 @@ uint32_t StreamWorker(void* argument)
                 } else {
                     platform::SleepMs(1);
                 }
+                packetsSincePump = kPumpInterval;
                 continue;
             }
             uint8_t* packet = const_cast<uint8_t*>(read.packet);

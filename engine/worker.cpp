@@ -97,7 +97,7 @@ struct OutputState {
 };
 thread_local OutputState* currentOutput = nullptr;
 
-void PrintSinkNotice(const char* format, const std::string& path)
+void PrintPathNotice(const char* format, const std::string& path)
 {
     EndProgressLine();
     PrintMessage(static_cast<int32_t>(path.size() + 260), format, path.c_str());
@@ -108,7 +108,7 @@ void NoteWriteFailure(OutputState& state)
 {
     if (state.writeFailed && !state.noticePrinted) {
         state.noticePrinted = true;
-        PrintSinkNotice("－ 出力ファイルに書き込めません %s\n", state.path);
+        PrintPathNotice("－ 出力ファイルに書き込めません %s\n", state.path);
     }
 }
 
@@ -145,10 +145,7 @@ bool StartOffsetInsideFile(platform::FileHandle input, int64_t startOffset, cons
     if (size < 0 || startOffset < size) {
         return true;
     }
-    EndProgressLine();
-    PrintMessage(static_cast<int32_t>(path.size() + 260), "－ 開始位置がファイルの終わりを越えています %s\n",
-                 path.c_str());
-    ConsoleLineClosed = true;
+    PrintPathNotice("－ 開始位置がファイルの終わりを越えています %s\n", path);
     return false;
 }
 
@@ -281,7 +278,7 @@ uint32_t StreamWorker(void* argument)
             if (slot.output == platform::kInvalidFile) {
                 // The stream is still read and reported; only its copy is
                 // missing, and the job's status says so.
-                PrintSinkNotice("－ 出力ファイルを作成できません %s\n", outputPath);
+                PrintPathNotice("－ 出力ファイルを作成できません %s\n", outputPath);
                 slot.sinkFailed = true;
                 sink = SinkKind::None;
             }

@@ -134,16 +134,24 @@ struct PendingPipe {
 // departure before reporting "not yet".
 constexpr int kPipeProbeMs = 50;
 
+// poll() for input on one descriptor, across interruptions: the count of
+// ready descriptors (0 on time-out, -1 on error) and what happened.
+int PollForInput(int fd, int timeoutMs, short& events) {
+    pollfd p{fd, POLLIN, 0};
+    int ready;
+    do {
+        ready = ::poll(&p, 1, timeoutMs);
+    } while (ready < 0 && errno == EINTR);
+    events = p.revents;
+    return ready;
+}
+
 // Data (POLLIN) or a writer that came and went (POLLHUP) prove that a writer
 // connected. A silent writer shows only in a read of the still non-blocking
 // descriptor: it would block, where no writer at all reads as the end.
 bool WriterConnected(int fd) {
-    pollfd p{fd, POLLIN, 0};
-    int ready;
-    do {
-        ready = ::poll(&p, 1, kPipeProbeMs);
-    } while (ready < 0 && errno == EINTR);
-    if (ready > 0 && (p.revents & (POLLIN | POLLHUP)) != 0) return true;
+    short events = 0;
+    if (PollForInput(fd, kPipeProbeMs, events) > 0 && (events & (POLLIN | POLLHUP)) != 0) return true;
     unsigned char byte = 0;
     ssize_t n;
     do {
@@ -267,14 +275,10 @@ ReadResult ReadFile(FileHandle handle, void* buffer, uint32_t size, uint32_t& by
 
 bool WaitReadable(FileHandle handle, uint32_t milliseconds) {
     if (handle == kInvalidFile || HasHeldByte(Fd(handle))) return true;
-    pollfd p{Fd(handle), POLLIN, 0};
     const int timeout = milliseconds > static_cast<uint32_t>(INT32_MAX) ? INT32_MAX : static_cast<int>(milliseconds);
-    int ready;
-    do {
-        ready = ::poll(&p, 1, timeout);
-    } while (ready < 0 && errno == EINTR);
+    short events = 0;
     // Data, the end, an error: the read that follows tells which.
-    return ready != 0;
+    return PollForInput(Fd(handle), timeout, events) != 0;
 }
 
 bool WriteFile(FileHandle handle, const void* data, uint32_t size, uint32_t& bytesWritten) {

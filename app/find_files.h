@@ -12,8 +12,8 @@ public:
     CFindFileInfo(const CFindFileInfo&) = delete;
     CFindFileInfo& operator=(const CFindFileInfo&) = delete;
 
-    char path[kMaxPath] = {};     // directory, separator, file name
-    uint64_t lastWriteTime = 0;   // FILETIME units
+    char path[kMaxPath] = {};    // directory, separator, file name
+    uint64_t lastWriteTime = 0;  // FILETIME units
     uint64_t size = 0;
     int64_t reserved = -1;
     CFindFileInfo* next = nullptr;

@@ -19,13 +19,16 @@ namespace {
 
 const char* const kUsageLines[] = {
     "引数\n",
-    "　%s.exe[ -srcpath] 入力tsファイルパス[ -throughpath 出力tsファイルパス][ -log][ -logpath ログファイルパス ][ -sync][ -detail][ -pause][ -pid][ -wraparound]\n",
+    "　%s.exe[ -srcpath] 入力tsファイルパス[ -throughpath 出力tsファイルパス][ -log][ -logpath ログファイルパス ][ "
+    "-sync][ -detail][ -pause][ -pid][ -wraparound]\n",
     "説明\n",
     "　入力tsパケットをそのまま出力する\n",
     "　-srcpath 入力tsファイルパス\n",
-    "　　ファイルパス, 標準入力 \"CON\", パイプ \"\\\\.\\pipe\\SendTSTCP_ポート番号_親プロセスID\", BonDriver \"\\\\.\\bondriver\\チューナー空間番号\\BonDriver内部チャンネル番号\\BonDriverdllパス\" いずれかを指定する\n",
+    "　　ファイルパス, 標準入力 \"CON\", パイプ \"\\\\.\\pipe\\SendTSTCP_ポート番号_親プロセスID\", BonDriver "
+    "\"\\\\.\\bondriver\\チューナー空間番号\\BonDriver内部チャンネル番号\\BonDriverdllパス\" いずれかを指定する\n",
     "　-throughpath 出力tsファイルパス　(省略時 入力tsファイルパス＋'.%s'＋拡張子)\n",
-    "　　ファイルパス, 標準出力 \"CON\", SendTSTcp.dll送信先 \"\\\\.\\sendtstcp\\送信先:ポート番号\\SendTSTcp.dllパス\"  いずれかを指定する\n",
+    "　　ファイルパス, 標準出力 \"CON\", SendTSTcp.dll送信先 "
+    "\"\\\\.\\sendtstcp\\送信先:ポート番号\\SendTSTcp.dllパス\"  いずれかを指定する\n",
     "　-log\n",
     "　　ログ出力する\n",
     "　-logpath ログファイルパス\n",
@@ -125,23 +128,48 @@ int32_t ToInt32(long long value) {
 
 void ApplyEffect(Effect effect, const char* option, std::size_t keywordLength) {
     switch (effect) {
-        case Effect::None: break;
-        case Effect::Log: RunSettings.log = true; break;
-        case Effect::Sync: RunSettings.sync = true; break;
-        case Effect::Capstr: RunSettings.capstr = true; break;
-        case Effect::Detail: RunSettings.detail = true; break;
-        case Effect::Sdt: RunSettings.sdt = true; break;
-        case Effect::Eit: RunSettings.eit = true; break;
-        case Effect::Pause: RunSettings.pause = true; break;
-        case Effect::Pid: RunSettings.pid = true; break;
-        case Effect::Drop: RunSettings.drop = true; break;
-        case Effect::Wraparound: RunSettings.wraparound = true; break;
-        case Effect::NoProgress: ConsoleFlags.fetch_or(kNoProgress); break;
+        case Effect::None:
+            break;
+        case Effect::Log:
+            RunSettings.log = true;
+            break;
+        case Effect::Sync:
+            RunSettings.sync = true;
+            break;
+        case Effect::Capstr:
+            RunSettings.capstr = true;
+            break;
+        case Effect::Detail:
+            RunSettings.detail = true;
+            break;
+        case Effect::Sdt:
+            RunSettings.sdt = true;
+            break;
+        case Effect::Eit:
+            RunSettings.eit = true;
+            break;
+        case Effect::Pause:
+            RunSettings.pause = true;
+            break;
+        case Effect::Pid:
+            RunSettings.pid = true;
+            break;
+        case Effect::Drop:
+            RunSettings.drop = true;
+            break;
+        case Effect::Wraparound:
+            RunSettings.wraparound = true;
+            break;
+        case Effect::NoProgress:
+            ConsoleFlags.fetch_or(kNoProgress);
+            break;
         case Effect::Loop:
             RunSettings.loop = true;
             if (option[keywordLength] != '\0') RunSettings.loopCount = ToInt32(ParseDecimal(option + keywordLength));
             break;
-        case Effect::Nodel: RunSettings.nodel = true; break;
+        case Effect::Nodel:
+            RunSettings.nodel = true;
+            break;
     }
 }
 
@@ -238,7 +266,9 @@ bool ReadValue(ArgState state, const char* value, ByteBuffer& inputList) {
     return true;
 }
 
-void WriteText(const std::string& text) { WriteStdout(text.data(), text.size()); }
+void WriteText(const std::string& text) {
+    WriteStdout(text.data(), text.size());
+}
 
 constexpr uint32_t kIdlePassWaitMs = 1000;
 constexpr uint32_t kStopPollMs = 50;
@@ -286,9 +316,10 @@ bool IsOptionArgument(const char* argument) {
 
 bool IsHelpArgument(const char* argument) {
     if (argument == nullptr) return false;
-    static const char* const kHelpForms[] = {"-h", "-help", "--help", "-?",
+    static const char* const kHelpForms[] = {
+        "-h", "-help", "--help", "-?",
 #ifdef _WIN32
-                                             "/?", "/h", "/help",
+        "/?", "/h",    "/help",
 #endif
     };
     for (const char* form : kHelpForms) {

@@ -58,12 +58,15 @@ void WatchForStuckStop() {
     if (watch) platform::DetachThread(watch);
 }
 
-bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+bool IsSeparator(char c) {
+    return c == '\\' || c == '/';
+}
 
 // The directory without its trailing separators, joined with one separator.
 std::string JoinPath(const std::string& directory, const char* name) {
     std::string joined = directory;
-    while (joined.size() > 1 && IsSeparator(joined.back())) joined.pop_back();
+    while (joined.size() > 1 && IsSeparator(joined.back()))
+        joined.pop_back();
     joined.push_back(platform::PathSeparator());
     joined += name;
     return joined;

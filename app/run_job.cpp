@@ -22,20 +22,17 @@ constexpr char kTunerPrefix[] = "\\\\.\\bondriver\\";
 constexpr char kSenderPrefix[] = "\\\\.\\sendtstcp\\";
 constexpr int64_t kProbeWindow = 384;  // two 192-byte units
 
-bool StartsWith(const char* text, const char* prefix)
-{
+bool StartsWith(const char* text, const char* prefix) {
     return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
 }
 
-int32_t HintFor(const std::string& text)
-{
+int32_t HintFor(const std::string& text) {
     return std::max<int32_t>(kPathHint, static_cast<int32_t>(text.size()) + 260);
 }
 
 struct FileCloser {
     platform::FileHandle handle = platform::kInvalidFile;
-    ~FileCloser()
-    {
+    ~FileCloser() {
         if (handle != platform::kInvalidFile) {
             platform::CloseFile(handle);
         }
@@ -44,8 +41,7 @@ struct FileCloser {
 
 // Stores a derived name in its fixed field; a name that does not fit is
 // refused rather than cut, since a cut name could point at another file.
-bool StoreDerivedPath(char* field, std::size_t size, const std::string& value)
-{
+bool StoreDerivedPath(char* field, std::size_t size, const std::string& value) {
     if (!CopyText(field, size, value.c_str())) {
         PrintMessage(HintFor(value), kPathTooLongNotice, value.c_str());
         return false;
@@ -54,8 +50,7 @@ bool StoreDerivedPath(char* field, std::size_t size, const std::string& value)
 }
 
 // Tuner path: space "\" channel "\" driver path after the prefix.
-bool CheckTunerPath(const std::string& input)
-{
+bool CheckTunerPath(const std::string& input) {
     const std::string rest = input.substr(sizeof(kTunerPrefix) - 1);
     const std::size_t first = rest.find('\\');
     const std::string space = rest.substr(0, first);
@@ -65,7 +60,9 @@ bool CheckTunerPath(const std::string& input)
     }
     const std::size_t second = first == std::string::npos ? std::string::npos : rest.find('\\', first + 1);
     const std::string channel =
-        first == std::string::npos ? std::string() : rest.substr(first + 1, second == std::string::npos ? std::string::npos : second - first - 1);
+        first == std::string::npos
+            ? std::string()
+            : rest.substr(first + 1, second == std::string::npos ? std::string::npos : second - first - 1);
     if (channel.empty()) {
         PrintMessage(HintFor(input), "－ BonDriverチューナー内部チャンネル番号がありません %s\n", input.c_str());
         return false;
@@ -79,8 +76,7 @@ bool CheckTunerPath(const std::string& input)
 }
 
 // Sender path: host ":" port "\" library path after the prefix.
-bool CheckSenderPath(const std::string& output)
-{
+bool CheckSenderPath(const std::string& output) {
     const std::string rest = output.substr(sizeof(kSenderPrefix) - 1);
     const std::size_t backslash = rest.find('\\');
     const std::string address = rest.substr(0, backslash);
@@ -105,22 +101,19 @@ bool CheckSenderPath(const std::string& output)
 
 // The worker reads as a file whatever is not exactly the console, a pipe or
 // a tuner ("CONTENT.ts" too).
-bool IsFileSource(const std::string& input)
-{
+bool IsFileSource(const std::string& input) {
     return !input.empty() && input != kConsole && !StartsWith(input.c_str(), kPipePrefix) &&
            !StartsWith(input.c_str(), kTunerPrefix);
 }
 
 // A file sink: not the console, not the sender, not empty.
-bool IsFileSink(const char* output)
-{
+bool IsFileSink(const char* output) {
     return *output != '\0' && std::strcmp(output, kConsole) != 0 && !StartsWith(output, kSenderPrefix);
 }
 
 // The log this job would append to: its own, or the one an earlier job left
 // active.
-std::string ActiveLogPath()
-{
+std::string ActiveLogPath() {
     if (RunSettings.logpath[0] != '\0') {
         return RunSettings.logpath;
     }
@@ -129,8 +122,7 @@ std::string ActiveLogPath()
 
 // The file inputs a job's output or log must not name: its own, and every
 // other input of the command line, which a later job will still read.
-std::vector<std::string> ProtectedInputs(const std::string& input, bool fileInput)
-{
+std::vector<std::string> ProtectedInputs(const std::string& input, bool fileInput) {
     std::vector<std::string> inputs;
     if (fileInput) {
         inputs.push_back(input);
@@ -149,16 +141,14 @@ std::vector<std::string> ProtectedInputs(const std::string& input, bool fileInpu
     return inputs;
 }
 
-bool NamesAnyOf(const char* path, const std::vector<std::string>& files)
-{
+bool NamesAnyOf(const char* path, const std::vector<std::string>& files) {
     return std::any_of(files.begin(), files.end(),
                        [path](const std::string& file) { return platform::SameFile(file.c_str(), path); });
 }
 
 // The output is created (truncated) and the log appended to: neither may be
 // an input or the other, under whatever name or link.
-bool PathsKeptApart(const std::string& input, bool fileInput)
-{
+bool PathsKeptApart(const std::string& input, bool fileInput) {
     const std::vector<std::string> inputs = ProtectedInputs(input, fileInput);
     const char* output = RunSettings.throughpath;
     const bool fileOutput = IsFileSink(output);
@@ -173,8 +163,9 @@ bool PathsKeptApart(const std::string& input, bool fileInput)
     }
     // The worker deletes the -patchtime file of a file input before it starts.
     const std::string patch = RunSettings.patchtime != 0 && fileInput ? PatchTimePath(input.c_str()) : std::string();
-    if (!patch.empty() && (NamesAnyOf(patch.c_str(), inputs) || (fileOutput && platform::SameFile(output, patch.c_str())) ||
-                           (!log.empty() && platform::SameFile(log.c_str(), patch.c_str())))) {
+    if (!patch.empty() &&
+        (NamesAnyOf(patch.c_str(), inputs) || (fileOutput && platform::SameFile(output, patch.c_str())) ||
+         (!log.empty() && platform::SameFile(log.c_str(), patch.c_str())))) {
         PrintMessage(HintFor(patch), "－ パッチ時刻ファイルが入力・出力・ログファイルと同じです %s\n", patch.c_str());
         return false;
     }
@@ -182,13 +173,11 @@ bool PathsKeptApart(const std::string& input, bool fileInput)
 }
 
 // Whether the worker carried at least one packet.
-bool Served(const StreamSlot& slot)
-{
+bool Served(const StreamSlot& slot) {
     return !slot.contexts.empty() && !slot.contexts.front()->pids.Entries().empty();
 }
 
-int32_t PrintSummary(const StreamSlot& slot)
-{
+int32_t PrintSummary(const StreamSlot& slot) {
     int32_t total = 0;
     if (slot.inputPath.empty() || slot.contexts.empty()) {
         return total;
@@ -223,8 +212,7 @@ int32_t PrintSummary(const StreamSlot& slot)
 
 }  // namespace
 
-int ProbePacketSize(platform::FileHandle file, int64_t offset, platform::SeekFrom from)
-{
+int ProbePacketSize(platform::FileHandle file, int64_t offset, platform::SeekFrom from) {
     const int64_t size = platform::FileSize(file);
     if (size <= kProbeWindow) {
         return 0;
@@ -257,8 +245,7 @@ int ProbePacketSize(platform::FileHandle file, int64_t offset, platform::SeekFro
     return 0;
 }
 
-bool IsTransportStreamFile(const char* path)
-{
+bool IsTransportStreamFile(const char* path) {
     if (path == nullptr || !platform::PathExists(path)) {
         return false;
     }
@@ -269,8 +256,7 @@ bool IsTransportStreamFile(const char* path)
     return ProbePacketSize(file.handle, 0, platform::SeekFrom::Begin) != 0;
 }
 
-int32_t RunJob()
-{
+int32_t RunJob() {
     if (RunSettings.currentInput[0] == '\0') {
         return 0;
     }
@@ -294,8 +280,8 @@ int32_t RunJob()
             return 0;
         }
         if (RunSettings.log && RunSettings.logpath[0] == '\0') {
-            const std::string name = FormatString("%s%s%s.%s.log", parts.drive.c_str(), parts.dir.c_str(),
-                                                  parts.name.c_str(), ProgramName);
+            const std::string name =
+                FormatString("%s%s%s.%s.log", parts.drive.c_str(), parts.dir.c_str(), parts.name.c_str(), ProgramName);
             if (!StoreDerivedPath(RunSettings.logpath, sizeof RunSettings.logpath, name)) {
                 ++FailedJobs;
                 return 0;

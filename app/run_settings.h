@@ -23,9 +23,9 @@ struct RunSettingsRecord {
     bool loop = false;
     int32_t loopCount = 0;
     uint32_t bufsize = 0;
-    uint32_t rwcntundrop = 0;                // bits 0-15 a PID (0 none), bit 16 captions
-    std::optional<std::string> duration;     // -duration value
-    std::optional<std::string> rwcntdrop;    // -rwcntdrop value
+    uint32_t rwcntundrop = 0;                         // bits 0-15 a PID (0 none), bit 16 captions
+    std::optional<std::string> duration;              // -duration value
+    std::optional<std::string> rwcntdrop;             // -rwcntdrop value
     std::size_t rwcntdropCursor = std::string::npos;  // into rwcntdrop; npos: used up
     bool nodel = false;
     int32_t patchtime = 0;

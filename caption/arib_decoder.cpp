@@ -39,71 +39,66 @@ constexpr uint8_t kDefaultMacros[16][kMacroLength] = {
 // Rows of the additional symbols table in storage order.
 constexpr uint8_t kSymbolRows[] = {0x7A, 0x7B, 0x7C, 0x7D, 0x7E, 0x75, 0x76};
 
-bool IsTwoByteSet(uint32_t final) { return final == 0x39 || final == 0x3A || final == 0x3B || final == 0x42; }
+bool IsTwoByteSet(uint32_t final) {
+    return final == 0x39 || final == 0x3A || final == 0x3B || final == 0x42;
+}
 
-void DesignateGraphic(AribSlot& slot, uint32_t final)
-{
+void DesignateGraphic(AribSlot& slot, uint32_t final) {
     slot.final = final;
     slot.kind = kGraphicSet;
     slot.bytes = IsTwoByteSet(final) ? 2 : 1;
 }
 
-void DesignateDrcs(AribSlot& slot, uint32_t final)
-{
+void DesignateDrcs(AribSlot& slot, uint32_t final) {
     slot.final = final;
     slot.kind = kDrcs;
     slot.bytes = final == 0x40 ? 2 : 1;
 }
 
-void LockGl(AribDecoder& decoder, int slot)
-{
+void LockGl(AribDecoder& decoder, int slot) {
     decoder.gl = slot;
     decoder.savedGl = -1;
 }
 
-void LockGr(AribDecoder& decoder, int slot)
-{
+void LockGr(AribDecoder& decoder, int slot) {
     decoder.gr = slot;
     decoder.savedGr = -1;
 }
 
-void SingleShift(AribDecoder& decoder, int slot)
-{
+void SingleShift(AribDecoder& decoder, int slot) {
     // A second single shift before any character keeps the locked slot to
     // return to, not the slot of the first shift.
     if (decoder.savedGl < 0) decoder.savedGl = decoder.gl;
     decoder.gl = slot;
 }
 
-void AppendFormat(std::string& out, const char* format, unsigned a)
-{
+void AppendFormat(std::string& out, const char* format, unsigned a) {
     char buffer[32];
     int n = std::snprintf(buffer, sizeof buffer, format, a);
     if (n > 0) out.append(buffer, static_cast<std::size_t>(n));
 }
 
-void AppendFormat(std::string& out, const char* format, unsigned a, unsigned b)
-{
+void AppendFormat(std::string& out, const char* format, unsigned a, unsigned b) {
     char buffer[32];
     int n = std::snprintf(buffer, sizeof buffer, format, a, b);
     if (n > 0) out.append(buffer, static_cast<std::size_t>(n));
 }
 
 // Offset of the first `value` at or after `from`, or `length` when absent.
-int32_t FindByte(const uint8_t* bytes, int32_t length, int32_t from, uint8_t value)
-{
+int32_t FindByte(const uint8_t* bytes, int32_t length, int32_t from, uint8_t value) {
     for (int32_t i = from; i < length; ++i) {
         if (bytes[i] == value) return i;
     }
     return length;
 }
 
-int32_t Advance(int32_t pos, int32_t count, int32_t length) { return count >= length - pos ? length : pos + count; }
+int32_t Advance(int32_t pos, int32_t count, int32_t length) {
+    return count >= length - pos ? length : pos + count;
+}
 
 // Escape sequence at bytes[pos] (ESC). Designates only when the whole
 // sequence lies inside the input; returns the offset after it.
-int32_t EscapeSequence(const uint8_t* bytes, int32_t length, int32_t pos, AribDecoder& decoder)
-{
+int32_t EscapeSequence(const uint8_t* bytes, int32_t length, int32_t pos, AribDecoder& decoder) {
     auto at = [&](int32_t k) -> int { return pos + k < length ? bytes[pos + k] : -1; };
     const int b1 = at(1);
     if (b1 < 0) return length;
@@ -133,26 +128,37 @@ int32_t EscapeSequence(const uint8_t* bytes, int32_t length, int32_t pos, AribDe
                 return pos + 5;
             }
             if (b3 < 0) return length;
-            if (b2 != 0x28 && IsTwoByteSet(static_cast<uint32_t>(b3))) DesignateGraphic(slot, static_cast<uint32_t>(b3));
+            if (b2 != 0x28 && IsTwoByteSet(static_cast<uint32_t>(b3)))
+                DesignateGraphic(slot, static_cast<uint32_t>(b3));
             return pos + 4;
         }
         if (IsTwoByteSet(static_cast<uint32_t>(b2))) DesignateGraphic(decoder.g[0], static_cast<uint32_t>(b2));
         return pos + 3;
     }
     switch (b1) {
-    case 0x6E: LockGl(decoder, 2); break;  // LS2
-    case 0x6F: LockGl(decoder, 3); break;  // LS3
-    case 0x7E: LockGr(decoder, 1); break;  // LS1R
-    case 0x7D: LockGr(decoder, 2); break;  // LS2R
-    case 0x7C: LockGr(decoder, 3); break;  // LS3R
-    default: break;
+        case 0x6E:
+            LockGl(decoder, 2);
+            break;  // LS2
+        case 0x6F:
+            LockGl(decoder, 3);
+            break;  // LS3
+        case 0x7E:
+            LockGr(decoder, 1);
+            break;  // LS1R
+        case 0x7D:
+            LockGr(decoder, 2);
+            break;  // LS2R
+        case 0x7C:
+            LockGr(decoder, 3);
+            break;  // LS3R
+        default:
+            break;
     }
     return pos + 2;
 }
 
 // CSI at bytes[pos]; returns the offset after the sequence.
-int32_t ControlSequence(const uint8_t* bytes, int32_t length, int32_t pos, AribDecoder& decoder)
-{
+int32_t ControlSequence(const uint8_t* bytes, int32_t length, int32_t pos, AribDecoder& decoder) {
     if (pos + 1 >= length) return length;
     const uint8_t next = bytes[pos + 1];
     if (next == 0x5B || next == 0x5C || next == 0x6F) return pos + 2;
@@ -182,66 +188,112 @@ int32_t ControlSequence(const uint8_t* bytes, int32_t length, int32_t pos, AribD
 
 // Consumes control codes from bytes[pos]. Returns true with pos on a graphic
 // byte (0x21..0x7F, 0xA0..0xFF), false at the end of the input.
-bool ControlStep(const uint8_t* bytes, int32_t length, int32_t& pos, AribDecoder& decoder, std::string& out)
-{
+bool ControlStep(const uint8_t* bytes, int32_t length, int32_t& pos, AribDecoder& decoder, std::string& out) {
     while (pos < length) {
         const uint8_t b = bytes[pos];
         if ((b >= 0x21 && b <= 0x7F) || b >= 0xA0) return true;
         switch (b) {
-        case 0x08: out += "0x08"; pos += 1; break;
-        case 0x09: out += "0x09"; pos += 1; break;
-        case 0x0A: out += "\\n"; pos += 1; break;
-        case 0x0B: out += "0x0B"; pos += 1; break;
-        case 0x0C: ResetDecoder(decoder); pos += 1; break;
-        case 0x0D: out += "\\r"; pos += 1; break;
-        case 0x0E: LockGl(decoder, 1); pos += 1; break;
-        case 0x0F: LockGl(decoder, 0); pos += 1; break;
-        case 0x16: pos = Advance(pos, 2, length); break;  // PAPF
-        case 0x19: SingleShift(decoder, 2); pos += 1; break;
-        case 0x1B: pos = EscapeSequence(bytes, length, pos, decoder); break;
-        case 0x1C: pos = Advance(pos, 3, length); break;  // APS
-        case 0x1D: SingleShift(decoder, 3); pos += 1; break;
-        case 0x20: out += ' '; pos += 1; break;
-        case 0x8B: case 0x91: case 0x93: case 0x94: case 0x97: case 0x98:
-            pos = Advance(pos, 2, length);
-            break;
-        case 0x90: case 0x92:  // COL, CDC
-            pos = Advance(pos, pos + 1 < length && bytes[pos + 1] == SP ? 3 : 2, length);
-            break;
-        case 0x95: {  // MACRO definition: through the closing 0x95 0x4F
-            int32_t end = length;
-            for (int32_t i = pos + 2; i + 1 < length; ++i) {
-                if (bytes[i] == 0x95 && bytes[i + 1] == 0x4F) {
-                    end = i + 2;
-                    break;
+            case 0x08:
+                out += "0x08";
+                pos += 1;
+                break;
+            case 0x09:
+                out += "0x09";
+                pos += 1;
+                break;
+            case 0x0A:
+                out += "\\n";
+                pos += 1;
+                break;
+            case 0x0B:
+                out += "0x0B";
+                pos += 1;
+                break;
+            case 0x0C:
+                ResetDecoder(decoder);
+                pos += 1;
+                break;
+            case 0x0D:
+                out += "\\r";
+                pos += 1;
+                break;
+            case 0x0E:
+                LockGl(decoder, 1);
+                pos += 1;
+                break;
+            case 0x0F:
+                LockGl(decoder, 0);
+                pos += 1;
+                break;
+            case 0x16:
+                pos = Advance(pos, 2, length);
+                break;  // PAPF
+            case 0x19:
+                SingleShift(decoder, 2);
+                pos += 1;
+                break;
+            case 0x1B:
+                pos = EscapeSequence(bytes, length, pos, decoder);
+                break;
+            case 0x1C:
+                pos = Advance(pos, 3, length);
+                break;  // APS
+            case 0x1D:
+                SingleShift(decoder, 3);
+                pos += 1;
+                break;
+            case 0x20:
+                out += ' ';
+                pos += 1;
+                break;
+            case 0x8B:
+            case 0x91:
+            case 0x93:
+            case 0x94:
+            case 0x97:
+            case 0x98:
+                pos = Advance(pos, 2, length);
+                break;
+            case 0x90:
+            case 0x92:  // COL, CDC
+                pos = Advance(pos, pos + 1 < length && bytes[pos + 1] == SP ? 3 : 2, length);
+                break;
+            case 0x95: {  // MACRO definition: through the closing 0x95 0x4F
+                int32_t end = length;
+                for (int32_t i = pos + 2; i + 1 < length; ++i) {
+                    if (bytes[i] == 0x95 && bytes[i + 1] == 0x4F) {
+                        end = i + 2;
+                        break;
+                    }
                 }
+                pos = end;
+                break;
             }
-            pos = end;
-            break;
-        }
-        case 0x9B: pos = ControlSequence(bytes, length, pos, decoder); break;
-        case 0x9D:  // TIME
-            if (pos + 1 < length && bytes[pos + 1] == 0x28) {
-                pos += 2;
-            } else {
-                const int32_t space = FindByte(bytes, length, pos + 1, SP);
-                pos = Advance(space, 2, length);
-            }
-            break;
-        default: pos += 1; break;  // other C0 and C1 codes carry no parameters here
+            case 0x9B:
+                pos = ControlSequence(bytes, length, pos, decoder);
+                break;
+            case 0x9D:  // TIME
+                if (pos + 1 < length && bytes[pos + 1] == 0x28) {
+                    pos += 2;
+                } else {
+                    const int32_t space = FindByte(bytes, length, pos + 1, SP);
+                    pos = Advance(space, 2, length);
+                }
+                break;
+            default:
+                pos += 1;
+                break;  // other C0 and C1 codes carry no parameters here
         }
     }
     return false;
 }
 
-void AppendTableEntry(std::string& out, const uint8_t* table, int32_t tableLength, unsigned b)
-{
+void AppendTableEntry(std::string& out, const uint8_t* table, int32_t tableLength, unsigned b) {
     const int32_t offset = static_cast<int32_t>(b - 0x20) * 2;
     if (offset + 2 <= tableLength) out.append(reinterpret_cast<const char*>(table + offset), 2);
 }
 
-void OneByteCharacter(const AribSlot& slot, unsigned b, AribDecoder& decoder, std::string& out)
-{
+void OneByteCharacter(const AribSlot& slot, unsigned b, AribDecoder& decoder, std::string& out) {
     const uint32_t f = slot.final;
     if (slot.kind == kGraphicSet) {
         if (f == 0x4A || f == 0x36) {
@@ -281,8 +333,7 @@ void OneByteCharacter(const AribSlot& slot, unsigned b, AribDecoder& decoder, st
 }
 
 // JIS X 0208 row and cell to Shift-JIS.
-void AppendShiftJis(std::string& out, unsigned b, unsigned c)
-{
+void AppendShiftJis(std::string& out, unsigned b, unsigned c) {
     unsigned second;
     if (b & 1) {
         second = c + 0x1F;
@@ -298,8 +349,7 @@ void AppendShiftJis(std::string& out, unsigned b, unsigned c)
 }
 
 // Code point of an additional symbol, 0 when the cell has none.
-unsigned AdditionalSymbol(unsigned b, unsigned c)
-{
+unsigned AdditionalSymbol(unsigned b, unsigned c) {
     if (c < 0x21 || c > 0x7E) return 0;
     for (int row = 0; row < 7; ++row) {
         if (kSymbolRows[row] == b) return kAdditionalSymbols[row * 94 + (c - 0x21)];
@@ -307,8 +357,7 @@ unsigned AdditionalSymbol(unsigned b, unsigned c)
     return 0;
 }
 
-void TwoByteCharacter(const AribSlot& slot, unsigned b, unsigned c, std::string& out)
-{
+void TwoByteCharacter(const AribSlot& slot, unsigned b, unsigned c, std::string& out) {
     const uint32_t f = slot.final;
     if (slot.kind == kGraphicSet && IsTwoByteSet(f)) {
         if (b < 0x75 || c < 0x21) {
@@ -330,8 +379,7 @@ void TwoByteCharacter(const AribSlot& slot, unsigned b, unsigned c, std::string&
 
 // One graphic character at bytes[pos]; may move pos to the end of the input
 // to end the text.
-void CharacterStep(const uint8_t* bytes, int32_t length, int32_t& pos, AribDecoder& decoder, std::string& out)
-{
+void CharacterStep(const uint8_t* bytes, int32_t length, int32_t& pos, AribDecoder& decoder, std::string& out) {
     unsigned b = bytes[pos];
     int slotIndex;
     if (b >= 0x20 && b <= 0x7E) {
@@ -369,15 +417,13 @@ void CharacterStep(const uint8_t* bytes, int32_t length, int32_t& pos, AribDecod
 
 }  // namespace
 
-AribDecoder::AribDecoder()
-{
+AribDecoder::AribDecoder() {
     // The text store always reports whether a new text differs from the last.
     text.compare = 1;
     ResetDecoder(*this);
 }
 
-void ResetDecoder(AribDecoder& decoder)
-{
+void ResetDecoder(AribDecoder& decoder) {
     AribSlot* g = decoder.g;
     if (decoder.profile == 0 && decoder.writingFormat == 14) {
         DesignateDrcs(g[0], 0x41);
@@ -406,8 +452,7 @@ void ResetDecoder(AribDecoder& decoder)
     decoder.savedGr = -1;
 }
 
-bool DecodeAribText(const uint8_t* bytes, int32_t length, AribDecoder& decoder, std::string& out)
-{
+bool DecodeAribText(const uint8_t* bytes, int32_t length, AribDecoder& decoder, std::string& out) {
     out.clear();
     if (bytes == nullptr || length <= 0) return false;
     int32_t pos = 0;

@@ -6,9 +6,9 @@
 #include "common/byte_buffer.h"
 
 struct AribSlot {
-    uint32_t final = 0;   // final byte F of the designated set
-    uint32_t kind = 0;    // 1 graphic set, 2 DRCS
-    uint32_t bytes = 1;   // bytes per character
+    uint32_t final = 0;  // final byte F of the designated set
+    uint32_t kind = 0;   // 1 graphic set, 2 DRCS
+    uint32_t bytes = 1;  // bytes per character
 };
 
 struct AribDecoder {
@@ -16,9 +16,9 @@ struct AribDecoder {
     uint16_t writingFormat = 0;  // last CSI SWF value
     int16_t profile = -1;        // 0 caption, 1 one-segment caption, -1 SI text
     AribSlot g[4];
-    int gl = 0;                  // index into g
+    int gl = 0;  // index into g
     int gr = 2;
-    int savedGl = -1;            // slot to return to after a single shift
+    int savedGl = -1;  // slot to return to after a single shift
     int savedGr = -1;
 
     AribDecoder();

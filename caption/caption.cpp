@@ -11,8 +11,7 @@
 
 namespace {
 
-constexpr std::array<uint16_t, 256> MakeCrc16Table()
-{
+constexpr std::array<uint16_t, 256> MakeCrc16Table() {
     std::array<uint16_t, 256> table{};
     for (unsigned i = 0; i < 256; ++i) {
         uint16_t crc = static_cast<uint16_t>(i << 8);
@@ -26,13 +25,16 @@ constexpr std::array<uint16_t, 256> MakeCrc16Table()
 
 constexpr std::array<uint16_t, 256> kCrc16Table = MakeCrc16Table();
 
-uint32_t Read16(const uint8_t* p) { return (uint32_t{p[0]} << 8) | p[1]; }
-uint32_t Read24(const uint8_t* p) { return (uint32_t{p[0]} << 16) | (uint32_t{p[1]} << 8) | p[2]; }
+uint32_t Read16(const uint8_t* p) {
+    return (uint32_t{p[0]} << 8) | p[1];
+}
+uint32_t Read24(const uint8_t* p) {
+    return (uint32_t{p[0]} << 16) | (uint32_t{p[1]} << 8) | p[2];
+}
 
 // Bytes before the payload of the packet the entry was decoded from, or -1
 // when the adaptation field claims more than the packet holds.
-int PayloadOffset(const uint8_t* packet, const PidEntry& entry)
-{
+int PayloadOffset(const uint8_t* packet, const PidEntry& entry) {
     if ((entry.adaptationFieldControl & 2) != 0 && packet[4] > kPacketSize - 5) return -1;
     const int offset = entry.headerLength;
     return offset <= kPacketSize ? offset : -1;
@@ -40,8 +42,7 @@ int PayloadOffset(const uint8_t* packet, const PidEntry& entry)
 
 // Data units of a management or statement body in [p, end). Returns nothing;
 // the decoded statement text goes to the caption's text store.
-void ReadDataUnits(const uint8_t* p, const uint8_t* end, CaptionStream& caption)
-{
+void ReadDataUnits(const uint8_t* p, const uint8_t* end, CaptionStream& caption) {
     std::string text;
     while (end - p >= 5 && StopRequested.load(std::memory_order_relaxed) == 0) {
         const uint8_t parameter = p[1];
@@ -65,8 +66,7 @@ void ReadDataUnits(const uint8_t* p, const uint8_t* end, CaptionStream& caption)
 
 // The data unit loop that follows at p, bounded by the group's data end.
 void ReadUnitLoop(const uint8_t* p, const uint8_t* end, const uint8_t* bufferStart, int32_t& loopStart,
-                  uint32_t& loopLength, CaptionStream& caption)
-{
+                  uint32_t& loopLength, CaptionStream& caption) {
     if (end - p < 3) return;
     loopLength = Read24(p);
     p += 3;
@@ -76,8 +76,7 @@ void ReadUnitLoop(const uint8_t* p, const uint8_t* end, const uint8_t* bufferSta
 }
 
 void ReadManagement(uint8_t groupId, const uint8_t* p, const uint8_t* end, const uint8_t* bufferStart,
-                    CaptionStream& caption)
-{
+                    CaptionStream& caption) {
     CaptionManagement& m = caption.management;
     if (end - p < 1) return;
     m.tmd = p[0] >> 6;
@@ -118,8 +117,7 @@ void ReadManagement(uint8_t groupId, const uint8_t* p, const uint8_t* end, const
     ReadUnitLoop(p, end, bufferStart, m.unitLoopStart, m.unitLoopLength, caption);
 }
 
-void ReadStatement(const uint8_t* p, const uint8_t* end, const uint8_t* bufferStart, CaptionStream& caption)
-{
+void ReadStatement(const uint8_t* p, const uint8_t* end, const uint8_t* bufferStart, CaptionStream& caption) {
     CaptionStatement& s = caption.statement;
     if (end - p < 1) return;
     s.tmd = p[0] >> 6;
@@ -135,8 +133,7 @@ void ReadStatement(const uint8_t* p, const uint8_t* end, const uint8_t* bufferSt
 
 // Walks the complete PES in the buffer. True when a data group of non-zero
 // size passed its CRC.
-bool ParseCaptionPes(const ByteBuffer& buffer, int32_t startOffset, CaptionStream& caption)
-{
+bool ParseCaptionPes(const ByteBuffer& buffer, int32_t startOffset, CaptionStream& caption) {
     const uint8_t* const base = buffer.data;
     if (base == nullptr || startOffset < 0 || buffer.used - startOffset < 6) return false;
     const uint8_t* const pes = base + startOffset;
@@ -146,22 +143,27 @@ bool ParseCaptionPes(const ByteBuffer& buffer, int32_t startOffset, CaptionStrea
     if (pesLength == 0) return false;
     // Read only what was gathered, even if the buffer holds less than the
     // header promised.
-    const uint8_t* const end = pesLength + 6 <= static_cast<uint32_t>(buffer.used - startOffset)
-                                   ? pes + 6 + pesLength
-                                   : base + buffer.used;
+    const uint8_t* const end =
+        pesLength + 6 <= static_cast<uint32_t>(buffer.used - startOffset) ? pes + 6 + pesLength : base + buffer.used;
 
     const uint8_t* payload;
     switch (streamId) {
-    case 0xBC: case 0xBF: case 0xF0: case 0xF1: case 0xF2: case 0xF8: case 0xFF:
-        payload = pes + 6;
-        break;
-    case 0xBE:
-        return false;
-    default:
-        if (end - pes < 9) return false;
-        if (pes[8] > end - pes - 9) return false;
-        payload = pes + 9 + pes[8];
-        break;
+        case 0xBC:
+        case 0xBF:
+        case 0xF0:
+        case 0xF1:
+        case 0xF2:
+        case 0xF8:
+        case 0xFF:
+            payload = pes + 6;
+            break;
+        case 0xBE:
+            return false;
+        default:
+            if (end - pes < 9) return false;
+            if (pes[8] > end - pes - 9) return false;
+            payload = pes + 9 + pes[8];
+            break;
     }
 
     if (end - payload < 3) return false;
@@ -196,8 +198,7 @@ bool ParseCaptionPes(const ByteBuffer& buffer, int32_t startOffset, CaptionStrea
 
 }  // namespace
 
-bool ProcessCaptionPacket(const uint8_t* packet, CaptionStream& caption, StreamContext& context, PidEntry& entry)
-{
+bool ProcessCaptionPacket(const uint8_t* packet, CaptionStream& caption, StreamContext& context, PidEntry& entry) {
     (void)context;
     if (packet == nullptr) return false;
     if (entry.headerValid == 0 && !DecodeHeader(packet, entry)) return false;
@@ -236,8 +237,7 @@ bool ProcessCaptionPacket(const uint8_t* packet, CaptionStream& caption, StreamC
     return result;
 }
 
-void PrintCaptionIfChanged(CaptionStream& caption)
-{
+void PrintCaptionIfChanged(CaptionStream& caption) {
     ByteBuffer& store = caption.decoder.text;
     if (store.data == nullptr || store.used <= 0 || store.data[0] == 0 || store.changed == 0) return;
     const char* text = store.Text();
@@ -247,8 +247,7 @@ void PrintCaptionIfChanged(CaptionStream& caption)
     store.changed = 0;
 }
 
-uint16_t Crc16(const uint8_t* first, const uint8_t* end)
-{
+uint16_t Crc16(const uint8_t* first, const uint8_t* end) {
     uint16_t crc = 0;
     if (first == nullptr) return crc;
     for (const uint8_t* p = first; p < end; ++p) {

@@ -76,7 +76,8 @@ bool ByteBuffer::AssignDetect(const void* bytes, int32_t n, int32_t slack) {
         changed = 0;
         return false;
     }
-    const bool differs = data == nullptr || used == 0 || used != n || std::memcmp(data, bytes, static_cast<size_t>(n)) != 0;
+    const bool differs =
+        data == nullptr || used == 0 || used != n || std::memcmp(data, bytes, static_cast<size_t>(n)) != 0;
     if (!Assign(bytes, n, slack)) return false;
     changed = (compare != 0 && differs) ? 1 : 0;
     return true;

@@ -93,7 +93,8 @@ std::string FormatString(const char* format, ...) {
 
 long long ParseDecimal(const char* text) {
     if (text == nullptr) return 0;
-    while (*text == ' ' || *text == '\t' || *text == '\n' || *text == '\r' || *text == '\v' || *text == '\f') ++text;
+    while (*text == ' ' || *text == '\t' || *text == '\n' || *text == '\r' || *text == '\v' || *text == '\f')
+        ++text;
     bool negative = false;
     if (*text == '+' || *text == '-') {
         negative = *text == '-';
@@ -127,7 +128,9 @@ bool EqualsIgnoreCaseN(const char* a, const char* b, std::size_t n) {
 
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
 
 int HexDigitValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -141,8 +144,10 @@ int HexDigitValue(char c) {
 bool ParsePidText(const std::string& text, uint16_t& pid) {
     std::size_t begin = 0;
     std::size_t end = text.size();
-    while (begin < end && IsBlank(text[begin])) ++begin;
-    while (end > begin && IsBlank(text[end - 1])) --end;
+    while (begin < end && IsBlank(text[begin]))
+        ++begin;
+    while (end > begin && IsBlank(text[end - 1]))
+        --end;
     const bool hex = end - begin > 2 && text[begin] == '0' && (text[begin + 1] == 'x' || text[begin + 1] == 'X');
     if (hex) begin += 2;
     if (begin == end) return false;

@@ -18,12 +18,12 @@ using BonChar = char16_t;
 
 class BON_INTERFACE IBonDriver {
 public:
-    virtual BonBool OpenTuner() = 0;                      // slot 0
-    virtual void CloseTuner() = 0;                        // slot 1
-    virtual BonBool SetChannel(const BonByte channel) = 0;  // slot 2
-    virtual float GetSignalLevel() = 0;                   // slot 3
+    virtual BonBool OpenTuner() = 0;                                // slot 0
+    virtual void CloseTuner() = 0;                                  // slot 1
+    virtual BonBool SetChannel(const BonByte channel) = 0;          // slot 2
+    virtual float GetSignalLevel() = 0;                             // slot 3
     virtual BonDword WaitTsStream(const BonDword timeOut = 0) = 0;  // slot 4
-    virtual BonDword GetReadyCount() = 0;                 // slot 5
+    virtual BonDword GetReadyCount() = 0;                           // slot 5
 #if defined(_WIN32)
     // Drivers for Windows are built with MSVC, which places overloads of one
     // name together in reverse order of declaration: the pointer form sits
@@ -37,20 +37,20 @@ public:
     virtual BonBool GetTsStream(BonByte* dst, BonDword* size, BonDword* remain) = 0;   // slot 6
     virtual BonBool GetTsStream(BonByte** dst, BonDword* size, BonDword* remain) = 0;  // slot 7
 #endif
-    virtual void PurgeTsStream() = 0;                     // slot 8
-    virtual void Release() = 0;                           // slot 9
+    virtual void PurgeTsStream() = 0;  // slot 8
+    virtual void Release() = 0;        // slot 9
 };
 
 class BON_INTERFACE IBonDriver2 : public IBonDriver {
 public:
-    virtual const BonChar* GetTunerName() = 0;                                      // slot 10
-    virtual BonBool IsTunerOpening() = 0;                                           // slot 11
-    virtual const BonChar* EnumTuningSpace(const BonDword space) = 0;               // slot 12
+    virtual const BonChar* GetTunerName() = 0;                                                 // slot 10
+    virtual BonBool IsTunerOpening() = 0;                                                      // slot 11
+    virtual const BonChar* EnumTuningSpace(const BonDword space) = 0;                          // slot 12
     virtual const BonChar* EnumChannelName(const BonDword space, const BonDword channel) = 0;  // slot 13
     using IBonDriver::SetChannel;
-    virtual BonBool SetChannel(const BonDword space, const BonDword channel) = 0;   // slot 14
-    virtual BonDword GetCurTuningSpace() = 0;                                       // slot 15
-    virtual BonDword GetCurChannel() = 0;                                           // slot 16
+    virtual BonBool SetChannel(const BonDword space, const BonDword channel) = 0;  // slot 14
+    virtual BonDword GetCurTuningSpace() = 0;                                      // slot 15
+    virtual BonDword GetCurChannel() = 0;                                          // slot 16
     void Release() override = 0;
 };
 

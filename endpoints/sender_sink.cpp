@@ -12,7 +12,9 @@ SendTstcpSink SenderSink;
 
 namespace {
 
-bool ProgressMessagesWanted() { return (ConsoleFlags.load() & kNoProgress) == 0; }
+bool ProgressMessagesWanted() {
+    return (ConsoleFlags.load() & kNoProgress) == 0;
+}
 
 template <typename Fn>
 bool Lookup(void* module, const char* name, Fn& slot) {
@@ -54,7 +56,9 @@ uint32_t ParseSenderPort(const std::u16string& text) {
     return static_cast<uint32_t>(value);
 }
 
-void SetSenderLibraryPath(const char* path) { SenderSink.dllPath = path != nullptr ? path : ""; }
+void SetSenderLibraryPath(const char* path) {
+    SenderSink.dllPath = path != nullptr ? path : "";
+}
 
 void LoadSender() {
     SendTstcpSink& s = SenderSink;
@@ -122,7 +126,9 @@ void SenderUninitialize(int32_t id) {
     if (SenderSink.unInitialize != nullptr && id != -1) SenderSink.unInitialize(id);
 }
 
-bool SenderHasDataEntry() { return SenderSink.addSendData != nullptr; }
+bool SenderHasDataEntry() {
+    return SenderSink.addSendData != nullptr;
+}
 
 void SenderSendData(int32_t id, const uint8_t* data, uint32_t size) {
     if (SenderSink.addSendData == nullptr || id == -1 || data == nullptr || size == 0) return;

@@ -14,7 +14,9 @@
 
 namespace {
 
-bool ProgressMessagesWanted() { return (ConsoleFlags.load() & kNoProgress) == 0; }
+bool ProgressMessagesWanted() {
+    return (ConsoleFlags.load() & kNoProgress) == 0;
+}
 
 // Longest idle wait of the reader: data that arrives meanwhile waits no
 // longer than this in the driver.
@@ -57,7 +59,8 @@ bool TunerQueue::Append(const uint8_t* bytes, uint32_t count) {
     for (uint64_t have = room; have < count; have += kChunkBytes) {
         Chunk chunk = NewChunk();
         if (!chunk) {
-            for (Chunk& c : fresh) Recycle(std::move(c));
+            for (Chunk& c : fresh)
+                Recycle(std::move(c));
             return false;
         }
         fresh.push_back(std::move(chunk));
@@ -301,9 +304,13 @@ bool TunerSource::WaitForData(uint32_t ms) {
 
 // ---- The worker's entry points ----------------------------------------------
 
-TunerSource* CreateTunerSource() { return new TunerSource; }
+TunerSource* CreateTunerSource() {
+    return new TunerSource;
+}
 
-void DestroyTunerSource(TunerSource* tuner) { delete tuner; }
+void DestroyTunerSource(TunerSource* tuner) {
+    delete tuner;
+}
 
 void StartTuner(TunerSource& tuner, uint32_t space, uint32_t channel, const char* driverPath, uint32_t queueLimit) {
     tuner.StopReader();
@@ -314,9 +321,13 @@ void StartTuner(TunerSource& tuner, uint32_t space, uint32_t channel, const char
     tuner.StartReader();
 }
 
-uint32_t TakeFromTuner(TunerSource& tuner, uint8_t* dest, uint32_t room) { return tuner.Take(dest, room); }
+uint32_t TakeFromTuner(TunerSource& tuner, uint8_t* dest, uint32_t room) {
+    return tuner.Take(dest, room);
+}
 
-bool WaitForTunerData(TunerSource& tuner, uint32_t ms) { return tuner.WaitForData(ms); }
+bool WaitForTunerData(TunerSource& tuner, uint32_t ms) {
+    return tuner.WaitForData(ms);
+}
 
 void StopTuner(TunerSource& tuner) {
     tuner.StopReader();

@@ -13,27 +13,24 @@
 namespace {
 
 constexpr uint64_t kTicksPerSecond = 90000;
-constexpr uint64_t kWrap = 1ull << 33;           // the counters count modulo 2^33
-constexpr uint64_t kCounterMax = kWrap - 1;      // 0x1FFFFFFFF
+constexpr uint64_t kWrap = 1ull << 33;       // the counters count modulo 2^33
+constexpr uint64_t kCounterMax = kWrap - 1;  // 0x1FFFFFFFF
 constexpr uint64_t kCounterMask = kCounterMax;
 constexpr uint64_t kBit32 = 1ull << 32;
 constexpr uint64_t kPtsRangeMask = 0x1F0000000ull;
 
-int64_t WholeSeconds(const DateTime& time)
-{
+int64_t WholeSeconds(const DateTime& time) {
     return int64_t{time.hour} * 3600 + int64_t{time.minute} * 60 + time.second;
 }
 
 // Moves the current moment into the previous one.
-void ShiftMoments(StreamClock& clock)
-{
+void ShiftMoments(StreamClock& clock) {
     clock.previousSeconds = clock.currentSeconds;
     clock.previousMs = clock.currentMs;
     clock.previousTime = clock.currentTime;
 }
 
-void CaptureStart(StreamClock& clock)
-{
+void CaptureStart(StreamClock& clock) {
     clock.startSeconds = clock.currentSeconds;
     clock.startMs = clock.currentMs;
     clock.startTime = clock.currentTime;
@@ -42,8 +39,7 @@ void CaptureStart(StreamClock& clock)
 
 // One 33-bit value into a clock. `ptsRules` enables the bit-32 correction
 // that only the PTS clock applies.
-bool UpdateClock(StreamClock& clock, uint64_t value, bool ptsRules)
-{
+bool UpdateClock(StreamClock& clock, uint64_t value, bool ptsRules) {
     const uint64_t v = value & kCounterMask;
     if (clock.base == 0) {
         clock.base = v;
@@ -90,25 +86,25 @@ bool UpdateClock(StreamClock& clock, uint64_t value, bool ptsRules)
     return clock.currentSeconds > 0;
 }
 
-bool Running(const StreamClock& clock)
-{
+bool Running(const StreamClock& clock) {
     return clock.base != 0 && clock.currentElapsed != 0;
 }
 
-uint64_t MarkOf(const ClockMarks& marks, ClockKind kind)
-{
+uint64_t MarkOf(const ClockMarks& marks, ClockKind kind) {
     switch (kind) {
-    case ClockKind::Pts: return marks.pts;
-    case ClockKind::Dts: return marks.dts;
-    case ClockKind::Pcr: break;
+        case ClockKind::Pts:
+            return marks.pts;
+        case ClockKind::Dts:
+            return marks.dts;
+        case ClockKind::Pcr:
+            break;
     }
     return marks.pcr;
 }
 
 }  // namespace
 
-DateTime ElapsedToTime(uint64_t ticks)
-{
+DateTime ElapsedToTime(uint64_t ticks) {
     // Integer division: the same truncation as dividing by 90000.0 and 60.0
     // for every tick count a 33-bit clock produces, and exact beyond.
     const uint64_t seconds = ticks / kTicksPerSecond;
@@ -122,30 +118,25 @@ DateTime ElapsedToTime(uint64_t ticks)
     return time;
 }
 
-DateTime OffsetBroadcastTime(int64_t totSeconds, uint64_t ticks, bool subtract)
-{
+DateTime OffsetBroadcastTime(int64_t totSeconds, uint64_t ticks, bool subtract) {
     // Whole seconds only: the broadcast time has no milliseconds.
     const int64_t seconds = static_cast<int64_t>(ticks / kTicksPerSecond);
     return SecondsToLocalDateTime(subtract ? totSeconds - seconds : totSeconds + seconds);
 }
 
-bool UpdateFromPcr(StreamClock& clock, const AdaptationField& adaptation)
-{
+bool UpdateFromPcr(StreamClock& clock, const AdaptationField& adaptation) {
     return UpdateClock(clock, adaptation.pcrBase, false);
 }
 
-bool UpdateFromPts(StreamClock& clock, const PesHeader& pes)
-{
+bool UpdateFromPts(StreamClock& clock, const PesHeader& pes) {
     return UpdateClock(clock, pes.pts, true);
 }
 
-bool UpdateFromDts(StreamClock& clock, const PesHeader& pes)
-{
+bool UpdateFromDts(StreamClock& clock, const PesHeader& pes) {
     return UpdateClock(clock, pes.dts, false);
 }
 
-void UpdateWallClock(StreamClock& clock)
-{
+void UpdateWallClock(StreamClock& clock) {
     ShiftMoments(clock);
     clock.currentTick = platform::TickCount();
     if (clock.first) clock.startTick = clock.currentTick;
@@ -164,17 +155,21 @@ void UpdateWallClock(StreamClock& clock)
     if (clock.first) CaptureStart(clock);
 }
 
-StreamClock& SelectReferenceClock(StreamContext& context, ClockKind preference)
-{
+StreamClock& SelectReferenceClock(StreamContext& context, ClockKind preference) {
     StreamClock* order[3] = {&context.pcr, &context.pts, &context.dts};
     switch (preference) {
-    case ClockKind::Pcr: break;
-    case ClockKind::Pts:
-        order[0] = &context.pts; order[1] = &context.dts; order[2] = &context.pcr;
-        break;
-    case ClockKind::Dts:
-        order[0] = &context.dts; order[1] = &context.pts; order[2] = &context.pcr;
-        break;
+        case ClockKind::Pcr:
+            break;
+        case ClockKind::Pts:
+            order[0] = &context.pts;
+            order[1] = &context.dts;
+            order[2] = &context.pcr;
+            break;
+        case ClockKind::Dts:
+            order[0] = &context.dts;
+            order[1] = &context.pts;
+            order[2] = &context.pcr;
+            break;
     }
     for (StreamClock* clock : order) {
         if (Running(*clock)) return *clock;
@@ -182,15 +177,13 @@ StreamClock& SelectReferenceClock(StreamContext& context, ClockKind preference)
     return *order[0];
 }
 
-bool ClockJumpAtLeast(const StreamClock& clock, int64_t seconds)
-{
+bool ClockJumpAtLeast(const StreamClock& clock, int64_t seconds) {
     if (seconds <= 0) return false;
     if (clock.previousElapsed >= clock.currentElapsed) return false;
     return clock.currentElapsed - clock.previousElapsed >= static_cast<uint64_t>(seconds) * kTicksPerSecond;
 }
 
-bool ClockToBroadcastTime(uint64_t position, const StreamContext& context, ClockKind clock, DateTime& out)
-{
+bool ClockToBroadcastTime(uint64_t position, const StreamContext& context, ClockKind clock, DateTime& out) {
     const uint64_t mark = MarkOf(context.marks, clock);
     if (mark == 0) return false;
     const uint64_t diff = position >= mark ? position - mark : position + kWrap - mark;
@@ -199,8 +192,7 @@ bool ClockToBroadcastTime(uint64_t position, const StreamContext& context, Clock
     return true;
 }
 
-void PredictWrap(StreamContext& context)
-{
+void PredictWrap(StreamContext& context) {
     context.marks.pcr = context.pcr.currentElapsed;
     context.marks.pts = context.pts.currentElapsed;
     context.marks.dts = context.dts.currentElapsed;
@@ -220,8 +212,7 @@ void PredictWrap(StreamContext& context)
     wrap.pending = 1;
 }
 
-bool ClockStep(StreamContext& context, const PidEntry& entry)
-{
+bool ClockStep(StreamContext& context, const PidEntry& entry) {
     bool pcrAdvanced = false;
     if (entry.adaptationParsed && entry.adaptation.pcrFlag) {
         pcrAdvanced = UpdateFromPcr(context.pcr, entry.adaptation);
@@ -235,21 +226,18 @@ bool ClockStep(StreamContext& context, const PidEntry& entry)
     return pcrAdvanced;
 }
 
-std::string PcrText(StreamContext& context)
-{
+std::string PcrText(StreamContext& context) {
     const DateTime& t = SelectReferenceClock(context, ClockKind::Pcr).currentTime;
     return FormatString("PCR %d:%02d:%02d.%03d", t.hour, t.minute, t.second, t.millisecond);
 }
 
-std::string TotText(const StreamContext& context)
-{
+std::string TotText(const StreamContext& context) {
     if (context.broadcast.current <= 0) return {};
     const DateTime& t = context.broadcast.currentTime;
     return FormatString("TOT %04d/%02d/%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour, t.minute, t.second);
 }
 
-void PrintWrapAroundLine(StreamContext& context)
-{
+void PrintWrapAroundLine(StreamContext& context) {
     WrapPrediction& wrap = context.wrap;
     if (!RunSettings.wraparound || !wrap.pending || wrap.seconds == 0) return;
     EndProgressLine();

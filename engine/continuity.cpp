@@ -4,8 +4,7 @@
 
 namespace {
 
-bool OnPcrList(const StreamContext& context, uint16_t pid)
-{
+bool OnPcrList(const StreamContext& context, uint16_t pid) {
     for (uint16_t listed : context.pcrPids) {
         if (listed == 0xFFFF) {
             return false;
@@ -19,8 +18,7 @@ bool OnPcrList(const StreamContext& context, uint16_t pid)
 
 }  // namespace
 
-bool ContinuityCheck(const uint8_t* packet, StreamContext& context, PidEntry& entry)
-{
+bool ContinuityCheck(const uint8_t* packet, StreamContext& context, PidEntry& entry) {
     if (packet == nullptr) {
         return false;
     }

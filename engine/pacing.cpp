@@ -8,15 +8,13 @@ namespace {
 
 constexpr uint32_t kPaceStepMs = 333;
 
-bool AheadOfWallClock(const StreamContext& context)
-{
+bool AheadOfWallClock(const StreamContext& context) {
     return context.wall.currentSeconds < context.pts.currentSeconds;
 }
 
 }  // namespace
 
-void PaceStream(StreamSlot& slot, StreamContext& context, void (*flush)(StreamSlot&))
-{
+void PaceStream(StreamSlot& slot, StreamContext& context, void (*flush)(StreamSlot&)) {
     if (context.pts.currentSeconds <= 0 || !AheadOfWallClock(context) || StopRequested) return;
     // Nothing should sit in the staging buffer while the stream waits.
     if (slot.stagingFill > 0 && flush) flush(slot);

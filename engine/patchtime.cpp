@@ -14,8 +14,7 @@ namespace {
 
 constexpr uint64_t kTicksPerSecond = 90000;
 
-void Report(const PatchTimeState& state, const DateTime& at, const DateTime& recorded)
-{
+void Report(const PatchTimeState& state, const DateTime& at, const DateTime& recorded) {
     PrintMessage(0, "PCRDIFF %s %04d/%02d/%02d %02d:%02d:%02d : %d:%02d:%02d \r\n", "PCR", at.year, at.month, at.day,
                  at.hour, at.minute, at.second, recorded.hour, recorded.minute, recorded.second);
     if (state.path.empty()) return;
@@ -29,8 +28,7 @@ void Report(const PatchTimeState& state, const DateTime& at, const DateTime& rec
 
 }  // namespace
 
-std::string PatchTimePath(const char* inputPath)
-{
+std::string PatchTimePath(const char* inputPath) {
     if (inputPath == nullptr || *inputPath == '\0') return std::string();
     // A start offset rides behind ";" and is not part of the file name.
     std::string source(inputPath);
@@ -44,8 +42,7 @@ std::string PatchTimePath(const char* inputPath)
     return path;
 }
 
-void PreparePatchTime(PatchTimeState& state, const char* inputPath, bool fileSource)
-{
+void PreparePatchTime(PatchTimeState& state, const char* inputPath, bool fileSource) {
     state.path.clear();
     if (!fileSource) return;
     std::string path = PatchTimePath(inputPath);
@@ -54,8 +51,7 @@ void PreparePatchTime(PatchTimeState& state, const char* inputPath, bool fileSou
     state.path = std::move(path);
 }
 
-void PatchTimeStep(PatchTimeState& state, StreamContext& context, int32_t seconds)
-{
+void PatchTimeStep(PatchTimeState& state, StreamContext& context, int32_t seconds) {
     if (seconds == 0) return;
     const StreamClock& pcr = context.pcr;
     if (state.firstPcr) {

@@ -30,16 +30,14 @@ constexpr uint32_t kLastWithTrailing = kPacket + kPacket - 1;
 
 // The stride tested first: the stream's own once two packets in a row had
 // it, and only where that stride expects the next packet.
-uint32_t PreferredStride(const BlockReader& reader, bool inStep)
-{
+uint32_t PreferredStride(const BlockReader& reader, bool inStep) {
     return inStep && reader.strideRun >= 2 ? reader.stride : kPacket;
 }
 
 // Advance of a packet whose 0x47 is at `at`, with `rest` bytes from there to
 // the end of the data: 188 or 192, 0 when it does not start a packet, or
 // kUndecided when the bytes that decide it have not arrived yet.
-uint32_t Decide(const uint8_t* at, uint32_t rest, uint32_t preferred, bool inStep, ScanMode mode)
-{
+uint32_t Decide(const uint8_t* at, uint32_t rest, uint32_t preferred, bool inStep, ScanMode mode) {
     // With exactly one packet's bytes for now and no other stride in use,
     // a pause of the source lets the packet go out without its look-ahead.
     const bool lastForNow = mode == ScanMode::Settle && rest == kPacket && preferred == kPacket;
@@ -67,8 +65,7 @@ uint32_t Decide(const uint8_t* at, uint32_t rest, uint32_t preferred, bool inSte
     return 0;
 }
 
-void Deliver(BlockReader& reader, uint32_t at, uint32_t advance, bool inStep, PacketRead& out)
-{
+void Deliver(BlockReader& reader, uint32_t at, uint32_t advance, bool inStep, PacketRead& out) {
     const uint32_t rest = reader.length - at;
     if (inStep && advance == reader.stride) {
         reader.strideRun = reader.strideRun < 2 ? reader.strideRun + 1 : 2;
@@ -83,8 +80,7 @@ void Deliver(BlockReader& reader, uint32_t at, uint32_t advance, bool inStep, Pa
     out.length = static_cast<int32_t>(advance);
 }
 
-ScanResult ScanPacket(BlockReader& reader, ScanMode mode, PacketRead& out)
-{
+ScanResult ScanPacket(BlockReader& reader, ScanMode mode, PacketRead& out) {
     const uint8_t* data = reader.block.get();
     const uint32_t end = reader.length;
     const uint32_t start = reader.cursor;
@@ -117,8 +113,7 @@ ScanResult ScanPacket(BlockReader& reader, ScanMode mode, PacketRead& out)
 
 enum class FillResult { Data, NothingNow, Ended };
 
-FillResult Refill(BlockReader& reader, platform::FileHandle input, TunerSource* tuner, SourceKind kind)
-{
+FillResult Refill(BlockReader& reader, platform::FileHandle input, TunerSource* tuner, SourceKind kind) {
     uint8_t* data = reader.block.get();
     const uint32_t remaining = reader.length - reader.cursor;
     if (remaining > 0 && reader.cursor > 0) {
@@ -159,8 +154,7 @@ FillResult Refill(BlockReader& reader, platform::FileHandle input, TunerSource* 
 
 }  // namespace
 
-PacketRead ReadPacket(BlockReader& reader, platform::FileHandle input, TunerSource* tuner, SourceKind kind)
-{
+PacketRead ReadPacket(BlockReader& reader, platform::FileHandle input, TunerSource* tuner, SourceKind kind) {
     PacketRead out;
     if (kind != SourceKind::Tuner && input == platform::kInvalidFile) {
         return out;
@@ -202,23 +196,22 @@ PacketRead ReadPacket(BlockReader& reader, platform::FileHandle input, TunerSour
             out.status = ReadStatus::End;
             return out;
         }
-        if (reader.length - reader.cursor >= kPacket &&
-            ScanPacket(reader, ScanMode::Open, out) == ScanResult::Found) {
+        if (reader.length - reader.cursor >= kPacket && ScanPacket(reader, ScanMode::Open, out) == ScanResult::Found) {
             return out;
         }
         switch (Refill(reader, input, tuner, kind)) {
-        case FillResult::Data:
-            continue;
-        case FillResult::Ended:
-            reader.ended = true;
-            continue;
-        case FillResult::NothingNow:
-            if (reader.length - reader.cursor >= kPacket &&
-                ScanPacket(reader, ScanMode::Settle, out) == ScanResult::Found) {
+            case FillResult::Data:
+                continue;
+            case FillResult::Ended:
+                reader.ended = true;
+                continue;
+            case FillResult::NothingNow:
+                if (reader.length - reader.cursor >= kPacket &&
+                    ScanPacket(reader, ScanMode::Settle, out) == ScanResult::Found) {
+                    return out;
+                }
+                out.status = ReadStatus::NoneNow;
                 return out;
-            }
-            out.status = ReadStatus::NoneNow;
-            return out;
         }
     }
 }
@@ -228,8 +221,7 @@ namespace {
 // Cuts a torn packet off the end of a file sink after a short write of
 // `written` bytes from a staging block that began on a packet boundary.
 // Returns the bytes taken back.
-int32_t KeepWholePackets(platform::FileHandle output, int32_t written)
-{
+int32_t KeepWholePackets(platform::FileHandle output, int32_t written) {
     const int32_t torn = written % static_cast<int32_t>(kPacket);
     if (torn == 0) {
         return 0;
@@ -245,8 +237,7 @@ int32_t KeepWholePackets(platform::FileHandle output, int32_t written)
 }  // namespace
 
 int32_t WriteOutput(platform::FileHandle output, int32_t senderId, const uint8_t* packet, int32_t length,
-                    uint8_t* staging, int32_t stagingSize, int32_t& stagingFill, bool& writeFailed)
-{
+                    uint8_t* staging, int32_t stagingSize, int32_t& stagingFill, bool& writeFailed) {
     const bool toFile = output != platform::kInvalidFile;
     if ((!toFile && (senderId == -1 || !SenderHasDataEntry())) || staging == nullptr || stagingSize <= 0) {
         return 0;

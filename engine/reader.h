@@ -17,10 +17,10 @@ enum class SourceKind { Unusable, File, Console, Pipe, Tuner };
 struct BlockReader {
     std::unique_ptr<uint8_t[]> block;
     uint32_t capacity = 0;
-    uint32_t length = 0;   // bytes valid from the block start
-    uint32_t cursor = 0;   // offset of the next byte to scan
+    uint32_t length = 0;  // bytes valid from the block start
+    uint32_t cursor = 0;  // offset of the next byte to scan
     bool allocationFailed = false;
-    bool ended = false;    // the source reported its end, or reading was finished
+    bool ended = false;          // the source reported its end, or reading was finished
     int64_t sourcePosition = 0;  // source offset just behind the block's data
     // The cursor sits where the previous packet's stride puts the next one
     // (true at the start of the source as well).
@@ -56,11 +56,12 @@ PacketRead ReadPacket(BlockReader& reader, platform::FileHandle input, TunerSour
 
 // Reading is over (a stop request): the following calls deliver the whole
 // packets already in hand, under the end-of-source rules, and then End.
-inline void FinishReading(BlockReader& reader) { reader.ended = true; }
+inline void FinishReading(BlockReader& reader) {
+    reader.ended = true;
+}
 
 // Byte offset in the source of a packet inside the block.
-inline int64_t PacketPosition(const BlockReader& reader, const uint8_t* packet)
-{
+inline int64_t PacketPosition(const BlockReader& reader, const uint8_t* packet) {
     return reader.sourcePosition - static_cast<int64_t>(reader.length) + (packet - reader.block.get());
 }
 

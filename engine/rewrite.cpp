@@ -12,8 +12,7 @@
 
 namespace {
 
-void SetCounter(uint8_t* packet, PidEntry& entry, uint8_t counter)
-{
+void SetCounter(uint8_t* packet, PidEntry& entry, uint8_t counter) {
     packet[3] = static_cast<uint8_t>((packet[3] & 0xF0) | (counter & 0x0F));
     entry.lastCounter = counter & 0x0F;
 }
@@ -21,8 +20,7 @@ void SetCounter(uint8_t* packet, PidEntry& entry, uint8_t counter)
 // The line ends in "\r" like a progress line: the next progress line
 // overwrites it, so the console line stays open afterwards.
 void PrintRewriteLine(const char* label, const PidEntry& entry, const StreamContext& context,
-                      const ReportTexts& texts)
-{
+                      const ReportTexts& texts) {
     EndProgressLine();
     const StreamClock& pcr = context.pcr;
     const DateTime& t = pcr.currentTime;
@@ -35,12 +33,11 @@ void PrintRewriteLine(const char* label, const PidEntry& entry, const StreamCont
 
 struct DropEntry {
     uint16_t pid = 0;
-    int64_t seconds = -1;  // -1: no ":" or no PID, the entry never fires
+    int64_t seconds = -1;                  // -1: no ":" or no PID, the entry never fires
     std::size_t next = std::string::npos;  // cursor behind the entry's separator
 };
 
-DropEntry ReadDropEntry(const std::string& list, std::size_t cursor)
-{
+DropEntry ReadDropEntry(const std::string& list, std::size_t cursor) {
     DropEntry result;
     const std::size_t separator = list.find_first_of(kDropListSeparators, cursor);
     const std::size_t end = separator == std::string::npos ? list.size() : separator;
@@ -55,8 +52,7 @@ DropEntry ReadDropEntry(const std::string& list, std::size_t cursor)
 
 }  // namespace
 
-void ForceDrop(uint8_t* packet, PidEntry& entry, StreamContext& context, const ReportTexts& texts, bool& drop)
-{
+void ForceDrop(uint8_t* packet, PidEntry& entry, StreamContext& context, const ReportTexts& texts, bool& drop) {
     if (!RunSettings.rwcntdrop) return;
     const std::string& list = *RunSettings.rwcntdrop;
     const std::size_t cursor = RunSettings.rwcntdropCursor;
@@ -77,9 +73,8 @@ void ForceDrop(uint8_t* packet, PidEntry& entry, StreamContext& context, const R
     RunSettings.rwcntdropCursor = wanted.next;
 }
 
-void HideDrop(uint8_t* packet, PidEntry& entry, const StreamContext& context, bool captionPid,
-              const ReportTexts& texts, bool& drop)
-{
+void HideDrop(uint8_t* packet, PidEntry& entry, const StreamContext& context, bool captionPid, const ReportTexts& texts,
+              bool& drop) {
     const uint32_t setting = RunSettings.rwcntundrop;
     const uint16_t pid = static_cast<uint16_t>(setting & 0xFFFF);
     const bool applies = ((setting & kUndropCaption) && captionPid) || (pid != 0 && pid == entry.pid);

@@ -16,7 +16,7 @@ constexpr int32_t kStagingSize = 256 * kPacketSize;  // 48128
 #if INTPTR_MAX == INT64_MAX
 constexpr uint32_t kDefaultReadBuffer = 104857600u;  // 100 MiB
 #else
-constexpr uint32_t kDefaultReadBuffer = 20971520u;   // 20 MiB
+constexpr uint32_t kDefaultReadBuffer = 20971520u;  // 20 MiB
 #endif
 
 struct StreamSlot {
@@ -114,8 +114,8 @@ void PatchTimeStep(PatchTimeState& state, StreamContext& context, int32_t second
 // a packet whose drop flag is set. Both show the PCR clock of `context` in
 // their rewrite line, so HideDrop takes the context too.
 void ForceDrop(uint8_t* packet, PidEntry& entry, StreamContext& context, const ReportTexts& texts, bool& drop);
-void HideDrop(uint8_t* packet, PidEntry& entry, const StreamContext& context, bool captionPid,
-              const ReportTexts& texts, bool& drop);
+void HideDrop(uint8_t* packet, PidEntry& entry, const StreamContext& context, bool captionPid, const ReportTexts& texts,
+              bool& drop);
 
 // Time windows (-duration), in 90 kHz ticks of the reference clock.
 struct DurationWindow {

@@ -11,20 +11,17 @@ namespace {
 
 constexpr uint64_t kTicksPerSecond = 90000;
 
-uint16_t Field(const std::string& text)
-{
+uint16_t Field(const std::string& text) {
     return static_cast<uint16_t>(ParseDecimal(text.c_str()));
 }
 
-uint64_t ReferencePosition(StreamContext& context)
-{
+uint64_t ReferencePosition(StreamContext& context) {
     return SelectReferenceClock(context, ClockKind::Pcr).currentElapsed;
 }
 
 }  // namespace
 
-TimeOfDay ParseTimeOfDay(const char* text)
-{
+TimeOfDay ParseTimeOfDay(const char* text) {
     TimeOfDay time;
     if (text == nullptr || *text == '\0') return time;
     const std::string all(text);
@@ -63,14 +60,12 @@ TimeOfDay ParseTimeOfDay(const char* text)
     return time;
 }
 
-uint64_t TimeOfDayTicks(const TimeOfDay& time)
-{
+uint64_t TimeOfDayTicks(const TimeOfDay& time) {
     const uint64_t seconds = uint64_t{time.hours} * 3600 + uint64_t{time.minutes} * 60 + time.seconds;
     return seconds * kTicksPerSecond + uint64_t{time.milliseconds} * 90;
 }
 
-DurationWindow NextWindow(const std::string& text, std::size_t& cursor)
-{
+DurationWindow NextWindow(const std::string& text, std::size_t& cursor) {
     DurationWindow window;
     if (cursor == std::string::npos || cursor >= text.size()) return window;
     const std::size_t comma = text.find(',', cursor);
@@ -91,8 +86,7 @@ DurationWindow NextWindow(const std::string& text, std::size_t& cursor)
     return window;
 }
 
-void OpenWindows(WindowState& state, const std::optional<std::string>& duration)
-{
+void OpenWindows(WindowState& state, const std::optional<std::string>& duration) {
     state = WindowState{};
     if (!duration) return;
     state.active = true;
@@ -101,8 +95,7 @@ void OpenWindows(WindowState& state, const std::optional<std::string>& duration)
     state.current = NextWindow(state.text, state.cursor);
 }
 
-bool InsideWindow(WindowState& state, StreamContext& context)
-{
+bool InsideWindow(WindowState& state, StreamContext& context) {
     if (!state.active) return true;
     const uint64_t position = ReferencePosition(context);
     while (!StopRequested) {
@@ -114,8 +107,7 @@ bool InsideWindow(WindowState& state, StreamContext& context)
     return false;
 }
 
-bool WindowsEnded(const WindowState& state, StreamContext& context)
-{
+bool WindowsEnded(const WindowState& state, StreamContext& context) {
     if (!state.active || state.cursor != std::string::npos) return false;
     return state.current.end <= ReferencePosition(context);
 }

@@ -28,20 +28,17 @@ constexpr uint32_t kPipeWaitMs = 5000;
 
 enum class SinkKind { None, File, Console, Sender };
 
-bool StartsWith(const std::string& text, const char* prefix)
-{
+bool StartsWith(const std::string& text, const char* prefix) {
     return text.compare(0, std::strlen(prefix), prefix) == 0;
 }
 
-bool StopNow()
-{
+bool StopNow() {
     return StopRequested.load(std::memory_order_relaxed) != 0 || StopReason.load(std::memory_order_relaxed) != 0;
 }
 
 // Clock values the PCR text is made of; the text is formatted again only when
 // they change.
-bool SameTime(const DateTime& a, const DateTime& b)
-{
+bool SameTime(const DateTime& a, const DateTime& b) {
     return a.year == b.year && a.month == b.month && a.day == b.day && a.hour == b.hour && a.minute == b.minute &&
            a.second == b.second && a.millisecond == b.millisecond;
 }
@@ -50,8 +47,7 @@ struct ClockKey {
     uint64_t base[3];
     uint64_t elapsed[3];
     DateTime time[3];
-    bool operator==(const ClockKey& other) const
-    {
+    bool operator==(const ClockKey& other) const {
         for (int i = 0; i < 3; ++i) {
             if (base[i] != other.base[i] || elapsed[i] != other.elapsed[i] || !SameTime(time[i], other.time[i])) {
                 return false;
@@ -61,8 +57,7 @@ struct ClockKey {
     }
 };
 
-ClockKey MakeClockKey(const StreamContext& context)
-{
+ClockKey MakeClockKey(const StreamContext& context) {
     ClockKey key{};
     const StreamClock* clocks[3] = {&context.pcr, &context.pts, &context.dts};
     for (int i = 0; i < 3; ++i) {
@@ -77,15 +72,13 @@ struct BroadcastKey {
     uint8_t firstPending = 1;
     int64_t current = 0;
     DateTime currentTime;
-    bool operator==(const BroadcastKey& other) const
-    {
+    bool operator==(const BroadcastKey& other) const {
         return firstPending == other.firstPending && current == other.current &&
                SameTime(currentTime, other.currentTime);
     }
 };
 
-BroadcastKey MakeBroadcastKey(const StreamContext& context)
-{
+BroadcastKey MakeBroadcastKey(const StreamContext& context) {
     return BroadcastKey{context.broadcast.firstPending, context.broadcast.current, context.broadcast.currentTime};
 }
 
@@ -97,23 +90,20 @@ struct OutputState {
 };
 thread_local OutputState* currentOutput = nullptr;
 
-void PrintPathNotice(const char* format, const std::string& path)
-{
+void PrintPathNotice(const char* format, const std::string& path) {
     EndProgressLine();
     PrintMessage(static_cast<int32_t>(path.size() + 260), format, path.c_str());
     ConsoleLineClosed = true;
 }
 
-void NoteWriteFailure(OutputState& state)
-{
+void NoteWriteFailure(OutputState& state) {
     if (state.writeFailed && !state.noticePrinted) {
         state.noticePrinted = true;
         PrintPathNotice("－ 出力ファイルに書き込めません %s\n", state.path);
     }
 }
 
-void FlushSlot(StreamSlot& slot)
-{
+void FlushSlot(StreamSlot& slot) {
     bool failed = false;
     WriteOutput(slot.output, slot.senderId, nullptr, 0, slot.staging, slot.stagingSize, slot.stagingFill, failed);
     if (failed && currentOutput != nullptr) {
@@ -125,8 +115,7 @@ void FlushSlot(StreamSlot& slot)
 // A stop request ends reading. What a console, pipe or tuner delivered is
 // gone from the source once read, so the whole packets still in hand go
 // through first; a file keeps its bytes and stops at once.
-bool FinishOnStop(BlockReader& reader, SourceKind source)
-{
+bool FinishOnStop(BlockReader& reader, SourceKind source) {
     if (source == SourceKind::File) {
         return false;
     }
@@ -136,8 +125,7 @@ bool FinishOnStop(BlockReader& reader, SourceKind source)
 
 // A start offset at or beyond the end leaves nothing to read; the source is
 // then given up, so that an existing output file stays untouched.
-bool StartOffsetInsideFile(platform::FileHandle input, int64_t startOffset, const std::string& path)
-{
+bool StartOffsetInsideFile(platform::FileHandle input, int64_t startOffset, const std::string& path) {
     if (startOffset <= 0) {
         return true;
     }
@@ -152,8 +140,7 @@ bool StartOffsetInsideFile(platform::FileHandle input, int64_t startOffset, cons
 struct TunerHolder {
     TunerSource* tuner = nullptr;
     bool started = false;
-    ~TunerHolder()
-    {
+    ~TunerHolder() {
         if (tuner != nullptr) {
             if (started) {
                 StopTuner(*tuner);
@@ -165,13 +152,11 @@ struct TunerHolder {
 
 }  // namespace
 
-uint32_t ReadBufferCapacity(uint32_t bufsize)
-{
+uint32_t ReadBufferCapacity(uint32_t bufsize) {
     return bufsize >= static_cast<uint32_t>(kStagingSize) ? bufsize : kDefaultReadBuffer;
 }
 
-uint32_t StreamWorker(void* argument)
-{
+uint32_t StreamWorker(void* argument) {
     auto* job = static_cast<StreamJob*>(argument);
     if (job == nullptr || job->slots == nullptr || job->slotCount < 1) {
         return 0;
@@ -228,91 +213,93 @@ uint32_t StreamWorker(void* argument)
 
     // ---- Opening ----
     switch (source) {
-    case SourceKind::File:
-        slot.input = platform::OpenRead(inputPath.c_str());
-        if (slot.input != platform::kInvalidFile && !StartOffsetInsideFile(slot.input, startOffset, inputPath)) {
-            platform::CloseFile(slot.input);
-            slot.input = platform::kInvalidFile;
-        }
-        break;
-    case SourceKind::Console:
-        slot.input = platform::StandardInput();
-        break;
-    case SourceKind::Pipe: {
-        const uint32_t start = platform::TickCount();
-        slot.input = platform::OpenPipeRead(inputPath.c_str());
-        while (slot.input == platform::kInvalidFile && StopRequested.load() == 0 &&
-               platform::TickCount() - start < kPipeWaitMs) {
-            platform::PumpMessages();
-            platform::SleepMs(kPipeRetryMs);
-            slot.input = platform::OpenPipeRead(inputPath.c_str());
-        }
-        break;
-    }
-    case SourceKind::Tuner: {
-        const char* rest = inputPath.c_str() + kTunerPrefixLength;
-        const char* second = std::strchr(rest, '\\');
-        const char* third = second != nullptr ? std::strchr(second + 1, '\\') : nullptr;
-        const uint32_t space = static_cast<uint32_t>(ParseDecimal(rest));
-        const uint32_t channel = second != nullptr ? static_cast<uint32_t>(ParseDecimal(second + 1)) : 0;
-        const std::string driver = third != nullptr ? std::string(third + 1) : std::string();
-        tuner.tuner = CreateTunerSource();
-        if (tuner.tuner != nullptr) {
-            StartTuner(*tuner.tuner, space, channel, driver.c_str(), capacity);
-            tuner.started = true;
-        }
-        break;
-    }
-    case SourceKind::Unusable:
-        break;
-    }
-
-    const bool sourceOpen = source == SourceKind::Tuner ? tuner.tuner != nullptr
-                                                       : source != SourceKind::Unusable && slot.input != platform::kInvalidFile;
-    switch (sink) {
-    case SinkKind::File:
-        // A source that cannot be read leaves an existing output file
-        // untouched instead of truncating it to nothing.
-        if (sourceOpen) {
-            slot.output = platform::CreateWrite(outputPath.c_str());
-            if (slot.output == platform::kInvalidFile) {
-                // The stream is still read and reported; only its copy is
-                // missing, and the job's status says so.
-                PrintPathNotice("－ 出力ファイルを作成できません %s\n", outputPath);
-                slot.sinkFailed = true;
-                sink = SinkKind::None;
+        case SourceKind::File:
+            slot.input = platform::OpenRead(inputPath.c_str());
+            if (slot.input != platform::kInvalidFile && !StartOffsetInsideFile(slot.input, startOffset, inputPath)) {
+                platform::CloseFile(slot.input);
+                slot.input = platform::kInvalidFile;
             }
+            break;
+        case SourceKind::Console:
+            slot.input = platform::StandardInput();
+            break;
+        case SourceKind::Pipe: {
+            const uint32_t start = platform::TickCount();
+            slot.input = platform::OpenPipeRead(inputPath.c_str());
+            while (slot.input == platform::kInvalidFile && StopRequested.load() == 0 &&
+                   platform::TickCount() - start < kPipeWaitMs) {
+                platform::PumpMessages();
+                platform::SleepMs(kPipeRetryMs);
+                slot.input = platform::OpenPipeRead(inputPath.c_str());
+            }
+            break;
         }
-        break;
-    case SinkKind::Console:
-        // The stream owns standard output for this job: no message or
-        // progress text may mix with it.
-        ConsoleFlags.fetch_and(~kConsoleOn);
-        FlushStdout();
-        slot.output = platform::StandardOutput();
-        break;
-    case SinkKind::Sender: {
-        const std::string rest = outputPath.substr(kSenderPrefixLength);
-        const std::size_t backslash = rest.find('\\');
-        SetSenderLibraryPath(backslash != std::string::npos ? rest.c_str() + backslash + 1 : "");
-        // An address that does not convert is passed on empty: the start then
-        // fails with its own message, like any other unusable address.
-        std::u16string address;
-        if (!platform::AnsiToUtf16(rest.substr(0, backslash), address)) {
-            address.clear();
+        case SourceKind::Tuner: {
+            const char* rest = inputPath.c_str() + kTunerPrefixLength;
+            const char* second = std::strchr(rest, '\\');
+            const char* third = second != nullptr ? std::strchr(second + 1, '\\') : nullptr;
+            const uint32_t space = static_cast<uint32_t>(ParseDecimal(rest));
+            const uint32_t channel = second != nullptr ? static_cast<uint32_t>(ParseDecimal(second + 1)) : 0;
+            const std::string driver = third != nullptr ? std::string(third + 1) : std::string();
+            tuner.tuner = CreateTunerSource();
+            if (tuner.tuner != nullptr) {
+                StartTuner(*tuner.tuner, space, channel, driver.c_str(), capacity);
+                tuner.started = true;
+            }
+            break;
         }
-        slot.senderId = StartSender(address);
-        // The sender has printed its own start message.
-        slot.sinkFailed = slot.senderId == -1;
-        break;
-    }
-    case SinkKind::None:
-        break;
+        case SourceKind::Unusable:
+            break;
     }
 
-    const bool sinkOpen = sink == SinkKind::None ||
-                          ((sink == SinkKind::File || sink == SinkKind::Console) && slot.output != platform::kInvalidFile) ||
-                          (sink == SinkKind::Sender && slot.senderId != -1);
+    const bool sourceOpen = source == SourceKind::Tuner
+                                ? tuner.tuner != nullptr
+                                : source != SourceKind::Unusable && slot.input != platform::kInvalidFile;
+    switch (sink) {
+        case SinkKind::File:
+            // A source that cannot be read leaves an existing output file
+            // untouched instead of truncating it to nothing.
+            if (sourceOpen) {
+                slot.output = platform::CreateWrite(outputPath.c_str());
+                if (slot.output == platform::kInvalidFile) {
+                    // The stream is still read and reported; only its copy is
+                    // missing, and the job's status says so.
+                    PrintPathNotice("－ 出力ファイルを作成できません %s\n", outputPath);
+                    slot.sinkFailed = true;
+                    sink = SinkKind::None;
+                }
+            }
+            break;
+        case SinkKind::Console:
+            // The stream owns standard output for this job: no message or
+            // progress text may mix with it.
+            ConsoleFlags.fetch_and(~kConsoleOn);
+            FlushStdout();
+            slot.output = platform::StandardOutput();
+            break;
+        case SinkKind::Sender: {
+            const std::string rest = outputPath.substr(kSenderPrefixLength);
+            const std::size_t backslash = rest.find('\\');
+            SetSenderLibraryPath(backslash != std::string::npos ? rest.c_str() + backslash + 1 : "");
+            // An address that does not convert is passed on empty: the start then
+            // fails with its own message, like any other unusable address.
+            std::u16string address;
+            if (!platform::AnsiToUtf16(rest.substr(0, backslash), address)) {
+                address.clear();
+            }
+            slot.senderId = StartSender(address);
+            // The sender has printed its own start message.
+            slot.sinkFailed = slot.senderId == -1;
+            break;
+        }
+        case SinkKind::None:
+            break;
+    }
+
+    const bool sinkOpen =
+        sink == SinkKind::None ||
+        ((sink == SinkKind::File || sink == SinkKind::Console) && slot.output != platform::kInvalidFile) ||
+        (sink == SinkKind::Sender && slot.senderId != -1);
 
     if (sourceOpen && sinkOpen) {
         OutputState output;

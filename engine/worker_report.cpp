@@ -7,8 +7,7 @@
 
 namespace {
 
-char* Put(char* out, const char* text)
-{
+char* Put(char* out, const char* text) {
     const std::size_t n = std::strlen(text);
     std::memcpy(out, text, n);
     return out + n;
@@ -16,8 +15,7 @@ char* Put(char* out, const char* text)
 
 }  // namespace
 
-std::size_t BuildProgressLine(char* out, const char* percent, const char* pcr, const char* tot, const char* position)
-{
+std::size_t BuildProgressLine(char* out, const char* percent, const char* pcr, const char* tot, const char* position) {
     const bool hasPercent = percent[0] != '\0';
     const bool hasPcr = pcr[0] != '\0';
     const bool hasTot = tot[0] != '\0';
@@ -41,8 +39,7 @@ std::size_t BuildProgressLine(char* out, const char* percent, const char* pcr, c
     return static_cast<std::size_t>(p - out);
 }
 
-std::size_t FormatPercent(char* out, int64_t position, int64_t size)
-{
+std::size_t FormatPercent(char* out, int64_t position, int64_t size) {
     if (size <= 0) {
         out[0] = '\0';
         return 0;
@@ -68,8 +65,7 @@ std::size_t FormatPercent(char* out, int64_t position, int64_t size)
     return static_cast<std::size_t>(p - out);
 }
 
-std::size_t FormatPosition(char* out, int64_t position)
-{
+std::size_t FormatPosition(char* out, int64_t position) {
     static constexpr char kDigits[] = "0123456789ABCDEF";
     uint64_t value = static_cast<uint64_t>(position);
     char digits[16];
@@ -89,8 +85,7 @@ std::size_t FormatPosition(char* out, int64_t position)
     return static_cast<std::size_t>(p - out);
 }
 
-void PrintDropLine(uint16_t pid, int64_t dropCount, const char* pcr, const char* tot, const char* position)
-{
+void PrintDropLine(uint16_t pid, int64_t dropCount, const char* pcr, const char* tot, const char* position) {
     const bool hasPcr = pcr[0] != '\0';
     const bool hasTot = tot[0] != '\0';
     const bool hasPosition = position[0] != '\0';

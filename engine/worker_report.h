@@ -10,8 +10,7 @@ constexpr std::size_t kProgressLineSize = 1100;
 
 // "－ " percent [" , "] PCR [" , "] TOT [" , "] position "\r", each separator
 // only between non-empty parts. Returns the length (the text is terminated).
-std::size_t BuildProgressLine(char* out, const char* percent, const char* pcr, const char* tot,
-                              const char* position);
+std::size_t BuildProgressLine(char* out, const char* percent, const char* pcr, const char* tot, const char* position);
 // "%d %%" of position * 100 / size, at most 100; empty for an unknown size.
 std::size_t FormatPercent(char* out, int64_t position, int64_t size);
 // "+0x%I64X".

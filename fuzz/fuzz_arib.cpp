@@ -8,8 +8,7 @@
 
 #include "caption/arib_decoder.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     if (size < 1) return 0;
     AribDecoder decoder;
     static const int16_t kProfiles[] = {-1, 0, 1, 2};

@@ -10,8 +10,7 @@
 #include "caption/caption.h"
 #include "tables/stream_context.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     constexpr uint16_t kPid = 0x0130;
     constexpr std::size_t kSlot = 189;
     auto context = std::make_unique<StreamContext>();

@@ -16,9 +16,7 @@
 
 namespace {
 
-
-std::string TempName(const char* what)
-{
+std::string TempName(const char* what) {
     const char* dir = std::getenv("TMPDIR");
     return std::string(dir != nullptr ? dir : "/tmp") + "/trelvan_fuzz_" + what + "_" +
            std::to_string(platform::ProcessId());
@@ -26,8 +24,7 @@ std::string TempName(const char* what)
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, std::size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, std::size_t size) {
     if (size < 2) {
         return 0;
     }

@@ -34,7 +34,8 @@ void FeedSection(const uint8_t* data, size_t size) {
     section[2] = static_cast<uint8_t>(length);
     std::memcpy(section + 3, data, size);
     const uint32_t crc = Crc32Mpeg2(section, section + 3 + size);
-    for (int i = 0; i < 4; ++i) section[3 + size + i] = static_cast<uint8_t>(crc >> (24 - 8 * i));
+    for (int i = 0; i < 4; ++i)
+        section[3 + size + i] = static_cast<uint8_t>(crc >> (24 - 8 * i));
     const size_t total = 3 + size + 4;
 
     StreamContext context;
@@ -61,10 +62,18 @@ void FeedSection(const uint8_t* data, size_t size) {
         PidEntry* entry = DecodePacket(packet, context);
         if (entry == nullptr) return;
         switch (table.tableId) {
-            case 0x00: ParsePat(packet, context, *entry); break;
-            case 0x02: ParsePmt(packet, program, context, *entry); break;
-            case 0x42: ParseSdt(packet, context, *entry) && PrintServiceLines(context); break;
-            default: ParseEit(packet, context, *entry) && PrintEventLines(context); break;
+            case 0x00:
+                ParsePat(packet, context, *entry);
+                break;
+            case 0x02:
+                ParsePmt(packet, program, context, *entry);
+                break;
+            case 0x42:
+                ParseSdt(packet, context, *entry) && PrintServiceLines(context);
+                break;
+            default:
+                ParseEit(packet, context, *entry) && PrintEventLines(context);
+                break;
         }
         if (at >= total) break;
     }

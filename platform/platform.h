@@ -80,7 +80,7 @@ bool IsOwnPlainFile(const char* path);
 
 // Directory search with the Windows wildcards '*' and '?' on the file name.
 struct DirEntry {
-    std::string name;          // file name without directory
+    std::string name;  // file name without directory
     bool isDirectory = false;
     uint64_t lastWriteTime = 0;  // FILETIME units (100 ns since 1601)
     uint64_t size = 0;

@@ -66,9 +66,13 @@ std::string ForOutput(const char* text, std::size_t length) {
     return bytes;
 }
 
-std::FILE* ConsoleStream() { return consoleOnStandardError.load() ? stderr : stdout; }
+std::FILE* ConsoleStream() {
+    return consoleOnStandardError.load() ? stderr : stdout;
+}
 
-bool ConsoleIsWide() { return consoleOnStandardError.load() ? Setup().wideError : Setup().wideOutput; }
+bool ConsoleIsWide() {
+    return consoleOnStandardError.load() ? Setup().wideError : Setup().wideOutput;
+}
 
 // A console takes its text as UTF-16, whatever its code page: the text is
 // gathered here and converted when it is flushed, never in pieces that could
@@ -137,9 +141,12 @@ void AppendFinishedLogText(const char* text, std::size_t length) {
 // '%'), and whether it prints a string.
 std::size_t ConversionLength(const char* spec, bool& isString) {
     std::size_t i = 0;
-    while (spec[i] != '\0' && std::strchr("-+ #0", spec[i]) != nullptr) ++i;
-    while (spec[i] != '\0' && (std::isdigit(static_cast<unsigned char>(spec[i])) || spec[i] == '*' || spec[i] == '.')) ++i;
-    while (spec[i] != '\0' && std::strchr("hlLqjzt", spec[i]) != nullptr) ++i;
+    while (spec[i] != '\0' && std::strchr("-+ #0", spec[i]) != nullptr)
+        ++i;
+    while (spec[i] != '\0' && (std::isdigit(static_cast<unsigned char>(spec[i])) || spec[i] == '*' || spec[i] == '.'))
+        ++i;
+    while (spec[i] != '\0' && std::strchr("hlLqjzt", spec[i]) != nullptr)
+        ++i;
     isString = spec[i] == 's';
     return spec[i] != '\0' ? i + 1 : i;
 }
@@ -214,7 +221,9 @@ std::string ArgumentForUtf8(const std::string& argument) {
     return argument;
 }
 
-bool IsLeadByte(unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
+bool IsLeadByte(unsigned char c) {
+    return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
+}
 
 // Length of a cut text that does not end in half of a double-byte
 // character.

@@ -7,9 +7,9 @@
 
 #include "common/limits.h"
 
-constexpr uint32_t kConsoleOn = 0x80000000u;     // ConsoleFlags bit 31
-constexpr uint32_t kNoProgress = 0x00000001u;    // ConsoleFlags bit 0
-constexpr uint32_t kLogOn = 0x80000000u;         // LogFlags bit 31
+constexpr uint32_t kConsoleOn = 0x80000000u;   // ConsoleFlags bit 31
+constexpr uint32_t kNoProgress = 0x00000001u;  // ConsoleFlags bit 0
+constexpr uint32_t kLogOn = 0x80000000u;       // LogFlags bit 31
 
 extern std::atomic<uint32_t> ConsoleFlags;
 extern std::atomic<uint32_t> LogFlags;

@@ -6,7 +6,9 @@
 
 namespace {
 
-uint16_t BcdByte(uint8_t b) { return static_cast<uint16_t>((b >> 4) * 10 + (b & 0x0F) % 10); }
+uint16_t BcdByte(uint8_t b) {
+    return static_cast<uint16_t>((b >> 4) * 10 + (b & 0x0F) % 10);
+}
 
 }  // namespace
 

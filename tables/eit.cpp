@@ -10,15 +10,19 @@
 #include "tables/stream_context.h"
 
 using tables_detail::AssignToSlot;
-using tables_detail::GatherSection;
 using tables_detail::DecodeIntoSlot;
+using tables_detail::GatherSection;
 using tables_detail::SectionView;
 
 namespace {
 
-bool Stopping() { return StopRequested.load(std::memory_order_relaxed) != 0; }
+bool Stopping() {
+    return StopRequested.load(std::memory_order_relaxed) != 0;
+}
 
-bool IsEitPid(uint16_t pid) { return pid == 0x0012 || pid == 0x0026 || pid == 0x0027; }
+bool IsEitPid(uint16_t pid) {
+    return pid == 0x0012 || pid == 0x0026 || pid == 0x0027;
+}
 
 // The previous slot becomes an exact copy of the current one: an event
 // without a name must not inherit the name of the event before it.

@@ -249,7 +249,8 @@ bool DecodePesHeader(const uint8_t* packet, int offset, PesHeader& pes) {
         if (pes.pesPrivateDataFlag) {
             if (!c.Fits(16)) return cutExtension(0);
             b = c.Take(16);
-            for (int i = 0; i < 16; ++i) pes.pesPrivateData[i] = b[i];
+            for (int i = 0; i < 16; ++i)
+                pes.pesPrivateData[i] = b[i];
         }
         if (pes.packHeaderFieldFlag) {
             if (!c.Fits(1)) return cutExtension(1);

@@ -13,9 +13,13 @@ namespace {
 
 constexpr uint16_t kOneSegPmtPid = 0x1FC8;  // the partial-reception (one-segment) PMT
 
-bool Stopping() { return StopRequested.load(std::memory_order_relaxed) != 0; }
+bool Stopping() {
+    return StopRequested.load(std::memory_order_relaxed) != 0;
+}
 
-bool IsCaptionComponentTag(uint8_t tag) { return tag == 0x30 || tag == 0x38 || tag == 0x87 || tag == 0x88; }
+bool IsCaptionComponentTag(uint8_t tag) {
+    return tag == 0x30 || tag == 0x38 || tag == 0x87 || tag == 0x88;
+}
 
 void RegisterCaptionStream(StreamContext& context, uint16_t pid, uint16_t pmtPid) {
     if (FindCaptionStream(context, pid) != nullptr) return;  // kept as it is
@@ -26,8 +30,7 @@ void RegisterCaptionStream(StreamContext& context, uint16_t pid, uint16_t pmtPid
     ResetDecoder(caption->decoder);
     try {
         context.captions.push_back(std::move(caption));
-    } catch (const std::bad_alloc&) {
-    }
+    } catch (const std::bad_alloc&) {}
 }
 
 }  // namespace

@@ -5,7 +5,9 @@
 
 #include "tables/stream_context.h"
 
-PidTable::PidTable() { std::fill(std::begin(index_), std::end(index_), nullptr); }
+PidTable::PidTable() {
+    std::fill(std::begin(index_), std::end(index_), nullptr);
+}
 
 PidEntry* PidTable::FindOrCreate(uint16_t pid) {
     pid &= 0x1FFF;
@@ -34,7 +36,9 @@ void PidTable::Remove(uint16_t pid) {
     if (it != list_.end()) list_.erase(it);  // frees the entry and its section buffer
 }
 
-StreamContext::StreamContext() { std::fill(std::begin(pcrPids), std::end(pcrPids), uint16_t{0xFFFF}); }
+StreamContext::StreamContext() {
+    std::fill(std::begin(pcrPids), std::end(pcrPids), uint16_t{0xFFFF});
+}
 
 StreamContext* FindOrCreateStreamContext(StreamContextList& list, uint32_t streamId) {
     for (auto& context : list) {

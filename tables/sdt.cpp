@@ -8,15 +8,17 @@
 #include "tables/si_text.h"
 #include "tables/stream_context.h"
 
-using tables_detail::GatherSection;
 using tables_detail::DecodeIntoSlot;
+using tables_detail::GatherSection;
 using tables_detail::SectionView;
 
 namespace {
 
 constexpr int kServiceSlots = 6;
 
-bool Stopping() { return StopRequested.load(std::memory_order_relaxed) != 0; }
+bool Stopping() {
+    return StopRequested.load(std::memory_order_relaxed) != 0;
+}
 
 // service_descriptor: service_type, provider name, service name. The name
 // lengths are followed as they stand, even past a descriptor_length that is
@@ -81,8 +83,8 @@ int PrintServiceLines(StreamContext& context) {
         if (lines == 0) EndProgressLine();
         const bool hasProvider = provider.Text()[0] != '\0';
         const bool hasService = service.Text()[0] != '\0';
-        PrintMessage(provider.used + service.used + 16, "0x%04x %s%s%s%s\r\n", table.ids[j], provider.Text(), hasProvider ? " " : "",
-                     service.Text(), hasService ? " " : "");
+        PrintMessage(provider.used + service.used + 16, "0x%04x %s%s%s%s\r\n", table.ids[j], provider.Text(),
+                     hasProvider ? " " : "", service.Text(), hasService ? " " : "");
         ++lines;
     }
     if (lines > 0) ConsoleLineClosed = true;

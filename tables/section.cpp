@@ -10,7 +10,8 @@ constexpr std::array<uint32_t, 256> MakeCrcTable() {
     std::array<uint32_t, 256> table{};
     for (uint32_t i = 0; i < 256; ++i) {
         uint32_t crc = i << 24;
-        for (int bit = 0; bit < 8; ++bit) crc = (crc & 0x80000000u) ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 0x80000000u) ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
         table[i] = crc;
     }
     return table;
@@ -42,7 +43,8 @@ uint32_t ReadBe32(const uint8_t* b) {
 
 uint32_t Crc32Mpeg2(const uint8_t* first, const uint8_t* end) {
     uint32_t crc = 0xFFFFFFFFu;
-    for (; first < end; ++first) crc = (crc << 8) ^ kCrcTable[((crc >> 24) ^ *first) & 0xFF];
+    for (; first < end; ++first)
+        crc = (crc << 8) ^ kCrcTable[((crc >> 24) ^ *first) & 0xFF];
     return crc;
 }
 
@@ -55,7 +57,9 @@ void ResetAssembler(SectionAssembler& assembler) {
 // The assembler keeps the offset of the table_id inside its buffer from the
 // start packet on, so this is valid while a section is gathered and after it
 // completed, until the parser resets the assembler.
-int32_t SectionStart(const PidEntry& entry) { return entry.assembler.startOffset; }
+int32_t SectionStart(const PidEntry& entry) {
+    return entry.assembler.startOffset;
+}
 
 SectionOutcome SectionStep(const uint8_t* packet, PidEntry& entry, uint8_t tableId, bool eitStartRule) {
     SectionAssembler& assembler = entry.assembler;

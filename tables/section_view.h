@@ -39,8 +39,8 @@ inline SectionView CompletedSection(const PidEntry& entry) {
 // otherwise nothing, with `consumed` set to what the parser reports for the
 // packet (true while a section is in progress). A complete section too short
 // for its fixed header is dropped.
-inline std::optional<SectionView> GatherSection(const uint8_t* packet, PidEntry& entry, uint8_t tableId,
-                                                int32_t header, bool& consumed, bool eitStartRule = false) {
+inline std::optional<SectionView> GatherSection(const uint8_t* packet, PidEntry& entry, uint8_t tableId, int32_t header,
+                                                bool& consumed, bool eitStartRule = false) {
     switch (SectionStep(packet, entry, tableId, eitStartRule)) {
         case SectionOutcome::InProgress:
             consumed = true;

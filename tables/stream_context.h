@@ -41,8 +41,8 @@ struct AdaptationField {
 };
 
 struct PesHeader {
-    uint8_t optionalHeader = 0;      // the optional PES header is present
-    int16_t payloadOffset = -1;      // first payload byte, from the PES start; -1 none
+    uint8_t optionalHeader = 0;  // the optional PES header is present
+    int16_t payloadOffset = -1;  // first payload byte, from the PES start; -1 none
     uint32_t packetStartCodePrefix = 0;
     uint8_t streamId = 0;
     uint16_t pesPacketLength = 0;

@@ -151,7 +151,7 @@ Readiness WaitWritable(SocketHandle s, int ms) {
     if (rc < 0) return errno == EINTR ? Readiness::NotYet : Readiness::Failed;
     if (rc == 0) return Readiness::NotYet;
     return (p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0 && (p.revents & POLLOUT) == 0 ? Readiness::Failed
-                                                                                             : Readiness::Ready;
+                                                                                           : Readiness::Ready;
 #endif
 }
 
@@ -237,7 +237,7 @@ struct Destination {
     uint16_t port = 0;
     bool raw = false;  // stream bytes without frame headers
     // Guarded by the instance's mutex:
-    uint64_t cursor = 0;  // queue index of the next block for it
+    uint64_t cursor = 0;             // queue index of the next block for it
     uint64_t endIndex = UINT64_MAX;  // after ClearSendAddrDLL: deliver up to here, then end
     bool connected = false;
     bool everConnected = false;
@@ -284,14 +284,16 @@ public:
         blocks_.push_back(std::move(block));
         // Keep the queue bounded: destinations behind the dropped blocks
         // skip them.
-        while (queuedBytes_ > kQueueLimitBytes && blocks_.size() > 1) PopFront();
+        while (queuedBytes_ > kQueueLimitBytes && blocks_.size() > 1)
+            PopFront();
         TrimDelivered();
         wake_.notify_all();
     }
 
     void ClearBlocks() {
         std::lock_guard lock(mutex_);
-        while (!blocks_.empty()) PopFront();
+        while (!blocks_.empty())
+            PopFront();
     }
 
     void Start() {
@@ -299,7 +301,8 @@ public:
         if (started_) return;
         started_ = true;
         stopping_ = false;
-        for (auto& d : destinations_) StartThread(*d);
+        for (auto& d : destinations_)
+            StartThread(*d);
     }
 
     void Stop() {
@@ -316,10 +319,12 @@ public:
                 }
             }
         }
-        for (std::thread& t : threads) t.join();
+        for (std::thread& t : threads)
+            t.join();
         std::lock_guard lock(mutex_);
         retired_.clear();
-        while (!blocks_.empty()) PopFront();
+        while (!blocks_.empty())
+            PopFront();
         // Receivers see the end of the stream when sending stops; a later
         // start connects again and begins with the blocks queued after it.
         for (auto& d : destinations_) {
@@ -353,7 +358,8 @@ private:
                 if (Holds(*d)) keepFrom = std::min(keepFrom, std::min(d->cursor, d->endIndex));
             }
         }
-        while (firstIndex_ < keepFrom && !blocks_.empty()) PopFront();
+        while (firstIndex_ < keepFrom && !blocks_.empty())
+            PopFront();
     }
 
     void StartThread(Destination& d) {

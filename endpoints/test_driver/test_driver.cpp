@@ -35,7 +35,9 @@ std::string Env(const char* name) {
     return v != nullptr ? v : "";
 }
 
-bool Flag(const char* name) { return Env(name) == "1"; }
+bool Flag(const char* name) {
+    return Env(name) == "1";
+}
 
 void Log(const char* text) {
     std::string path = Env("BON_TEST_LOG");
@@ -81,7 +83,8 @@ public:
             p[1] = 0x01;
             p[2] = 0x00;
             p[3] = static_cast<uint8_t>(0x10 | (packetIndex_ & 0x0F));
-            for (int i = 0; i < 4; ++i) p[4 + i] = static_cast<uint8_t>(packetIndex_ >> (24 - 8 * i));
+            for (int i = 0; i < 4; ++i)
+                p[4 + i] = static_cast<uint8_t>(packetIndex_ >> (24 - 8 * i));
             std::memset(p + 8, static_cast<int>(packetIndex_ & 0xFF), 180);
             ++packetIndex_;
             filled += 188;
@@ -114,7 +117,8 @@ public:
     }
     void CloseTuner() override {
         Log("CloseTuner");
-        while (Flag("BON_TEST_HANG_CLOSE")) std::this_thread::sleep_for(std::chrono::seconds(1));
+        while (Flag("BON_TEST_HANG_CLOSE"))
+            std::this_thread::sleep_for(std::chrono::seconds(1));
         open_ = false;
     }
     BonBool SetChannel(const BonByte channel) override {
@@ -155,6 +159,7 @@ public:
         if (!lastWasPurge_) Log("PurgeTsStream");
         lastWasPurge_ = true;
     }
+
 protected:
     // With BON_TEST_INTERVAL_MS, one chunk per interval, as a live tuner
     // hands over; each hand-over is logged with its steady-clock time in
@@ -224,5 +229,7 @@ DRIVER_EXPORT IBonDriver* CreateBonDriver() {
 }
 #else
 // Something to export, so the library is an ordinary one without the factory.
-DRIVER_EXPORT int TestDriverVersion() { return 1; }
+DRIVER_EXPORT int TestDriverVersion() {
+    return 1;
+}
 #endif

@@ -20,7 +20,9 @@ namespace platform {
 
 namespace {
 
-int Fd(FileHandle handle) { return static_cast<int>(handle); }
+int Fd(FileHandle handle) {
+    return static_cast<int>(handle);
+}
 
 // Opens without blocking (a FIFO would otherwise wait in open for its other
 // end, deaf to every stop request), then makes the descriptor blocking.
@@ -166,9 +168,13 @@ bool WriterConnected(int fd) {
 
 }  // namespace
 
-FileHandle OpenRead(const char* path) { return OpenWithFlags(path, O_RDONLY); }
+FileHandle OpenRead(const char* path) {
+    return OpenWithFlags(path, O_RDONLY);
+}
 
-FileHandle CreateWrite(const char* path) { return OpenWriteWaitingForReader(path, O_WRONLY | O_CREAT | O_TRUNC); }
+FileHandle CreateWrite(const char* path) {
+    return OpenWriteWaitingForReader(path, O_WRONLY | O_CREAT | O_TRUNC);
+}
 
 FileHandle OpenAppendExclusive(const char* path) {
     FileHandle handle = OpenWithFlags(path, O_WRONLY | O_CREAT | O_APPEND);
@@ -339,7 +345,9 @@ bool SetFileEnd(FileHandle handle, int64_t length) {
 
 namespace {
 
-bool SameIdentity(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+bool SameIdentity(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
 
 // The directory part ("." when there is none) and the last part of a path.
 void SplitLastPart(const std::string& path, std::string& directory, std::string& name) {
@@ -368,8 +376,7 @@ bool SameFile(const char* first, const char* second) {
     SplitLastPart(first, firstDirectory, firstName);
     SplitLastPart(second, secondDirectory, secondName);
     if (firstName != secondName) return false;
-    return ::stat(firstDirectory.c_str(), &a) == 0 && ::stat(secondDirectory.c_str(), &b) == 0 &&
-           SameIdentity(a, b);
+    return ::stat(firstDirectory.c_str(), &a) == 0 && ::stat(secondDirectory.c_str(), &b) == 0 && SameIdentity(a, b);
 }
 
 bool IsOwnPlainFile(const char* path) {
@@ -397,8 +404,8 @@ std::vector<DirEntry> ListDirectory(const char* directory, const char* pattern) 
             constexpr int64_t kEpochDifference = 11644473600LL;
             const int64_t seconds = static_cast<int64_t>(st.st_mtim.tv_sec) + kEpochDifference;
             if (seconds > 0) {
-                entry.lastWriteTime = static_cast<uint64_t>(seconds) * 10000000ULL +
-                                      static_cast<uint64_t>(st.st_mtim.tv_nsec / 100);
+                entry.lastWriteTime =
+                    static_cast<uint64_t>(seconds) * 10000000ULL + static_cast<uint64_t>(st.st_mtim.tv_nsec / 100);
             }
         }
         entries.push_back(std::move(entry));
@@ -407,6 +414,8 @@ std::vector<DirEntry> ListDirectory(const char* directory, const char* pattern) 
     return entries;
 }
 
-char PathSeparator() { return '/'; }
+char PathSeparator() {
+    return '/';
+}
 
 }  // namespace platform

@@ -33,7 +33,9 @@ constexpr int kKeyPollMs = 100;
 
 // ---- Process and console -----------------------------------------------------
 
-uint32_t ProcessId() { return static_cast<uint32_t>(::getpid()); }
+uint32_t ProcessId() {
+    return static_cast<uint32_t>(::getpid());
+}
 
 std::string ExecutablePath() {
     std::string path(4096, '\0');
@@ -158,11 +160,15 @@ std::string ReadVersionString(const char* executablePath, const char* entry) {
     return std::string();
 }
 
-uint32_t LastError() { return static_cast<uint32_t>(errno); }
+uint32_t LastError() {
+    return static_cast<uint32_t>(errno);
+}
 
 void PumpMessages() {}
 
-void EndProcessNow(int exitCode) { ::_exit(exitCode); }
+void EndProcessNow(int exitCode) {
+    ::_exit(exitCode);
+}
 
 // ---- Threads, events, time -----------------------------------------------------
 
@@ -275,7 +281,8 @@ void Event::Wait() {
     auto* record = static_cast<EventRecord*>(impl_);
     if (record == nullptr) return;
     ::pthread_mutex_lock(&record->mutex);
-    while (!record->signalled) ::pthread_cond_wait(&record->cond, &record->mutex);
+    while (!record->signalled)
+        ::pthread_cond_wait(&record->cond, &record->mutex);
     ::pthread_mutex_unlock(&record->mutex);
 }
 
@@ -308,8 +315,7 @@ uint32_t TickCount() {
 
 void SleepMs(uint32_t milliseconds) {
     timespec wait{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
-    while (::nanosleep(&wait, &wait) != 0 && errno == EINTR) {
-    }
+    while (::nanosleep(&wait, &wait) != 0 && errno == EINTR) {}
 }
 
 // ---- Local time --------------------------------------------------------------------
@@ -321,7 +327,9 @@ namespace {
 constexpr int64_t kFirstSecond = -11644473600LL;  // 1601-01-01 00:00:00 UTC
 constexpr int kLastYear = 30827;
 
-bool IsLeapYear(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+bool IsLeapYear(int year) {
+    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+}
 
 int DaysInMonth(int year, int month) {
     static const int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -332,8 +340,8 @@ int DaysInMonth(int year, int month) {
 
 bool LocalDateTimeToSeconds(const DateTime& local, int64_t& seconds) {
     if (local.year < 1601 || local.year > kLastYear || local.month < 1 || local.month > 12 || local.day < 1 ||
-        local.day > DaysInMonth(local.year, local.month) || local.hour > 23 || local.minute > 59 ||
-        local.second > 59 || local.millisecond > 999) {
+        local.day > DaysInMonth(local.year, local.month) || local.hour > 23 || local.minute > 59 || local.second > 59 ||
+        local.millisecond > 999) {
         return false;
     }
     tm fields{};
@@ -430,7 +438,8 @@ bool AnsiToUtf16(const std::string& ansi, std::u16string& wide) {
     if (!Convert("UTF-16LE", "CP932", ansi.data(), ansi.size(), bytes)) return false;
     wide.assign(bytes.size() / 2, u'\0');
     for (std::size_t i = 0; i < wide.size(); ++i) {
-        wide[i] = static_cast<char16_t>(static_cast<uint8_t>(bytes[2 * i]) | (static_cast<uint8_t>(bytes[2 * i + 1]) << 8));
+        wide[i] =
+            static_cast<char16_t>(static_cast<uint8_t>(bytes[2 * i]) | (static_cast<uint8_t>(bytes[2 * i + 1]) << 8));
     }
     return true;
 }
@@ -460,7 +469,9 @@ bool EqualsIgnoringCase(const std::string& a, const char* b) {
     return true;
 }
 
-bool NamesUtf8(const std::string& charset) { return EqualsIgnoringCase(charset, "UTF-8") || EqualsIgnoringCase(charset, "UTF8"); }
+bool NamesUtf8(const std::string& charset) {
+    return EqualsIgnoringCase(charset, "UTF-8") || EqualsIgnoringCase(charset, "UTF8");
+}
 
 bool NamesCp932(const std::string& charset) {
     return EqualsIgnoringCase(charset, "CP932") || EqualsIgnoringCase(charset, "SJIS") ||
@@ -493,8 +504,12 @@ TextEncoding PreferredTextEncoding() {
     return TextEncoding::Cp932;
 }
 
-bool IsWideConsole(StandardStream) { return false; }
+bool IsWideConsole(StandardStream) {
+    return false;
+}
 
-bool WriteWideConsole(StandardStream, const std::string&) { return false; }
+bool WriteWideConsole(StandardStream, const std::string&) {
+    return false;
+}
 
 }  // namespace platform

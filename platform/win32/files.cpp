@@ -10,7 +10,9 @@ namespace platform {
 
 namespace {
 
-HANDLE ToHandle(FileHandle handle) { return reinterpret_cast<HANDLE>(handle); }
+HANDLE ToHandle(FileHandle handle) {
+    return reinterpret_cast<HANDLE>(handle);
+}
 
 FileHandle FromHandle(HANDLE handle) {
     return handle == INVALID_HANDLE_VALUE || handle == nullptr ? kInvalidFile : reinterpret_cast<FileHandle>(handle);
@@ -84,9 +86,13 @@ FileHandle CreateWrite(const char* path) {
     return Open(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, CREATE_ALWAYS);
 }
 
-FileHandle OpenAppendExclusive(const char* path) { return Open(path, GENERIC_WRITE, 0, OPEN_ALWAYS); }
+FileHandle OpenAppendExclusive(const char* path) {
+    return Open(path, GENERIC_WRITE, 0, OPEN_ALWAYS);
+}
 
-FileHandle CreateWriteExclusive(const char* path) { return Open(path, GENERIC_WRITE, 0, CREATE_ALWAYS); }
+FileHandle CreateWriteExclusive(const char* path) {
+    return Open(path, GENERIC_WRITE, 0, CREATE_ALWAYS);
+}
 
 FileHandle OpenPipeRead(const char* pipePath) {
     static const char kPrefix[] = "\\\\.\\pipe\\";
@@ -94,9 +100,13 @@ FileHandle OpenPipeRead(const char* pipePath) {
     return Open(pipePath, GENERIC_READ, 0, OPEN_EXISTING);
 }
 
-FileHandle StandardInput() { return Duplicate(STD_INPUT_HANDLE); }
+FileHandle StandardInput() {
+    return Duplicate(STD_INPUT_HANDLE);
+}
 
-FileHandle StandardOutput() { return Duplicate(STD_OUTPUT_HANDLE); }
+FileHandle StandardOutput() {
+    return Duplicate(STD_OUTPUT_HANDLE);
+}
 
 ReadResult ReadFile(FileHandle handle, void* buffer, uint32_t size, uint32_t& bytesRead) {
     bytesRead = 0;
@@ -118,15 +128,15 @@ bool WaitReadable(FileHandle handle, uint32_t milliseconds) {
     if (handle == kInvalidFile) return true;
     const HANDLE h = ToHandle(handle);
     switch (::GetFileType(h)) {
-    case FILE_TYPE_PIPE:
-        return WaitPipeReadable(h, milliseconds);
-    case FILE_TYPE_CHAR: {
-        DWORD mode = 0;
-        // Other character devices (NUL, a serial port) are read directly.
-        return !::GetConsoleMode(h, &mode) || WaitConsoleReadable(h, milliseconds);
-    }
-    default:
-        return true;
+        case FILE_TYPE_PIPE:
+            return WaitPipeReadable(h, milliseconds);
+        case FILE_TYPE_CHAR: {
+            DWORD mode = 0;
+            // Other character devices (NUL, a serial port) are read directly.
+            return !::GetConsoleMode(h, &mode) || WaitConsoleReadable(h, milliseconds);
+        }
+        default:
+            return true;
     }
 }
 
@@ -266,7 +276,8 @@ std::vector<DirEntry> ListDirectory(const char* directory, const char* pattern) 
     std::vector<DirEntry> entries;
     if (directory == nullptr || pattern == nullptr) return entries;
     std::string query = directory;
-    while (!query.empty() && (query.back() == '\\' || query.back() == '/')) query.pop_back();
+    while (!query.empty() && (query.back() == '\\' || query.back() == '/'))
+        query.pop_back();
     query.push_back('\\');
     query += pattern;
     WIN32_FIND_DATAA data{};
@@ -276,8 +287,8 @@ std::vector<DirEntry> ListDirectory(const char* directory, const char* pattern) 
         DirEntry entry;
         entry.name = data.cFileName;
         entry.isDirectory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-        entry.lastWriteTime = (static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
-                              data.ftLastWriteTime.dwLowDateTime;
+        entry.lastWriteTime =
+            (static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime;
         entry.size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
         entries.push_back(std::move(entry));
     } while (::FindNextFileA(search, &data));
@@ -285,6 +296,8 @@ std::vector<DirEntry> ListDirectory(const char* directory, const char* pattern) 
     return entries;
 }
 
-char PathSeparator() { return '\\'; }
+char PathSeparator() {
+    return '\\';
+}
 
 }  // namespace platform

@@ -36,7 +36,9 @@ struct BinaryStandardStreams {
 
 // ---- Process and console ---------------------------------------------------------
 
-uint32_t ProcessId() { return ::GetCurrentProcessId(); }
+uint32_t ProcessId() {
+    return ::GetCurrentProcessId();
+}
 
 std::string ExecutablePath() {
     char path[MAX_PATH] = {};
@@ -54,7 +56,9 @@ std::string TemporaryDirectory() {
     return result;
 }
 
-void AllocConsole() { ::AllocConsole(); }
+void AllocConsole() {
+    ::AllocConsole();
+}
 
 namespace {
 
@@ -127,8 +131,8 @@ std::string ReadVersionString(const char* executablePath, const char* entry) {
         return std::string();
     }
     char query[256];
-    std::snprintf(query, sizeof query, "\\StringFileInfo\\%04x%04x\\%s", translation->language,
-                  translation->codePage, entry);
+    std::snprintf(query, sizeof query, "\\StringFileInfo\\%04x%04x\\%s", translation->language, translation->codePage,
+                  entry);
     char* value = nullptr;
     UINT valueLength = 0;
     if (!::VerQueryValueA(block.data(), query, reinterpret_cast<void**>(&value), &valueLength) || value == nullptr ||
@@ -142,7 +146,9 @@ std::string ReadVersionString(const char* executablePath, const char* entry) {
     return result;
 }
 
-uint32_t LastError() { return ::GetLastError(); }
+uint32_t LastError() {
+    return ::GetLastError();
+}
 
 void EndProcessNow(int exitCode) {
     // Not ExitProcess: it would run the libraries' detach code, and a stuck
@@ -228,16 +234,20 @@ bool Event::WaitFor(uint32_t milliseconds) {
     return ::WaitForSingleObject(static_cast<HANDLE>(impl_), milliseconds) == WAIT_OBJECT_0;
 }
 
-uint32_t TickCount() { return ::GetTickCount(); }
+uint32_t TickCount() {
+    return ::GetTickCount();
+}
 
-void SleepMs(uint32_t milliseconds) { ::Sleep(milliseconds); }
+void SleepMs(uint32_t milliseconds) {
+    ::Sleep(milliseconds);
+}
 
 // ---- Local time ----------------------------------------------------------------------------
 
 namespace {
 
 constexpr int64_t kEpochDifference = 11644473600LL;  // 1601-01-01 to 1970-01-01, seconds
-constexpr int64_t kTicksPerSecond = 10000000LL;       // FILETIME steps of 100 ns
+constexpr int64_t kTicksPerSecond = 10000000LL;      // FILETIME steps of 100 ns
 
 }  // namespace
 
@@ -304,12 +314,12 @@ namespace {
 bool ToWide(UINT codePage, const std::string& text, std::u16string& wide) {
     wide.clear();
     if (text.empty()) return true;
-    const int length = ::MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, text.data(),
-                                             static_cast<int>(text.size()), nullptr, 0);
+    const int length =
+        ::MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()), nullptr, 0);
     if (length <= 0) return false;
     std::wstring buffer(static_cast<std::size_t>(length), L'\0');
-    if (::MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()),
-                              buffer.data(), length) != length) {
+    if (::MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()), buffer.data(),
+                              length) != length) {
         return false;
     }
     wide.assign(buffer.begin(), buffer.end());
@@ -340,9 +350,13 @@ bool FromWide(UINT codePage, const std::u16string& wide, std::string& text) {
 
 }  // namespace
 
-bool AnsiToUtf16(const std::string& ansi, std::u16string& wide) { return ToWide(CP_ACP, ansi, wide); }
+bool AnsiToUtf16(const std::string& ansi, std::u16string& wide) {
+    return ToWide(CP_ACP, ansi, wide);
+}
 
-bool Utf16ToAnsi(const std::u16string& wide, std::string& ansi) { return FromWide(CP_ACP, wide, ansi); }
+bool Utf16ToAnsi(const std::u16string& wide, std::string& ansi) {
+    return FromWide(CP_ACP, wide, ansi);
+}
 
 bool Cp932ToUtf8(const std::string& cp932, std::string& utf8) {
     std::u16string wide;
@@ -351,7 +365,9 @@ bool Cp932ToUtf8(const std::string& cp932, std::string& utf8) {
 
 namespace {
 
-bool NamesCharset(const char* value, const char* name) { return _stricmp(value, name) == 0; }
+bool NamesCharset(const char* value, const char* name) {
+    return _stricmp(value, name) == 0;
+}
 
 HANDLE StandardHandle(StandardStream stream) {
     return ::GetStdHandle(stream == StandardStream::Output ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);

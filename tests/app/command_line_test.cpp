@@ -28,9 +28,11 @@ protected:
     // Parses "trelvan" followed by the arguments; returns the input list.
     std::vector<std::string> Parse(std::initializer_list<const char*> args, bool expectOk = true) {
         std::vector<std::string> storage{"trelvan"};
-        for (const char* arg : args) storage.emplace_back(arg);
+        for (const char* arg : args)
+            storage.emplace_back(arg);
         std::vector<char*> argv;
-        for (std::string& s : storage) argv.push_back(s.data());
+        for (std::string& s : storage)
+            argv.push_back(s.data());
         ByteBuffer list;
         EXPECT_EQ(ParseCommandLine(static_cast<int>(argv.size()), argv.data(), list), expectOk);
         std::vector<std::string> inputs;
@@ -121,14 +123,17 @@ TEST_F(CommandLine, PidsAreReadInHexadecimalAndNonNumbersAreNamedOnce) {
     // "0x" alone names no PID and leaves the earlier 0x1FF in place.
     EXPECT_EQ(RunSettings.rwcntundrop, 0x1FFu);
     EXPECT_EQ(RunSettings.rwcntdrop, std::optional<std::string>("0x111:1;x12:2,273:3;:4,"));
-    EXPECT_EQ(out, "－ PIDが数値ではありません x12:2\n"
-                   "－ PIDが数値ではありません :4\n"
-                   "－ PIDが数値ではありません 0x\n");
+    EXPECT_EQ(out,
+              "－ PIDが数値ではありません x12:2\n"
+              "－ PIDが数値ではありません :4\n"
+              "－ PIDが数値ではありません 0x\n");
 }
 
 TEST_F(CommandLine, HelpFormsAreRecognisedWholeOnly) {
-    for (const char* form : {"-h", "-H", "-help", "--help", "--HELP", "-?"}) EXPECT_TRUE(IsHelpArgument(form)) << form;
-    for (const char* other : {"-hx", "help", "-", "--", "-?x", "-hel", "h"}) EXPECT_FALSE(IsHelpArgument(other)) << other;
+    for (const char* form : {"-h", "-H", "-help", "--help", "--HELP", "-?"})
+        EXPECT_TRUE(IsHelpArgument(form)) << form;
+    for (const char* other : {"-hx", "help", "-", "--", "-?x", "-hel", "h"})
+        EXPECT_FALSE(IsHelpArgument(other)) << other;
 #ifdef _WIN32
     EXPECT_TRUE(IsHelpArgument("/?"));
 #else
@@ -148,8 +153,8 @@ TEST_F(CommandLine, UnknownOptionsAreIgnoredAndEmptyInputsSkipped) {
 }
 
 TEST_F(CommandLine, ValueOptionsStoreTheirValues) {
-    const Inputs inputs = Parse({"-throughpath", "out.ts", "-bufsize", "65536k", "-duration", "1-2", "-duration",
-                                 "3-4", "-rwcntdrop", "256:1;257:2", "-patchtime", "-5", "-patchtime", "7", "in.ts"});
+    const Inputs inputs = Parse({"-throughpath", "out.ts", "-bufsize", "65536k", "-duration", "1-2", "-duration", "3-4",
+                                 "-rwcntdrop", "256:1;257:2", "-patchtime", "-5", "-patchtime", "7", "in.ts"});
     // "-5" is read as an option, so patchtime takes the later 7.
     EXPECT_EQ(inputs, Inputs{"in.ts"});
     EXPECT_STREQ(RunSettings.throughpath, "out.ts");
@@ -182,7 +187,8 @@ TEST_F(CommandLine, TooLongPathIsRefusedWithOneNotice) {
     const std::string longPath(kMaxPath, 'p');
     std::vector<std::string> storage{"trelvan", "-logpath", longPath, "in.ts"};
     std::vector<char*> argv;
-    for (std::string& s : storage) argv.push_back(s.data());
+    for (std::string& s : storage)
+        argv.push_back(s.data());
     ByteBuffer list;
     ::testing::internal::CaptureStdout();
     EXPECT_FALSE(ParseCommandLine(4, argv.data(), list));

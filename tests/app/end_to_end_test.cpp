@@ -41,10 +41,9 @@ protected:
                   const std::string& input = "/dev/null", const std::string& launcher = "") const {
         const fs::path out = dir_ / "stdout.bin";
         const fs::path err = dir_ / "stderr.bin";
-        const std::string command = "cd '" + dir_.string() + "' && env -u TRELVAN_CHARSET TMPDIR='" +
-                                    dir_.string() + "' " + environment + " " + launcher + " '" + exe_ + "' " +
-                                    arguments + " > '" + out.string() + "' 2> '" + err.string() + "' < '" + input +
-                                    "'";
+        const std::string command = "cd '" + dir_.string() + "' && env -u TRELVAN_CHARSET TMPDIR='" + dir_.string() +
+                                    "' " + environment + " " + launcher + " '" + exe_ + "' " + arguments + " > '" +
+                                    out.string() + "' 2> '" + err.string() + "' < '" + input + "'";
         const int status = std::system(command.c_str());
         RunResult result;
         result.exitCode = (status >> 8) & 0xFF;
@@ -61,7 +60,8 @@ protected:
     // A stream of `count` packets on one PID, its counters in order.
     std::string WriteStream(const char* name, int count) const {
         tsb::StreamBuilder builder;
-        for (int i = 0; i < count; ++i) builder.Packet(0x0100, tsb::Bytes(184, static_cast<uint8_t>(i)));
+        for (int i = 0; i < count; ++i)
+            builder.Packet(0x0100, tsb::Bytes(184, static_cast<uint8_t>(i)));
         EXPECT_TRUE(tsb::WriteFileBytes((dir_ / name).string(), builder.Data()));
         return std::string(builder.Data().begin(), builder.Data().end());
     }
@@ -78,7 +78,8 @@ TEST_F(Program, NoArgumentsPrintsUsageAndSkipsShutDown) {
     EXPECT_EQ(result.out.substr(0, 5), "\x88\xf8\x90\x94\n");  // "引数\n"
     const std::string name = fs::path(exe_).stem().string();
     EXPECT_NE(result.out.find("\x81\x40" + name + ".exe[ -srcpath] "), std::string::npos);
-    const std::string tail = "連絡先他\n　trelvan\n　trelvan transport stream pass-through; questions and bug reports: see README.md\n";
+    const std::string tail =
+        "連絡先他\n　trelvan\n　trelvan transport stream pass-through; questions and bug reports: see README.md\n";
     ASSERT_GE(result.out.size(), tail.size());
     EXPECT_EQ(result.out.substr(result.out.size() - tail.size()), tail);
     EXPECT_TRUE(fs::exists(dir_ / "QMV1A2B.tmp"));
@@ -104,7 +105,7 @@ TEST_F(Program, HelpPrintsTheUsageAndRunsNoJob) {
 }
 
 TEST_F(Program, ConsoleTextFollowsTheLocale) {
-    const std::string cp932 = "\x88\xf8\x90\x94\n";   // "引数\n"
+    const std::string cp932 = "\x88\xf8\x90\x94\n";  // "引数\n"
     const std::string utf8 = "\xe5\xbc\x95\xe6\x95\xb0\n";
     struct Case {
         const char* environment;
@@ -163,7 +164,8 @@ TEST_F(Program, TooLongLogPathEndsTheRunBeforeAnyJob) {
     EXPECT_EQ(result.out, "－ パスが長すぎます " + longPath + "\n－ 終了します. ( 戻り値 : -1 )\n");
     // Nothing was written beside the input: no log under a cut name.
     std::vector<std::string> left;
-    for (const auto& entry : fs::directory_iterator(dir_)) left.push_back(entry.path().filename().string());
+    for (const auto& entry : fs::directory_iterator(dir_))
+        left.push_back(entry.path().filename().string());
     EXPECT_EQ(left, std::vector<std::string>{"in.ts"});
 }
 TEST_F(Program, FirstMessageOfTheNextJobEndsTheLastProgressLine) {
@@ -193,9 +195,9 @@ TEST_F(Program, OutputThatIsTheInputIsRefusedAndTheRecordingKept) {
     fs::create_symlink("rec.ts", dir_ / "link.ts");
     const char* commands[] = {"rec.ts -drop -throughpath rec.ts", "rec.ts -drop -throughpath link.ts",
                               "rec.ts b.ts -drop -throughpath b.ts"};
-    const char* notices[] = {"－ 出力ファイルが入力ファイルと同じです rec.ts\n",
-                             "－ 出力ファイルが入力ファイルと同じです link.ts\n",
-                             "－ 出力ファイルが入力ファイルと同じです b.ts\n－ 出力ファイルが入力ファイルと同じです b.ts\n"};
+    const char* notices[] = {
+        "－ 出力ファイルが入力ファイルと同じです rec.ts\n", "－ 出力ファイルが入力ファイルと同じです link.ts\n",
+        "－ 出力ファイルが入力ファイルと同じです b.ts\n－ 出力ファイルが入力ファイルと同じです b.ts\n"};
     for (int i = 0; i < 3; ++i) {
         const RunResult result = Run(commands[i]);
         EXPECT_EQ(result.exitCode, 255) << commands[i];
@@ -218,8 +220,9 @@ TEST_F(Program, OutputThatCannotBeCreatedFailsTheRunButKeepsTheSummary) {
     fs::create_directory(dir_ / "adir");
     const RunResult result = Run("rec.ts -drop -noprogress -detail -throughpath adir");
     EXPECT_EQ(result.exitCode, 255);
-    EXPECT_EQ(result.out, "－ 出力ファイルを作成できません adir\n\n－ DROP rec.ts\r\n"
-                          "0x0100 : 0x01 : 0 Drop : 50 Total \r\n\r\n－ 終了します. ( 戻り値 : -1 )\n");
+    EXPECT_EQ(result.out,
+              "－ 出力ファイルを作成できません adir\n\n－ DROP rec.ts\r\n"
+              "0x0100 : 0x01 : 0 Drop : 50 Total \r\n\r\n－ 終了します. ( 戻り値 : -1 )\n");
 }
 
 TEST_F(Program, StreamOnStandardOutputStaysPure) {
@@ -246,8 +249,8 @@ TEST_F(Program, PauseNeverTakesTheStreamFromStandardInput) {
 }
 
 TEST_F(Program, Utf8MessageCarriesAUtf8PathUnchanged) {
-    const RunResult result = Run(std::string("'") + reinterpret_cast<const char*>(u8"録画/番組.ts") + "'",
-                                 "TRELVAN_CHARSET=UTF-8");
+    const RunResult result =
+        Run(std::string("'") + reinterpret_cast<const char*>(u8"録画/番組.ts") + "'", "TRELVAN_CHARSET=UTF-8");
     EXPECT_EQ(result.exitCode, 0);
     EXPECT_EQ(result.out, reinterpret_cast<const char*>(u8"－ ファイルがありません 録画/番組.ts\n"));
 }

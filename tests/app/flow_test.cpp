@@ -44,7 +44,8 @@ int32_t FakeJob() {
 
 ByteBuffer InputList(std::initializer_list<const char*> paths) {
     ByteBuffer list;
-    for (const char* path : paths) list.Append(path, static_cast<int32_t>(std::strlen(path) + 1), kTextSlack);
+    for (const char* path : paths)
+        list.Append(path, static_cast<int32_t>(std::strlen(path) + 1), kTextSlack);
     return list;
 }
 
@@ -186,10 +187,11 @@ TEST(Usage, TextBytesWithProgramNameAndContactLines) {
     EXPECT_EQ(start, out.size());
     ASSERT_EQ(lines.size(), 31u);
     EXPECT_EQ(lines[2], "説明\n");
-    EXPECT_EQ(lines[5],
-              "　　ファイルパス, 標準入力 \"CON\", パイプ \"\\\\.\\pipe\\SendTSTCP_ポート番号_親プロセスID\", BonDriver "
-              "\"\\\\.\\bondriver\\チューナー空間番号\\BonDriver内部チャンネル番号\\BonDriverdllパス\" "
-              "いずれかを指定する\n");
+    EXPECT_EQ(
+        lines[5],
+        "　　ファイルパス, 標準入力 \"CON\", パイプ \"\\\\.\\pipe\\SendTSTCP_ポート番号_親プロセスID\", BonDriver "
+        "\"\\\\.\\bondriver\\チューナー空間番号\\BonDriver内部チャンネル番号\\BonDriverdllパス\" "
+        "いずれかを指定する\n");
     EXPECT_EQ(lines[6], "　-throughpath 出力tsファイルパス　(省略時 入力tsファイルパス＋'.trelvan'＋拡張子)\n");
     EXPECT_EQ(lines[7],
               "　　ファイルパス, 標準出力 \"CON\", SendTSTcp.dll送信先 "
@@ -221,7 +223,8 @@ protected:
     void Touch(const fs::path& name) const { std::ofstream(dir_ / name) << "x"; }
     static std::vector<std::string> Names(const CFindFileInfo* list) {
         std::vector<std::string> names;
-        for (; list != nullptr; list = list->next) names.push_back(fs::path(list->path).filename().string());
+        for (; list != nullptr; list = list->next)
+            names.push_back(fs::path(list->path).filename().string());
         return names;
     }
     fs::path dir_;
@@ -277,15 +280,16 @@ TEST_F(TempFiles, RecursionSearchesSubdirectories) {
 }
 
 TEST_F(TempFiles, ShutDownRemovesOnlyStaleTemporaryFiles) {
-    for (const char* name : {"QMV1A2B.tmp", "QMV1A2B.tmp.bak", "QMV1A2.tmp", "QMV1A2BC.tmp", "XQMV1A2B.tmp",
-                             "QMV1A2B.txt", "keep.ts"}) {
+    for (const char* name :
+         {"QMV1A2B.tmp", "QMV1A2B.tmp.bak", "QMV1A2.tmp", "QMV1A2BC.tmp", "XQMV1A2B.tmp", "QMV1A2B.txt", "keep.ts"}) {
         Touch(name);
     }
     ASSERT_TRUE(CopyText(TempDir, sizeof TempDir, (dir_.string() + "/").c_str()));
     ShutDown();
     EXPECT_EQ(StopRequested.load(), 1);
     std::vector<std::string> left;
-    for (const auto& entry : fs::directory_iterator(dir_)) left.push_back(entry.path().filename().string());
+    for (const auto& entry : fs::directory_iterator(dir_))
+        left.push_back(entry.path().filename().string());
     std::sort(left.begin(), left.end());
     EXPECT_EQ(left, (std::vector<std::string>{"QMV1A2.tmp", "QMV1A2B.txt", "QMV1A2BC.tmp", "XQMV1A2B.tmp", "keep.ts"}));
 }

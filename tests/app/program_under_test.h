@@ -11,8 +11,7 @@
 
 // TRELVAN_EXE names the program; without it the path the build compiled in.
 // Empty when neither names an existing file.
-inline std::string ProgramUnderTest()
-{
+inline std::string ProgramUnderTest() {
     const char* exe = std::getenv("TRELVAN_EXE");
 #ifdef TRELVAN_BUILT_EXE
     if (exe == nullptr || *exe == '\0') exe = TRELVAN_BUILT_EXE;
@@ -22,11 +21,11 @@ inline std::string ProgramUnderTest()
 }
 
 // An empty folder named after the running test, the prefix and the process.
-inline std::filesystem::path FreshScratchFolder(const char* prefix)
-{
+inline std::filesystem::path FreshScratchFolder(const char* prefix) {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    const std::filesystem::path dir = std::filesystem::temp_directory_path() /
-                                      (std::string(prefix) + info->name() + "_" + std::to_string(platform::ProcessId()));
+    const std::filesystem::path dir =
+        std::filesystem::temp_directory_path() /
+        (std::string(prefix) + info->name() + "_" + std::to_string(platform::ProcessId()));
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
     return dir;

@@ -19,15 +19,14 @@ namespace fs = std::filesystem;
 namespace {
 
 struct ScriptResult {
-    int exitCode = -1;        // the program's own exit code
-    long elapsedMs = -1;      // from the stop signal (or the start) to the end
-    std::string out;          // the program's standard output
+    int exitCode = -1;    // the program's own exit code
+    long elapsedMs = -1;  // from the stop signal (or the start) to the end
+    std::string out;      // the program's standard output
 };
 
 class SourceEnd : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         exe_ = ProgramUnderTest();
         if (exe_.empty()) GTEST_SKIP() << "TRELVAN_EXE not set";
         dir_ = FreshScratchFolder("trelvan_src_");
@@ -35,16 +34,14 @@ protected:
             stream_.Packet(0x100, tsb::Bytes(184, static_cast<uint8_t>(i)));
         }
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         if (!dir_.empty()) fs::remove_all(dir_);
     }
 
     // Runs a shell script in the test directory. "$EXE" names the program
     // (killed after 15 s should it hang); the script leaves "rc ms" in the
     // file "result" and the program's output in "stdout.bin".
-    ScriptResult RunScript(const std::string& body) const
-    {
+    ScriptResult RunScript(const std::string& body) const {
         const fs::path script = dir_ / "run.sh";
         std::ofstream(script) << "cd '" << dir_.string() << "' || exit 1\n"
                               << "export TMPDIR='" << dir_.string() << "'\n"
@@ -60,8 +57,7 @@ protected:
         return result;
     }
 
-    void WriteInput(const char* name, const tsb::Bytes& trailing = {}) const
-    {
+    void WriteInput(const char* name, const tsb::Bytes& trailing = {}) const {
         tsb::Bytes content = stream_.Data();
         content.insert(content.end(), trailing.begin(), trailing.end());
         ASSERT_TRUE(tsb::WriteFileBytes((dir_ / name).string(), content));
@@ -78,8 +74,7 @@ const char kSummary[] = "0x0100 : 0x0B : 0 Drop : 300 Total";
 
 }  // namespace
 
-TEST_F(SourceEnd, ConsoleFedByAPipeEndsWhenTheWriterCloses)
-{
+TEST_F(SourceEnd, ConsoleFedByAPipeEndsWhenTheWriterCloses) {
     WriteInput("in.ts", {'\n'});
     const ScriptResult result = RunScript(
         "t0=$(now)\n"
@@ -91,8 +86,7 @@ TEST_F(SourceEnd, ConsoleFedByAPipeEndsWhenTheWriterCloses)
     EXPECT_NE(result.out.find(kSummary), std::string::npos) << result.out;
 }
 
-TEST_F(SourceEnd, StopWhileTheConsoleIsSilentKeepsEveryPacketAndSummarises)
-{
+TEST_F(SourceEnd, StopWhileTheConsoleIsSilentKeepsEveryPacketAndSummarises) {
     // The trailing newline holds the last packet back until the stop.
     WriteInput("in.ts", {'\n'});
     const ScriptResult result = RunScript(
@@ -113,8 +107,7 @@ TEST_F(SourceEnd, StopWhileTheConsoleIsSilentKeepsEveryPacketAndSummarises)
     EXPECT_NE(result.out.find(kSummary), std::string::npos) << result.out;
 }
 
-TEST_F(SourceEnd, FifoAsPlainInputWithoutAWriterEndsPromptlyOnStop)
-{
+TEST_F(SourceEnd, FifoAsPlainInputWithoutAWriterEndsPromptlyOnStop) {
     const ScriptResult result = RunScript(
         "mkfifo lonely.ts\n"
         "timeout -s KILL 15 \"$EXE\" lonely.ts -noprogress -throughpath out.ts > stdout.bin &\n"
@@ -129,8 +122,7 @@ TEST_F(SourceEnd, FifoAsPlainInputWithoutAWriterEndsPromptlyOnStop)
     EXPECT_LT(result.elapsedMs, 2000);
 }
 
-TEST_F(SourceEnd, FifoAsOutputWithoutAReaderEndsPromptlyOnStop)
-{
+TEST_F(SourceEnd, FifoAsOutputWithoutAReaderEndsPromptlyOnStop) {
     WriteInput("in.ts");
     const ScriptResult result = RunScript(
         "mkfifo out.fifo\n"
@@ -146,8 +138,7 @@ TEST_F(SourceEnd, FifoAsOutputWithoutAReaderEndsPromptlyOnStop)
     EXPECT_LT(result.elapsedMs, 2000);
 }
 
-TEST_F(SourceEnd, PipeWriterSilentForSixSecondsAfterConnectingLosesNothing)
-{
+TEST_F(SourceEnd, PipeWriterSilentForSixSecondsAfterConnectingLosesNothing) {
     WriteInput("in.ts");
     const ScriptResult result = RunScript(
         "mkfifo quiet\n"
@@ -160,8 +151,7 @@ TEST_F(SourceEnd, PipeWriterSilentForSixSecondsAfterConnectingLosesNothing)
     EXPECT_NE(result.out.find(kSummary), std::string::npos) << result.out;
 }
 
-TEST_F(SourceEnd, FileWithTrailingBytesKeepsItsLastPacket)
-{
+TEST_F(SourceEnd, FileWithTrailingBytesKeepsItsLastPacket) {
     for (std::size_t trailing : {1u, 4u, 187u}) {
         WriteInput("in.ts", tsb::Bytes(trailing, '\n'));
         const ScriptResult result = RunScript(
@@ -172,8 +162,7 @@ TEST_F(SourceEnd, FileWithTrailingBytesKeepsItsLastPacket)
     }
 }
 
-TEST_F(SourceEnd, OffsetBeyondSixtyFourBitsGivesNoPacketAndANotice)
-{
+TEST_F(SourceEnd, OffsetBeyondSixtyFourBitsGivesNoPacketAndANotice) {
     WriteInput("in.ts");
     const ScriptResult result = RunScript(
         "timeout -s KILL 15 \"$EXE\" 'in.ts;99999999999999999999' -noprogress -throughpath out.ts > stdout.bin\n"

@@ -12,30 +12,26 @@ namespace {
 
 constexpr uint8_t ESC = 0x1B;
 
-AribDecoder MakeDecoder(int16_t profile)
-{
+AribDecoder MakeDecoder(int16_t profile) {
     AribDecoder decoder;
     decoder.profile = profile;
     ResetDecoder(decoder);
     return decoder;
 }
 
-std::string Decode(AribDecoder& decoder, const std::vector<uint8_t>& bytes)
-{
+std::string Decode(AribDecoder& decoder, const std::vector<uint8_t>& bytes) {
     std::string out = "stale";
     const bool produced = DecodeAribText(bytes.data(), static_cast<int32_t>(bytes.size()), decoder, out);
     EXPECT_EQ(produced, !out.empty());
     return out;
 }
 
-std::string Decode(const std::vector<uint8_t>& bytes, int16_t profile = 0)
-{
+std::string Decode(const std::vector<uint8_t>& bytes, int16_t profile = 0) {
     AribDecoder decoder = MakeDecoder(profile);
     return Decode(decoder, bytes);
 }
 
-TEST(AribKanji, JisRowCellBecomesShiftJis)
-{
+TEST(AribKanji, JisRowCellBecomesShiftJis) {
     EXPECT_EQ(Decode({0x30, 0x21}), "\x88\x9F");
     EXPECT_EQ(Decode({0x30, 0x21}), "亜");
     // First and last rows and cells of both parities of the lead byte.
@@ -45,8 +41,7 @@ TEST(AribKanji, JisRowCellBecomesShiftJis)
     EXPECT_EQ(Decode({0x30, 0xA1}), "亜");
 }
 
-TEST(AribKanji, SecondByteOutsideGraphicRangeEndsText)
-{
+TEST(AribKanji, SecondByteOutsideGraphicRangeEndsText) {
     EXPECT_EQ(Decode({0x30, 0x21, 0x30, 0x0A, 0x30, 0x21}), "亜");
     // A lone first byte at the end yields nothing.
     AribDecoder decoder = MakeDecoder(0);
@@ -56,16 +51,14 @@ TEST(AribKanji, SecondByteOutsideGraphicRangeEndsText)
     EXPECT_TRUE(out.empty());
 }
 
-TEST(AribOneByteSets, RightHalfIsHiraganaInCaptions)
-{
+TEST(AribOneByteSets, RightHalfIsHiraganaInCaptions) {
     EXPECT_EQ(Decode({0xA2}), "\x82\xA0");
     EXPECT_EQ(Decode({0xA2}), "あ");
     EXPECT_EQ(Decode({0xF3, 0xFB, 0xFC, 0xA0}), "ん「」　");
     EXPECT_EQ(Decode({0xA2}, -1), "あ");
 }
 
-TEST(AribOneByteSets, TablesByFinalByte)
-{
+TEST(AribOneByteSets, TablesByFinalByte) {
     // G1 is the alphanumeric set; LS1 and ESC ~ bring it in.
     EXPECT_EQ(Decode({0x0E, 0x21, 0x41, 0x5C, 0x7A, 0x7E, 0x0F, 0x30, 0x21}), "！Ａ￥ｚ￣亜");
     EXPECT_EQ(Decode({ESC, 0x7E, 0xC1, 0xB0}), "Ａ０");
@@ -75,8 +68,7 @@ TEST(AribOneByteSets, TablesByFinalByte)
     EXPECT_EQ(Decode({ESC, '(', 'I', 0x21, 0x26, 0x5F, 0x60, 0x7E}), "。ヲ゜　　");
 }
 
-TEST(AribShifts, SingleShiftCoversOneCharacter)
-{
+TEST(AribShifts, SingleShiftCoversOneCharacter) {
     // SI profile: G2 hiragana, G3 katakana.
     EXPECT_EQ(Decode({0x19, 0x24, 0x30, 0x21}, -1), "い亜");
     EXPECT_EQ(Decode({0x1D, 0x22, 0x30, 0x21}, -1), "ア亜");
@@ -86,8 +78,7 @@ TEST(AribShifts, SingleShiftCoversOneCharacter)
     EXPECT_EQ(Decode({0x19, 0x1D, 0x22, 0x30, 0x21}, -1), "ア亜");
 }
 
-TEST(AribShifts, LockingShiftCancelsPendingSingleShift)
-{
+TEST(AribShifts, LockingShiftCancelsPendingSingleShift) {
     // SS2 then LS1: G1 stays invoked after the character.
     EXPECT_EQ(Decode({0x19, 0x0E, 0x41, 0x42}, -1), "ＡＢ");
     EXPECT_EQ(Decode({ESC, 'n', 0x22, 0x24, 0x0F, 0x30, 0x21}), "あい亜");
@@ -95,8 +86,7 @@ TEST(AribShifts, LockingShiftCancelsPendingSingleShift)
     EXPECT_EQ(Decode({ESC, '|', 0xA2}, -1), "ア");
 }
 
-TEST(AribControls, WrittenForms)
-{
+TEST(AribControls, WrittenForms) {
     EXPECT_EQ(Decode({0x0A}), "\\n");
     EXPECT_EQ(Decode({0x08}), "0x08");
     EXPECT_EQ(Decode({0x08, 0x09, 0x0A, 0x0B, 0x0D, 0x20}), "0x080x09\\n0x0B\\r ");
@@ -104,8 +94,7 @@ TEST(AribControls, WrittenForms)
     EXPECT_EQ(Decode({0x00, 0x07, 0x1E, 0x80, 0x87, 0x89, 0x9A, 0x30, 0x21}), "亜");
 }
 
-TEST(AribControls, ParametersAreSkipped)
-{
+TEST(AribControls, ParametersAreSkipped) {
     EXPECT_EQ(Decode({0x16, 0x41, 0x1C, 0x41, 0x41, 0x30, 0x21}), "亜");
     EXPECT_EQ(Decode({0x8B, 0x41, 0x91, 0x42, 0x93, 0x43, 0x94, 0x44, 0x97, 0x45, 0x98, 0x46, 0x30, 0x21}), "亜");
     EXPECT_EQ(Decode({0x90, 0x41, 0x92, 0x20, 0x41, 0x30, 0x21}), "亜");
@@ -115,8 +104,7 @@ TEST(AribControls, ParametersAreSkipped)
     EXPECT_EQ(Decode({0x95, 0x60, 0x41, 0x42, 0x95, 0x4F, 0x30, 0x21}), "亜");
 }
 
-TEST(AribControls, SequencesRunningToTheEndStopCleanly)
-{
+TEST(AribControls, SequencesRunningToTheEndStopCleanly) {
     EXPECT_EQ(Decode({0x30, 0x21, 0x9B, '1', '2'}), "亜");
     EXPECT_EQ(Decode({0x30, 0x21, 0x9B, '1', 0x20}), "亜");
     EXPECT_EQ(Decode({0x30, 0x21, 0x9D, 0x41}), "亜");
@@ -126,13 +114,11 @@ TEST(AribControls, SequencesRunningToTheEndStopCleanly)
     EXPECT_EQ(Decode({0x30, 0x21, 0x90}), "亜");
 }
 
-TEST(AribControls, ClearScreenResetsDesignations)
-{
+TEST(AribControls, ClearScreenResetsDesignations) {
     EXPECT_EQ(Decode({ESC, '(', '2', 0x21, 0x0C, 0x30, 0x21}), "[MF_MOSAIC_A;0x21]亜");
 }
 
-TEST(AribControls, WritingFormat14ChangesCaptionDesignations)
-{
+TEST(AribControls, WritingFormat14ChangesCaptionDesignations) {
     // SWF 14: G0 becomes DRCS-1, G2 (in GR) kanji.
     EXPECT_EQ(Decode({0x9B, '1', '4', 0x20, 0x53, 0x21, 0xB0, 0xA1}), "[MF_DRCS_1;0x21]亜");
     // With a second parameter the sequence changes nothing.
@@ -147,8 +133,7 @@ TEST(AribControls, WritingFormat14ChangesCaptionDesignations)
     EXPECT_EQ(Decode({0x9B, '1', '4', 0x20, 0x53, 0x30, 0x21}, -1), "亜");
 }
 
-TEST(AribBracketForms, Drcs)
-{
+TEST(AribBracketForms, Drcs) {
     EXPECT_EQ(Decode({ESC, '(', 0x20, 'A', 0x21}), "[MF_DRCS_1;0x21]");
     EXPECT_EQ(Decode({ESC, '(', 0x20, 'I', 0x21}), "[MF_DRCS_9;0x21]");
     EXPECT_EQ(Decode({ESC, '(', 0x20, 'O', 0x7E}), "[MF_DRCS_15;0x7e]");
@@ -158,15 +143,13 @@ TEST(AribBracketForms, Drcs)
     EXPECT_EQ(Decode({ESC, ')', 0x20, 'B', ESC, '~', 0xA1}), "[MF_DRCS_2;0x21]");
 }
 
-TEST(AribBracketForms, Mosaic)
-{
+TEST(AribBracketForms, Mosaic) {
     EXPECT_EQ(Decode({ESC, '(', '2', 0x21}), "[MF_MOSAIC_A;0x21]");
     EXPECT_EQ(Decode({ESC, '(', '3', 0x7E, ESC, '(', '4', 0x40, ESC, '(', '5', 0x22}),
               "[MF_MOSAIC_B;0x7e][MF_MOSAIC_C;0x40][MF_MOSAIC_D;0x22]");
 }
 
-TEST(AribBracketForms, AdditionalSymbols)
-{
+TEST(AribBracketForms, AdditionalSymbols) {
     EXPECT_EQ(Decode({ESC, '$', 'B', 0x7E, 0x21}), "&#x2160;");
     EXPECT_EQ(Decode({ESC, '$', 'B', 0x77, 0x21}), "[MF0x42;0x7721]");
     // Entries of each stored row, through the caption's own kanji set.
@@ -178,8 +161,7 @@ TEST(AribBracketForms, AdditionalSymbols)
     EXPECT_EQ(Decode({0x74, 0x7E}), "\xEA\xFC");
 }
 
-TEST(AribMacros, DefaultMacroRedesignatesWithoutText)
-{
+TEST(AribMacros, DefaultMacroRedesignatesWithoutText) {
     AribDecoder decoder = MakeDecoder(0);
     std::string out = "stale";
     const uint8_t mosaic[] = {ESC, '(', '2', ESC, 'o', 0x60};
@@ -197,8 +179,7 @@ TEST(AribMacros, DefaultMacroRedesignatesWithoutText)
     EXPECT_EQ(Decode(decoder, {0x30, 0x21}), "亜");
 }
 
-TEST(AribMacros, MacroThroughSingleShift)
-{
+TEST(AribMacros, MacroThroughSingleShift) {
     // SS3 0x63: mosaic sets in G0..G2; the following bytes use them.
     EXPECT_EQ(Decode({0x1D, 0x63, 0x21, 0xA2}), "[MF_MOSAIC_A;0x21][MF_MOSAIC_D;0x22]");
     EXPECT_EQ(Decode({0x1D, 0x66, 0x21, 0xA1, 0x0E, 0x21}), "[MF_DRCS_1;0x21][MF_DRCS_3;0x21][MF_DRCS_2;0x21]");
@@ -206,8 +187,7 @@ TEST(AribMacros, MacroThroughSingleShift)
     EXPECT_EQ(Decode({0x1D, 0x21, 0x30, 0x21}), "亜");
 }
 
-TEST(AribDesignation, IgnoredSequencesKeepTheSlot)
-{
+TEST(AribDesignation, IgnoredSequencesKeepTheSlot) {
     EXPECT_EQ(Decode({ESC, '(', 0x40, 0x30, 0x21}), "亜");
     EXPECT_EQ(Decode({ESC, '(', 0x20, 0x50, 0x30, 0x21}), "亜");
     EXPECT_EQ(Decode({ESC, '$', 0x40, 0x30, 0x21}), "亜");
@@ -218,8 +198,7 @@ TEST(AribDesignation, IgnoredSequencesKeepTheSlot)
     EXPECT_EQ(Decode({ESC, '$', ')', 'B', 0x0E, 0x30, 0x21}), "亜");
 }
 
-TEST(AribEnd, DeleteAndFfEndTheText)
-{
+TEST(AribEnd, DeleteAndFfEndTheText) {
     EXPECT_EQ(Decode({0x30, 0x21, 0x7F, 0x30, 0x22}), "亜");
     EXPECT_EQ(Decode({0xA2, 0xFF, 0xA2}), "あ");
     AribDecoder decoder = MakeDecoder(0);
@@ -231,8 +210,7 @@ TEST(AribEnd, DeleteAndFfEndTheText)
     EXPECT_FALSE(DecodeAribText(onlyDelete, 0, decoder, out));
 }
 
-TEST(AribState, DesignationsCarryOverBetweenCalls)
-{
+TEST(AribState, DesignationsCarryOverBetweenCalls) {
     AribDecoder decoder = MakeDecoder(0);
     EXPECT_EQ(Decode(decoder, {ESC, '(', '2'}), "");
     EXPECT_EQ(Decode(decoder, {0x21}), "[MF_MOSAIC_A;0x21]");
@@ -240,8 +218,7 @@ TEST(AribState, DesignationsCarryOverBetweenCalls)
     EXPECT_EQ(Decode(decoder, {0x30, 0x21}), "亜");
 }
 
-TEST(AribProfiles, ResetDesignations)
-{
+TEST(AribProfiles, ResetDesignations) {
     EXPECT_EQ(Decode({0xB0, 0xA1}, 1), "亜");
     EXPECT_EQ(Decode({0x1D, 0x60, 0x30, 0x21}, 1), "亜");
     EXPECT_EQ(Decode({0x1D, 0x22}, 2), "ア");

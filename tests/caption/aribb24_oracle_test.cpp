@@ -41,8 +41,7 @@ using namespace captiontest;
 
 #ifdef TRELVAN_HAVE_ARIBB24
 
-std::u32string FromUtf8(const std::string& text)
-{
+std::u32string FromUtf8(const std::string& text) {
     std::u32string out;
     for (std::size_t i = 0; i < text.size();) {
         const unsigned char c = static_cast<unsigned char>(text[i]);
@@ -57,8 +56,7 @@ std::u32string FromUtf8(const std::string& text)
     return out;
 }
 
-std::u32string ReplaceCharacterReferences(const std::u32string& text)
-{
+std::u32string ReplaceCharacterReferences(const std::u32string& text) {
     std::u32string out;
     for (std::size_t i = 0; i < text.size(); ++i) {
         if (text.compare(i, 3, U"&#x") == 0 && i + 8 <= text.size() && text[i + 7] == U';') {
@@ -66,7 +64,9 @@ std::u32string ReplaceCharacterReferences(const std::u32string& text)
             bool hex = true;
             for (std::size_t k = i + 3; k < i + 7; ++k) {
                 const char32_t c = text[k];
-                const int digit = c >= U'0' && c <= U'9' ? int(c - U'0') : c >= U'a' && c <= U'f' ? int(c - U'a' + 10) : -1;
+                const int digit = c >= U'0' && c <= U'9'   ? int(c - U'0')
+                                  : c >= U'a' && c <= U'f' ? int(c - U'a' + 10)
+                                                           : -1;
                 if (digit < 0) hex = false;
                 value = value * 16 + static_cast<char32_t>(digit < 0 ? 0 : digit);
             }
@@ -81,8 +81,7 @@ std::u32string ReplaceCharacterReferences(const std::u32string& text)
     return out;
 }
 
-std::u32string Comparable(const std::u32string& text)
-{
+std::u32string Comparable(const std::u32string& text) {
     std::u32string out;
     bool inBracket = false;
     for (char32_t c : text) {
@@ -102,16 +101,15 @@ std::u32string Comparable(const std::u32string& text)
 }
 
 // Our control-code forms are plain ASCII that would survive the filter.
-std::string WithoutControlForms(std::string text)
-{
+std::string WithoutControlForms(std::string text) {
     for (const char* form : {"0x08", "0x09", "0x0B", "\\n", "\\r"}) {
-        for (std::size_t at; (at = text.find(form)) != std::string::npos;) text.erase(at, std::char_traits<char>::length(form));
+        for (std::size_t at; (at = text.find(form)) != std::string::npos;)
+            text.erase(at, std::char_traits<char>::length(form));
     }
     return text;
 }
 
-std::string Utf8(const std::u32string& text)
-{
+std::string Utf8(const std::u32string& text) {
     std::string out;
     for (char32_t c : text) {
         if (c < 0x80) {
@@ -148,8 +146,7 @@ const Bytes kMacroExpansions[16] = {
     {0x1B, 0x28, 0x4A, 0x1B, 0x29, 0x32, 0x1B, 0x2A, 0x20, 0x41, 0x1B, 0x2B, 0x20, 0x70, 0x0F, 0x1B, 0x7D},
 };
 
-Bytes ExpandMacroCalls(const Bytes& text)
-{
+Bytes ExpandMacroCalls(const Bytes& text) {
     Bytes out;
     for (std::size_t i = 0; i < text.size(); ++i) {
         if (text[i] == 0x1D && i + 1 < text.size() && text[i + 1] >= 0x60 && text[i + 1] <= 0x6F) {
@@ -166,16 +163,14 @@ Bytes ExpandMacroCalls(const Bytes& text)
 class Oracle {
 public:
     Oracle() : instance_(arib_instance_new(nullptr)), decoder_(instance_ ? arib_get_decoder(instance_) : nullptr) {}
-    ~Oracle()
-    {
+    ~Oracle() {
         if (instance_ != nullptr) arib_instance_destroy(instance_);
     }
     Oracle(const Oracle&) = delete;
     Oracle& operator=(const Oracle&) = delete;
     bool Ready() const { return decoder_ != nullptr; }
 
-    std::string Decode(const Bytes& bytes)
-    {
+    std::string Decode(const Bytes& bytes) {
         arib_initialize_decoder(decoder_);
         std::vector<char> out(bytes.size() * 8 + 64, '\0');
         const std::size_t n = arib_decode_buffer(decoder_, bytes.data(), bytes.size(), out.data(), out.size() - 1);
@@ -194,8 +189,7 @@ struct Comparison {
     std::size_t mismatches = 0;
 };
 
-void Compare(const Bytes& text, int16_t profile, Oracle& oracle, Comparison& result)
-{
+void Compare(const Bytes& text, int16_t profile, Oracle& oracle, Comparison& result) {
     AribDecoder decoder;
     decoder.profile = profile;
     ResetDecoder(decoder);
@@ -214,8 +208,7 @@ void Compare(const Bytes& text, int16_t profile, Oracle& oracle, Comparison& res
 }
 
 // Statement bodies (data unit 0x20 of statement groups) of a sample file.
-std::vector<Bytes> StatementBodies(const Bytes& file)
-{
+std::vector<Bytes> StatementBodies(const Bytes& file) {
     std::vector<Bytes> bodies;
     for (const Bytes& payload : SplitPayloads(file)) {
         const std::size_t group = 3 + (payload[2] & 0x0F);
@@ -240,8 +233,7 @@ std::vector<Bytes> StatementBodies(const Bytes& file)
     return bodies;
 }
 
-TEST(AribOracle, CaptionSamplesAgreeWithLibaribb24)
-{
+TEST(AribOracle, CaptionSamplesAgreeWithLibaribb24) {
     Oracle oracle;
     ASSERT_TRUE(oracle.Ready());
     int found = 0;
@@ -267,7 +259,8 @@ TEST(AribOracle, CaptionSamplesAgreeWithLibaribb24)
         }
         // A small share only, so that the comparison keeps its weight.
         EXPECT_LE(leftOut * 20, result.texts + leftOut);
-        std::printf("%s: %zu texts, %zu characters compared, %zu left out\n", name, result.texts, result.characters, leftOut);
+        std::printf("%s: %zu texts, %zu characters compared, %zu left out\n", name, result.texts, result.characters,
+                    leftOut);
         EXPECT_GT(result.texts, 250u);
         EXPECT_GT(result.characters, 3000u);
         EXPECT_EQ(result.mismatches, 0u);
@@ -278,8 +271,7 @@ TEST(AribOracle, CaptionSamplesAgreeWithLibaribb24)
 // SI-style text: explicit designations, kanji from G0, hiragana through GR,
 // katakana and alphanumerics by locking shifts, so that both decoders go
 // through more than their initial state.
-Bytes EncodeSiText(const std::u32string& text)
-{
+Bytes EncodeSiText(const std::u32string& text) {
     Bytes out{0x1B, '$', 'B', 0x1B, ')', 'J', 0x1B, '*', '0', 0x1B, '+', '1', 0x0F, 0x1B, '}'};
     int gl = 0;
     auto invoke = [&](int slot) {
@@ -324,15 +316,12 @@ Bytes EncodeSiText(const std::u32string& text)
     return out;
 }
 
-TEST(AribOracle, SiTextsAgreeWithLibaribb24)
-{
+TEST(AribOracle, SiTextsAgreeWithLibaribb24) {
     Oracle oracle;
     ASSERT_TRUE(oracle.Ready());
     const std::u32string texts[] = {
-        U"ニュース７　全国と世界の話題をお伝えします",
-        U"土曜ドラマ「海辺の町」第３回　再放送",
-        U"きょうの料理　ＮＨＫ　野菜たっぷり鍋",
-        U"ＢＳ１スペシャル　ヨーロッパ鉄道紀行",
+        U"ニュース７　全国と世界の話題をお伝えします", U"土曜ドラマ「海辺の町」第３回　再放送",
+        U"きょうの料理　ＮＨＫ　野菜たっぷり鍋",       U"ＢＳ１スペシャル　ヨーロッパ鉄道紀行",
         U"天気予報　ABC 123 あいうえお　カキクケコ",
     };
     Comparison result;
@@ -352,7 +341,9 @@ TEST(AribOracle, SiTextsAgreeWithLibaribb24)
 
 #else
 
-TEST(AribOracle, CaptionSamplesAgreeWithLibaribb24) { GTEST_SKIP() << "libaribb24 not available"; }
+TEST(AribOracle, CaptionSamplesAgreeWithLibaribb24) {
+    GTEST_SKIP() << "libaribb24 not available";
+}
 
 #endif
 

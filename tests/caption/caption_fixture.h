@@ -15,37 +15,35 @@ namespace captiontest {
 using tsb::Bytes;
 using tsb::Concat;
 
-inline tsb::PacketOptions StartOptions()
-{
+inline tsb::PacketOptions StartOptions() {
     tsb::PacketOptions options;
     options.pusi = true;
     return options;
 }
 
-inline tsb::PacketOptions StuffedOptions()
-{
+inline tsb::PacketOptions StuffedOptions() {
     tsb::PacketOptions options;
     options.stuffWithAdaptation = true;
     return options;
 }
 
-inline void Put24(Bytes& out, std::size_t value)
-{
+inline void Put24(Bytes& out, std::size_t value) {
     out.push_back(static_cast<uint8_t>(value >> 16));
     out.push_back(static_cast<uint8_t>(value >> 8));
     out.push_back(static_cast<uint8_t>(value));
 }
 
 // data_unit: separator 0x1F, parameter, 24-bit size, data.
-inline Bytes Unit(uint8_t parameter, const Bytes& data)
-{
+inline Bytes Unit(uint8_t parameter, const Bytes& data) {
     Bytes out{0x1F, parameter};
     Put24(out, data.size());
     out.insert(out.end(), data.begin(), data.end());
     return out;
 }
 
-inline Bytes Body(const Bytes& text) { return Unit(0x20, text); }
+inline Bytes Body(const Bytes& text) {
+    return Unit(0x20, text);
+}
 
 struct Language {
     uint8_t tag;
@@ -53,8 +51,7 @@ struct Language {
 };
 
 // Caption management data with TMD free, the given languages and units.
-inline Bytes Management(const std::vector<Language>& languages, const Bytes& units = {})
-{
+inline Bytes Management(const std::vector<Language>& languages, const Bytes& units = {}) {
     Bytes out{0x3F, static_cast<uint8_t>(languages.size())};
     for (const Language& language : languages) {
         out.push_back(static_cast<uint8_t>((language.tag << 5) | 0x10 | 0x00));
@@ -67,8 +64,7 @@ inline Bytes Management(const std::vector<Language>& languages, const Bytes& uni
 }
 
 // Caption statement data with TMD free.
-inline Bytes Statement(const Bytes& units)
-{
+inline Bytes Statement(const Bytes& units) {
     Bytes out{0x3F};
     Put24(out, units.size());
     out.insert(out.end(), units.begin(), units.end());
@@ -76,8 +72,7 @@ inline Bytes Statement(const Bytes& units)
 }
 
 // Data group with its CRC-16 (from the independent bit-by-bit reference).
-inline Bytes Group(uint8_t id, const Bytes& data, bool corruptCrc = false)
-{
+inline Bytes Group(uint8_t id, const Bytes& data, bool corruptCrc = false) {
     Bytes out{static_cast<uint8_t>(id << 2), 0x00, 0x00, static_cast<uint8_t>(data.size() >> 8),
               static_cast<uint8_t>(data.size())};
     out.insert(out.end(), data.begin(), data.end());
@@ -89,19 +84,21 @@ inline Bytes Group(uint8_t id, const Bytes& data, bool corruptCrc = false)
 }
 
 // Synchronized PES data: data_identifier, private_stream_id, header length 0.
-inline Bytes SyncPayload(const std::vector<Bytes>& groups, uint8_t dataIdentifier = 0x80, uint8_t privateStreamId = 0xFF)
-{
+inline Bytes SyncPayload(const std::vector<Bytes>& groups, uint8_t dataIdentifier = 0x80,
+                         uint8_t privateStreamId = 0xFF) {
     Bytes out{dataIdentifier, privateStreamId, 0xF0};
-    for (const Bytes& group : groups) out.insert(out.end(), group.begin(), group.end());
+    for (const Bytes& group : groups)
+        out.insert(out.end(), group.begin(), group.end());
     return out;
 }
 
-inline Bytes CaptionPes(const Bytes& payload) { return tsb::MakePes(0xBD, 0x12345678ull, std::nullopt, payload); }
+inline Bytes CaptionPes(const Bytes& payload) {
+    return tsb::MakePes(0xBD, 0x12345678ull, std::nullopt, payload);
+}
 
 // The header fields that the packet decoding leaves in the PidEntry before
 // the caption step runs.
-inline void DescribePacket(const uint8_t* p, PidEntry& entry, bool drop)
-{
+inline void DescribePacket(const uint8_t* p, PidEntry& entry, bool drop) {
     entry.headerValid = 1;
     entry.payloadUnitStartIndicator = (p[1] >> 6) & 1;
     entry.adaptationFieldControl = (p[3] >> 4) & 3;
@@ -122,8 +119,7 @@ struct CaptionRig {
     CaptionStream caption;
     std::vector<bool> results;  // per packet
 
-    explicit CaptionRig(uint16_t pid = 0x0130, int16_t profile = 0)
-    {
+    explicit CaptionRig(uint16_t pid = 0x0130, int16_t profile = 0) {
         entry.pid = pid;
         caption.pid = pid;
         caption.decoder.profile = profile;
@@ -132,13 +128,13 @@ struct CaptionRig {
 
     // Feeds every packet of `stream`; a packet whose index is in `drops`
     // carries a continuity drop. Returns the result of the last packet.
-    bool Feed(const Bytes& stream, const std::vector<std::size_t>& drops = {})
-    {
+    bool Feed(const Bytes& stream, const std::vector<std::size_t>& drops = {}) {
         bool last = false;
         for (std::size_t i = 0; i + 188 <= stream.size(); i += 188) {
             const std::size_t index = i / 188;
             bool drop = false;
-            for (std::size_t d : drops) drop = drop || d == index;
+            for (std::size_t d : drops)
+                drop = drop || d == index;
             DescribePacket(stream.data() + i, entry, drop);
             last = ProcessCaptionPacket(stream.data() + i, caption, context, entry);
             results.push_back(last);
@@ -152,8 +148,7 @@ struct CaptionRig {
 
 // A file of the caption sample folder beside the sources, or nothing when
 // the folder is absent.
-inline std::optional<Bytes> ReadSample(const std::string& name)
-{
+inline std::optional<Bytes> ReadSample(const std::string& name) {
     const std::string path = std::string(TRELVAN_SOURCE_DIR "/../shared/samples/caption-es/") + name;
     Bytes bytes = tsb::ReadFileBytes(path);
     if (bytes.empty()) return std::nullopt;
@@ -163,8 +158,7 @@ inline std::optional<Bytes> ReadSample(const std::string& name)
 // Splits concatenated synchronized PES payloads (each: data_identifier,
 // private_stream_id, header length, one data group). Empty on a malformed
 // file.
-inline std::vector<Bytes> SplitPayloads(const Bytes& file)
-{
+inline std::vector<Bytes> SplitPayloads(const Bytes& file) {
     std::vector<Bytes> out;
     std::size_t at = 0;
     while (at < file.size()) {

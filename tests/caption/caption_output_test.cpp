@@ -13,8 +13,7 @@ namespace {
 
 class CaptionOutput : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
 #ifdef _WIN32
         _putenv("TRELVAN_CHARSET=");  // bytes as they are
 #else
@@ -27,28 +26,24 @@ protected:
         ConsoleFlags = 0;
         ConsoleLineClosed = true;
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         std::remove(logPath_.c_str());
         LogFilePath[0] = '\0';
         LogFlags = 0;
         ConsoleFlags = 0;
     }
-    std::string Log() const
-    {
+    std::string Log() const {
         const tsb::Bytes bytes = tsb::ReadFileBytes(logPath_);
         return std::string(bytes.begin(), bytes.end());
     }
-    static void Store(CaptionStream& caption, const std::string& text)
-    {
+    static void Store(CaptionStream& caption, const std::string& text) {
         caption.decoder.text.AssignText(text.c_str());
     }
 
     std::string logPath_;
 };
 
-TEST_F(CaptionOutput, ChangedTextIsPrintedOnce)
-{
+TEST_F(CaptionOutput, ChangedTextIsPrintedOnce) {
     CaptionStream caption;
     Store(caption, "字幕\\nです");
     ASSERT_EQ(caption.decoder.text.changed, 1);
@@ -64,18 +59,17 @@ TEST_F(CaptionOutput, ChangedTextIsPrintedOnce)
     EXPECT_EQ(Log(), "字幕\\nです\r\n次\r\n");
 }
 
-TEST_F(CaptionOutput, NothingStoredPrintsNothing)
-{
+TEST_F(CaptionOutput, NothingStoredPrintsNothing) {
     CaptionStream caption;
     caption.decoder.text.changed = 1;
     PrintCaptionIfChanged(caption);
     EXPECT_EQ(Log(), "");
 }
 
-TEST_F(CaptionOutput, LongCaptionIsPrintedWhole)
-{
+TEST_F(CaptionOutput, LongCaptionIsPrintedWhole) {
     std::string text;
-    for (int i = 0; i < 400; ++i) text += "亜";
+    for (int i = 0; i < 400; ++i)
+        text += "亜";
     text += "end";
     ASSERT_GT(text.size(), 800u);
     CaptionStream caption;
@@ -84,8 +78,7 @@ TEST_F(CaptionOutput, LongCaptionIsPrintedWhole)
     EXPECT_EQ(Log(), text + "\r\n");
 }
 
-TEST_F(CaptionOutput, OpenProgressLineIsEndedFirst)
-{
+TEST_F(CaptionOutput, OpenProgressLineIsEndedFirst) {
     LogFlags = 0;
     CaptionStream caption;
     for (const bool noProgress : {false, true}) {

@@ -12,8 +12,7 @@ using namespace captiontest;
 constexpr uint16_t kPid = 0x0130;
 
 // Kanji 亜 (JIS 0x3021) repeated `count` times.
-Bytes Kanji(std::size_t count)
-{
+Bytes Kanji(std::size_t count) {
     Bytes out;
     for (std::size_t i = 0; i < count; ++i) {
         out.push_back(0x30);
@@ -22,36 +21,36 @@ Bytes Kanji(std::size_t count)
     return out;
 }
 
-std::string KanjiText(std::size_t count)
-{
+std::string KanjiText(std::size_t count) {
     std::string out;
-    for (std::size_t i = 0; i < count; ++i) out += "\x88\x9F";
+    for (std::size_t i = 0; i < count; ++i)
+        out += "\x88\x9F";
     return out;
 }
 
-Bytes JpnManagement(uint8_t groupId = 0x00) { return Group(groupId, Management({{0, "jpn"}})); }
+Bytes JpnManagement(uint8_t groupId = 0x00) {
+    return Group(groupId, Management({{0, "jpn"}}));
+}
 
 // A stream with one PES carrying the management data and one carrying the
 // statement (group A) with `text`.
-Bytes ManagementThenStatement(const Bytes& text, tsb::StreamBuilder& builder)
-{
+Bytes ManagementThenStatement(const Bytes& text, tsb::StreamBuilder& builder) {
     builder.Pes(kPid, CaptionPes(SyncPayload({JpnManagement()})));
     builder.Pes(kPid, CaptionPes(SyncPayload({Group(0x01, Statement(Body(text)))})));
     return builder.Data();
 }
 
-TEST(Crc16, XmodemCheckValueAndReference)
-{
+TEST(Crc16, XmodemCheckValueAndReference) {
     const uint8_t digits[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
     EXPECT_EQ(Crc16(digits, digits + 9), 0x31C3);
     EXPECT_EQ(Crc16(digits, digits), 0x0000);
     Bytes data;
-    for (int i = 0; i < 300; ++i) data.push_back(static_cast<uint8_t>(i * 37 + 11));
+    for (int i = 0; i < 300; ++i)
+        data.push_back(static_cast<uint8_t>(i * 37 + 11));
     EXPECT_EQ(Crc16(data.data(), data.data() + data.size()), tsb::Crc16(data.data(), data.size()));
 }
 
-TEST(CaptionPes, SpreadOverPacketsWithAdaptationStuffing)
-{
+TEST(CaptionPes, SpreadOverPacketsWithAdaptationStuffing) {
     tsb::StreamBuilder builder;
     const Bytes stream = ManagementThenStatement(Kanji(250), builder);
     ASSERT_GE(builder.PacketCount(), 4u);
@@ -61,13 +60,13 @@ TEST(CaptionPes, SpreadOverPacketsWithAdaptationStuffing)
     EXPECT_TRUE(rig.Changed());
     EXPECT_EQ(rig.caption.selectedGroup, 0x01);
     // Packets before the end of a PES report "still gathering".
-    for (std::size_t i = 0; i < rig.results.size(); ++i) EXPECT_TRUE(rig.results[i]) << i;
+    for (std::size_t i = 0; i < rig.results.size(); ++i)
+        EXPECT_TRUE(rig.results[i]) << i;
     EXPECT_EQ(rig.entry.assembler.pending, 0);
     EXPECT_EQ(rig.entry.assembler.buffer.used, 0);
 }
 
-TEST(CaptionPes, StartPacketWithAdaptationField)
-{
+TEST(CaptionPes, StartPacketWithAdaptationField) {
     tsb::StreamBuilder builder;
     tsb::PacketOptions withPcr;
     withPcr.pcr = 900000;
@@ -78,8 +77,7 @@ TEST(CaptionPes, StartPacketWithAdaptationField)
     EXPECT_EQ(rig.Text(), KanjiText(100));
 }
 
-TEST(CaptionPes, BytesAfterPesLengthAreNotRead)
-{
+TEST(CaptionPes, BytesAfterPesLengthAreNotRead) {
     // The PES length covers the first statement only; a second, valid
     // statement follows in the same packet's payload.
     const Bytes first = Group(0x01, Statement(Body({0xA2})));
@@ -94,8 +92,7 @@ TEST(CaptionPes, BytesAfterPesLengthAreNotRead)
     EXPECT_EQ(rig.Text(), "あ");
 }
 
-TEST(CaptionPes, LongPesIsGatheredInFull)
-{
+TEST(CaptionPes, LongPesIsGatheredInFull) {
     tsb::StreamBuilder builder;
     const Bytes pes = CaptionPes(SyncPayload({Group(0x01, Statement(Body(Kanji(2100))))}));
     ASSERT_GE(pes.size(), 4096u + 6);
@@ -106,8 +103,7 @@ TEST(CaptionPes, LongPesIsGatheredInFull)
     EXPECT_EQ(rig.Text(), KanjiText(2100));
 }
 
-TEST(CaptionPes, ContinuityDropDiscardsThePes)
-{
+TEST(CaptionPes, ContinuityDropDiscardsThePes) {
     tsb::StreamBuilder builder;
     builder.Pes(kPid, CaptionPes(SyncPayload({JpnManagement()})));
     const std::size_t firstStatement = builder.PacketCount();
@@ -121,8 +117,7 @@ TEST(CaptionPes, ContinuityDropDiscardsThePes)
     EXPECT_EQ(rig.Text(), "あい");
 }
 
-TEST(CaptionPes, PacketWithoutPayloadDiscardsThePes)
-{
+TEST(CaptionPes, PacketWithoutPayloadDiscardsThePes) {
     tsb::StreamBuilder builder;
     builder.Pes(kPid, CaptionPes(SyncPayload({JpnManagement()})));
     const Bytes pes = CaptionPes(SyncPayload({Group(0x01, Statement(Body(Kanji(150))))}));
@@ -137,8 +132,7 @@ TEST(CaptionPes, PacketWithoutPayloadDiscardsThePes)
     EXPECT_FALSE(rig.Changed());
 }
 
-TEST(CaptionPes, NewStartWithoutStartCodeDropsPartialPes)
-{
+TEST(CaptionPes, NewStartWithoutStartCodeDropsPartialPes) {
     tsb::StreamBuilder builder;
     builder.Pes(kPid, CaptionPes(SyncPayload({JpnManagement()})));
     const Bytes pes = CaptionPes(SyncPayload({Group(0x01, Statement(Body(Kanji(150))))}));
@@ -151,8 +145,7 @@ TEST(CaptionPes, NewStartWithoutStartCodeDropsPartialPes)
     EXPECT_EQ(rig.entry.assembler.pending, 0);
 }
 
-TEST(CaptionDataGroups, CrcMismatchYieldsNoText)
-{
+TEST(CaptionDataGroups, CrcMismatchYieldsNoText) {
     tsb::StreamBuilder builder;
     builder.Pes(kPid, CaptionPes(SyncPayload({JpnManagement()})));
     builder.Pes(kPid, CaptionPes(SyncPayload({Group(0x01, Statement(Body({0xA2})), true)})));
@@ -166,8 +159,7 @@ TEST(CaptionDataGroups, CrcMismatchYieldsNoText)
     EXPECT_EQ(rig.Text(), "あ");
 }
 
-TEST(CaptionDataGroups, CrcMismatchDropsTheRestOfThePes)
-{
+TEST(CaptionDataGroups, CrcMismatchDropsTheRestOfThePes) {
     tsb::StreamBuilder builder;
     builder.Pes(kPid, CaptionPes(SyncPayload({JpnManagement(), Group(0x01, Statement(Body({0xA2})), true),
                                               Group(0x01, Statement(Body({0xA4})))})));
@@ -176,8 +168,7 @@ TEST(CaptionDataGroups, CrcMismatchDropsTheRestOfThePes)
     EXPECT_EQ(rig.Text(), "");
 }
 
-TEST(CaptionDataGroups, LanguageSelection)
-{
+TEST(CaptionDataGroups, LanguageSelection) {
     struct Case {
         uint8_t managementGroup;
         uint8_t statementGroup;
@@ -186,8 +177,9 @@ TEST(CaptionDataGroups, LanguageSelection)
     for (const Case c : {Case{0x00, 0x02}, Case{0x20, 0x22}}) {
         tsb::StreamBuilder builder;
         builder.Pes(kPid, CaptionPes(SyncPayload({Group(c.managementGroup, Management({{0, "eng"}, {1, "jpn"}}))})));
-        builder.Pes(kPid, CaptionPes(SyncPayload({Group(static_cast<uint8_t>(c.statementGroup - 1),
-                                                        Statement(Body({0x41})))})));
+        builder.Pes(
+            kPid,
+            CaptionPes(SyncPayload({Group(static_cast<uint8_t>(c.statementGroup - 1), Statement(Body({0x41})))})));
         builder.Pes(kPid, CaptionPes(SyncPayload({Group(c.statementGroup, Statement(Body({0xA2})))})));
         CaptionRig rig;
         rig.Feed(builder.Data());
@@ -199,8 +191,7 @@ TEST(CaptionDataGroups, LanguageSelection)
     }
 }
 
-TEST(CaptionDataGroups, NoStatementBeforeJapaneseManagement)
-{
+TEST(CaptionDataGroups, NoStatementBeforeJapaneseManagement) {
     tsb::StreamBuilder builder;
     builder.Pes(kPid, CaptionPes(SyncPayload({Group(0x00, Management({{0, "eng"}}))})));
     builder.Pes(kPid, CaptionPes(SyncPayload({Group(0x01, Statement(Body({0xA2})))})));
@@ -210,8 +201,7 @@ TEST(CaptionDataGroups, NoStatementBeforeJapaneseManagement)
     EXPECT_EQ(rig.Text(), "");
 }
 
-TEST(CaptionDataGroups, IdentifiersOtherThanCaptionAreIgnored)
-{
+TEST(CaptionDataGroups, IdentifiersOtherThanCaptionAreIgnored) {
     const Bytes groups[] = {JpnManagement(), Group(0x01, Statement(Body({0xA2})))};
     // Superimpose is read like a caption.
     {
@@ -231,8 +221,7 @@ TEST(CaptionDataGroups, IdentifiersOtherThanCaptionAreIgnored)
     }
 }
 
-TEST(CaptionText, RepeatedTextDoesNotSetChangedAgain)
-{
+TEST(CaptionText, RepeatedTextDoesNotSetChangedAgain) {
     tsb::StreamBuilder builder;
     const Bytes stream = ManagementThenStatement({0xA2, 0xA4}, builder);
     CaptionRig rig;
@@ -250,32 +239,29 @@ TEST(CaptionText, RepeatedTextDoesNotSetChangedAgain)
     EXPECT_EQ(rig.Text(), "あう");
 }
 
-TEST(CaptionText, NewTextRepeatedInsideOnePesStaysFlagged)
-{
+TEST(CaptionText, NewTextRepeatedInsideOnePesStaysFlagged) {
     tsb::StreamBuilder builder;
-    builder.Pes(kPid, CaptionPes(SyncPayload(
-                          {JpnManagement(), Group(0x01, Statement(Concat({Body({0xA2}), Body({0xA2})})))})));
+    builder.Pes(
+        kPid, CaptionPes(SyncPayload({JpnManagement(), Group(0x01, Statement(Concat({Body({0xA2}), Body({0xA2})})))})));
     CaptionRig rig;
     rig.Feed(builder.Data());
     EXPECT_EQ(rig.Text(), "あ");
     EXPECT_TRUE(rig.Changed());
 }
 
-TEST(CaptionText, LastBodyWinsAndEmptyBodyKeepsText)
-{
+TEST(CaptionText, LastBodyWinsAndEmptyBodyKeepsText) {
     tsb::StreamBuilder builder;
     // A clear-screen-only body decodes to nothing and leaves the stored text.
-    builder.Pes(kPid, CaptionPes(SyncPayload(
-                          {JpnManagement(), Group(0x01, Statement(Concat({Body({0xA2}), Unit(0x30, {0xA4}),
-                                                                         Body({0xA6}), Body({0x0C})})))})));
+    builder.Pes(
+        kPid, CaptionPes(SyncPayload({JpnManagement(), Group(0x01, Statement(Concat({Body({0xA2}), Unit(0x30, {0xA4}),
+                                                                                     Body({0xA6}), Body({0x0C})})))})));
     CaptionRig rig;
     rig.Feed(builder.Data());
     EXPECT_EQ(rig.Text(), "う");
     EXPECT_EQ(rig.caption.decoder.text.used, 3);  // two bytes and the terminator
 }
 
-TEST(CaptionHostile, LengthsPointingPastTheData)
-{
+TEST(CaptionHostile, LengthsPointingPastTheData) {
     // data_group_size larger than the PES.
     {
         Bytes group = Group(0x00, Management({{0, "jpn"}}));
@@ -311,7 +297,8 @@ TEST(CaptionHostile, LengthsPointingPastTheData)
         CaptionRig rig;
         rig.Feed(builder.Data());
         EXPECT_EQ(rig.caption.selectedGroup, 0);
-        for (bool result : rig.results) EXPECT_FALSE(result);
+        for (bool result : rig.results)
+            EXPECT_FALSE(result);
     }
     // Adaptation field length beyond the packet and a start code at the very end.
     {
@@ -328,8 +315,7 @@ TEST(CaptionHostile, LengthsPointingPastTheData)
     }
 }
 
-TEST(CaptionHostile, PesLengthZeroOrPaddingStream)
-{
+TEST(CaptionHostile, PesLengthZeroOrPaddingStream) {
     Bytes zero = CaptionPes(SyncPayload({JpnManagement()}));
     zero[4] = 0;
     zero[5] = 0;

@@ -20,8 +20,7 @@ struct SampleRun {
     uint8_t selectedGroup = 0;
 };
 
-SampleRun RunSample(const Bytes& file)
-{
+SampleRun RunSample(const Bytes& file) {
     SampleRun run;
     const std::vector<Bytes> payloads = SplitPayloads(file);
     run.payloads = payloads.size();
@@ -47,8 +46,7 @@ SampleRun RunSample(const Bytes& file)
     return run;
 }
 
-bool AnyContains(const std::vector<std::string>& texts, const std::string& part)
-{
+bool AnyContains(const std::vector<std::string>& texts, const std::string& part) {
     for (const std::string& text : texts) {
         if (text.find(part) != std::string::npos) return true;
     }
@@ -63,17 +61,28 @@ struct SampleCase {
     std::vector<const char*> laterParts;
 };
 
-TEST(CaptionSamples, DecodeEndToEnd)
-{
+TEST(CaptionSamples, DecodeEndToEnd) {
     const std::vector<SampleCase> cases = {
         {"caption_toriko.es", 1733, 0x21, "＜世はグルメ時代＞", {"あまたの食材を追い求める＞", "ＧＯＤの捕獲を目指す"}},
-        {"caption_conan846.es", 858, 0x01, "（コナン）＜目覚めると俺は暗闇の中にいた＞",
+        {"caption_conan846.es",
+         858,
+         0x01,
+         "（コナン）＜目覚めると俺は暗闇の中にいた＞",
          {"新作のゲームソフトを買いに行く途中 とある事務所で&#xe285;"}},
-        {"caption_aijin_jpn_eng.es", 2029, 0x01,
-         "パソコンさとう[MF_DRCS_2;0x42]（佐藤）やあ また会ったね。&#xe285;", {"今日 話すのは楽しい話じゃない。"}},
-        {"caption_lion4_jpn_eng.es", 2007, 0x21, "&#x266c;～",
+        {"caption_aijin_jpn_eng.es",
+         2029,
+         0x01,
+         "パソコンさとう[MF_DRCS_2;0x42]（佐藤）やあ また会ったね。&#xe285;",
+         {"今日 話すのは楽しい話じゃない。"}},
+        {"caption_lion4_jpn_eng.es",
+         2007,
+         0x21,
+         "&#x266c;～",
          {"&#x266c;「魔法の言葉　覚えている虹の始まったところ」"}},
-        {"caption_pokemon2023_drcs.es", 3866, 0x01, "＜リコ：みんなのおかげでぶじともど無事に取り戻せた[MF_DRCS_1;0x21]",
+        {"caption_pokemon2023_drcs.es",
+         3866,
+         0x01,
+         "＜リコ：みんなのおかげでぶじともど無事に取り戻せた[MF_DRCS_1;0x21]",
          {"私の記憶とペンダント。", "ガラル地方目指して 出発です！"}},
     };
     int found = 0;
@@ -90,9 +99,11 @@ TEST(CaptionSamples, DecodeEndToEnd)
         EXPECT_EQ(run.selectedGroup, c.selectedGroup);
         ASSERT_FALSE(run.printed.empty());
         EXPECT_EQ(run.printed.front(), c.firstLine);
-        for (const char* part : c.laterParts) EXPECT_TRUE(AnyContains(run.printed, part)) << part;
+        for (const char* part : c.laterParts)
+            EXPECT_TRUE(AnyContains(run.printed, part)) << part;
         // Consecutive printed texts always differ.
-        for (std::size_t i = 1; i < run.printed.size(); ++i) EXPECT_NE(run.printed[i], run.printed[i - 1]);
+        for (std::size_t i = 1; i < run.printed.size(); ++i)
+            EXPECT_NE(run.printed[i], run.printed[i - 1]);
     }
     if (found == 0) GTEST_SKIP() << "caption samples not present";
 }

@@ -44,9 +44,9 @@ struct FakeImage {
             uint32_t d = kBaseDescriptors + 28 * i;
             PutReference(d, types[i]);
             Put32(d + 4, static_cast<uint32_t>(types.size() - 1 - i));  // contained bases
-            Put32(d + 8, 0);            // mdisp
-            Put32(d + 12, 0xFFFFFFFF);  // pdisp: not a virtual base
-            Put32(d + 16, 0);           // vdisp
+            Put32(d + 8, 0);                                            // mdisp
+            Put32(d + 12, 0xFFFFFFFF);                                  // pdisp: not a virtual base
+            Put32(d + 16, 0);                                           // vdisp
             PutReference(kBaseArray + 4 * i, d);
         }
         Put32(kHierarchy + 8, static_cast<uint32_t>(types.size()));
@@ -113,7 +113,7 @@ TEST_P(MsvcRtti, DamagedOrForeignLayoutsGiveNoAnswer) {
     EXPECT_EQ(MsvcClassHasBase(notAClassName.View(), notAClassName.VTable(), size, kDriver2), std::nullopt);
 
     FakeImage good(size, Base(), true);
-    EXPECT_EQ(MsvcClassHasBase(good.View(), Base() + 2, size, kDriver2), std::nullopt);   // table before the image
+    EXPECT_EQ(MsvcClassHasBase(good.View(), Base() + 2, size, kDriver2), std::nullopt);  // table before the image
     EXPECT_EQ(MsvcClassHasBase(good.View(), Base() - 64, size, kDriver2), std::nullopt);
 }
 

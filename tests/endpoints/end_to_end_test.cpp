@@ -35,7 +35,8 @@ std::vector<uint8_t> MakeStream(uint32_t packets) {
         p[1] = 0x01;
         p[2] = 0x00;
         p[3] = static_cast<uint8_t>(0x10 | (i & 0x0F));
-        for (int b = 4; b < 188; ++b) p[b] = static_cast<uint8_t>(i * 3 + b);
+        for (int b = 4; b < 188; ++b)
+            p[b] = static_cast<uint8_t>(i * 3 + b);
         out.insert(out.end(), p, p + 188);
     }
     return out;
@@ -52,7 +53,8 @@ int RunProgram(const std::vector<std::string>& args, uint32_t stopAfterMs, const
         std::vector<char*> argv;
         std::string exe = ProgramPath();
         argv.push_back(exe.data());
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        for (const std::string& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
         execv(exe.c_str(), argv.data());
         _exit(127);

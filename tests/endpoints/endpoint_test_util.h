@@ -35,7 +35,8 @@ inline std::string ReadAll(const std::string& path) {
 
 inline std::string TempPath(const std::string& stem) {
     const testing::TestInfo* info = testing::UnitTest::GetInstance()->current_test_info();
-    std::string name = std::string(TRELVAN_BINARY_DIR) + "/endpoint_" + info->test_suite_name() + "_" + info->name() + "_" + stem;
+    std::string name =
+        std::string(TRELVAN_BINARY_DIR) + "/endpoint_" + info->test_suite_name() + "_" + info->name() + "_" + stem;
     std::remove(name.c_str());
     return name;
 }

@@ -97,7 +97,9 @@ struct Frame {
     std::vector<uint8_t> payload;
 };
 
-uint32_t Le32(const uint8_t* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | (uint32_t{p[3]} << 24); }
+uint32_t Le32(const uint8_t* p) {
+    return p[0] | (p[1] << 8) | (p[2] << 16) | (uint32_t{p[3]} << 24);
+}
 
 // The complete frames of one connection; a frame cut off by the end of the
 // connection is left out.
@@ -107,7 +109,8 @@ std::vector<Frame> ParseFrames(const std::vector<uint8_t>& bytes) {
     while (pos + 8 <= bytes.size()) {
         const uint32_t size = Le32(&bytes[pos + 4]);
         if (pos + 8 + size > bytes.size()) break;
-        frames.push_back({Le32(&bytes[pos]), std::vector<uint8_t>(bytes.begin() + pos + 8, bytes.begin() + pos + 8 + size)});
+        frames.push_back(
+            {Le32(&bytes[pos]), std::vector<uint8_t>(bytes.begin() + pos + 8, bytes.begin() + pos + 8 + size)});
         pos += 8 + size;
     }
     return frames;
@@ -116,13 +119,18 @@ std::vector<Frame> ParseFrames(const std::vector<uint8_t>& bytes) {
 // The bytes of block `index`: distinct for every block and position.
 std::vector<uint8_t> BlockBytes(uint32_t index, uint32_t size) {
     std::vector<uint8_t> bytes(size);
-    for (uint32_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(index * 29 + i * 7 + (i >> 9));
+    for (uint32_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<uint8_t>(index * 29 + i * 7 + (i >> 9));
     return bytes;
 }
 
-std::u16string Wide(const std::string& text) { return std::u16string(text.begin(), text.end()); }
+std::u16string Wide(const std::string& text) {
+    return std::u16string(text.begin(), text.end());
+}
 
-std::u16string Address(uint16_t port) { return Wide("127.0.0.1:" + std::to_string(port)); }
+std::u16string Address(uint16_t port) {
+    return Wide("127.0.0.1:" + std::to_string(port));
+}
 
 // A port nothing listens on (free a moment ago).
 uint16_t RefusingPort() {
@@ -233,7 +241,8 @@ TEST(SenderDelivery, LiveReceiverGetsEveryFrameBesideStuckRefusingAndSilentDesti
     std::vector<Frame> frames = ParseFrames(reader.Join());
     EXPECT_GE(stuckConnection, 0) << "the stuck destination was never connected";
     if (stuckConnection >= 0) close(stuckConnection);
-    for (int s : fillers) close(s);
+    for (int s : fillers)
+        close(s);
     ExpectFramesInOrder(frames, 0, kBlocks, kSize);
     EXPECT_LE(stopMs, kDeliveryWindowMs + 1000);
 }
@@ -292,7 +301,8 @@ TEST(SenderDelivery, LateReceiverOnAShortRunGetsTheWholeStream) {
     {
         SenderRun run(Wide("127.0.0.1:" + std::to_string(0x10000u | port)));  // bare stream bytes
         ASSERT_NE(run.Id(), -1);
-        for (uint32_t i = 0; i < kBlocks; ++i) run.Send(i, kSize);
+        for (uint32_t i = 0; i < kBlocks; ++i)
+            run.Send(i, kSize);
         platform::SleepMs(300);
         listener = std::make_unique<Listener>(false, port);
         ASSERT_TRUE(listener->Ok());
@@ -314,7 +324,8 @@ TEST(SenderDelivery, BracketedIpv6DestinationReceivesTheFrames) {
     {
         SenderRun run(Wide("[::1]:" + std::to_string(listener.Port())));
         ASSERT_NE(run.Id(), -1);
-        for (uint32_t i = 0; i < 5; ++i) run.Send(i, 188 * (i + 1));
+        for (uint32_t i = 0; i < 5; ++i)
+            run.Send(i, 188 * (i + 1));
     }
     std::vector<Frame> frames = ParseFrames(reader.Join());
     ASSERT_EQ(frames.size(), 5u);

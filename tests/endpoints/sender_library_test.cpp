@@ -83,7 +83,9 @@ private:
     std::vector<uint8_t> bytes_;
 };
 
-uint32_t Le32(const uint8_t* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | (uint32_t{p[3]} << 24); }
+uint32_t Le32(const uint8_t* p) {
+    return p[0] | (p[1] << 8) | (p[2] << 16) | (uint32_t{p[3]} << 24);
+}
 
 class SenderLibraryTest : public testing::Test {
 protected:
@@ -102,7 +104,8 @@ protected:
         EXPECT_NE(id, -1);
         std::vector<uint8_t> staging(48128);
         for (std::size_t b = 0; b < sizes.size(); ++b) {
-            for (uint32_t i = 0; i < sizes[b]; ++i) staging[i] = static_cast<uint8_t>(b * 31 + i * 13 + (i >> 8));
+            for (uint32_t i = 0; i < sizes[b]; ++i)
+                staging[i] = static_cast<uint8_t>(b * 31 + i * 13 + (i >> 8));
             SenderSendData(id, staging.data(), sizes[b]);
             sent.insert(sent.end(), staging.begin(), staging.begin() + sizes[b]);
             std::fill(staging.begin(), staging.end(), 0xEE);  // the library must have copied it

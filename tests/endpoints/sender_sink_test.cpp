@@ -13,7 +13,8 @@ namespace {
 
 std::string Fnv(const std::vector<uint8_t>& bytes) {
     uint32_t h = 2166136261u;
-    for (uint8_t b : bytes) h = (h ^ b) * 16777619u;
+    for (uint8_t b : bytes)
+        h = (h ^ b) * 16777619u;
     char text[16];
     std::snprintf(text, sizeof text, "%08x", static_cast<unsigned>(h));
     return text;
@@ -47,7 +48,8 @@ TEST_F(SenderSinkTest, JobRunsInTheDocumentedCallOrderWithBothMessages) {
     EXPECT_TRUE(SenderHasDataEntry());
     // One staging buffer reused for every block, as the worker does.
     std::vector<uint8_t> block(48128);
-    for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<uint8_t>(i * 7);
+    for (std::size_t i = 0; i < block.size(); ++i)
+        block[i] = static_cast<uint8_t>(i * 7);
     std::string first = Fnv(block);
     SenderSendData(id, block.data(), static_cast<uint32_t>(block.size()));
     std::vector<uint8_t> tail(block.begin(), block.begin() + 376);
@@ -59,11 +61,15 @@ TEST_F(SenderSinkTest, JobRunsInTheDocumentedCallOrderWithBothMessages) {
               "InitializeDLL 7\n"
               "AddSendAddrDLL 7 127.0.0.1 1234\n"
               "StartSendDLL 7\n"
-              "AddSendDataDLL 7 48128 " + first + "\n"
-              "AddSendDataDLL 7 376 " + Fnv(tail) + "\n"
-              "ClearSendAddrDLL 7\n"
-              "StopSendDLL 7\n"
-              "UnInitializeDLL 7\n");
+              "AddSendDataDLL 7 48128 " +
+                  first +
+                  "\n"
+                  "AddSendDataDLL 7 376 " +
+                  Fnv(tail) +
+                  "\n"
+                  "ClearSendAddrDLL 7\n"
+                  "StopSendDLL 7\n"
+                  "UnInitializeDLL 7\n");
     EXPECT_EQ(messages.Text(), "－ SendTSTCP.dll 開始成功 127.0.0.1:1234\n－ SendTSTCP.dll 終了7\n");
     EXPECT_EQ(SenderSink.module, nullptr);
     EXPECT_FALSE(SenderHasDataEntry());
@@ -180,9 +186,8 @@ TEST_F(SenderSinkTest, NoProgressSilencesBothMessagesButNotTheData) {
     StopSender(id);
     SenderUninitialize(id);
     EXPECT_EQ(messages.Text(), "");
-    EXPECT_EQ(Calls(),
-              "InitializeDLL 7\nAddSendAddrDLL 7 h 1\nStartSendDLL 7\nAddSendDataDLL 7 188 " + Fnv(block) +
-                  "\nClearSendAddrDLL 7\nStopSendDLL 7\nUnInitializeDLL 7\n");
+    EXPECT_EQ(Calls(), "InitializeDLL 7\nAddSendAddrDLL 7 h 1\nStartSendDLL 7\nAddSendDataDLL 7 188 " + Fnv(block) +
+                           "\nClearSendAddrDLL 7\nStopSendDLL 7\nUnInitializeDLL 7\n");
 }
 
 }  // namespace

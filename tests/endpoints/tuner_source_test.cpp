@@ -145,7 +145,8 @@ TEST_F(TunerTest, FullQueueDropsFetchedBlocksUntilTheWorkerTakes) {
     StartTuner(tuner, 0, 0, kDriver.c_str(), 940);
     // Below the limit one whole block goes in; from then on every fetch is
     // thrown away, so the queue stays at exactly one block.
-    for (int i = 0; i < 200 && tuner.QueuedBytes() == 0; ++i) platform::SleepMs(5);
+    for (int i = 0; i < 200 && tuner.QueuedBytes() == 0; ++i)
+        platform::SleepMs(5);
     for (int i = 0; i < 10; ++i) {
         EXPECT_EQ(tuner.QueuedBytes(), 1880);
         platform::SleepMs(5);
@@ -170,7 +171,8 @@ TEST_F(TunerTest, QueueLimitIsReplacedAndRestoredByReset) {
     EXPECT_EQ(tuner.queueLimit, 940u);
     StartTuner(tuner, 3, 4, kDriver.c_str(), 104857600);
     EXPECT_EQ(tuner.queueLimit, 104857600u);
-    for (int i = 0; i < 200 && tuner.QueuedBytes() < 50 * 188; ++i) platform::SleepMs(5);
+    for (int i = 0; i < 200 && tuner.QueuedBytes() < 50 * 188; ++i)
+        platform::SleepMs(5);
     EXPECT_EQ(tuner.QueuedBytes(), 50 * 188);
     StopTuner(tuner);
     EXPECT_EQ(tuner.queueLimit, 940u);
@@ -191,13 +193,15 @@ TEST_F(TunerTest, TakeRespectsTheRoomAndKeepsTheRestInOrder) {
     MessageCapture messages(/*noProgress=*/true);
     TunerSource tuner;
     StartTuner(tuner, 0, 0, kDriver.c_str(), 1u << 20);
-    for (int i = 0; i < 200 && tuner.QueuedBytes() < 20 * 188; ++i) platform::SleepMs(5);
+    for (int i = 0; i < 200 && tuner.QueuedBytes() < 20 * 188; ++i)
+        platform::SleepMs(5);
     ASSERT_EQ(tuner.QueuedBytes(), 20 * 188);
     uint8_t buffer[20 * 188];
     EXPECT_EQ(tuner.Take(buffer, 100), 100u);
     EXPECT_EQ(tuner.QueuedBytes(), 20 * 188 - 100);
     EXPECT_EQ(tuner.Take(buffer + 100, sizeof buffer), 20u * 188u - 100u);
-    for (uint32_t i = 0; i < 20; ++i) EXPECT_EQ(PacketIndex(buffer + i * 188), i);
+    for (uint32_t i = 0; i < 20; ++i)
+        EXPECT_EQ(PacketIndex(buffer + i * 188), i);
     EXPECT_EQ(tuner.Take(buffer, sizeof buffer), 0u);
     StopTuner(tuner);
 }
@@ -209,7 +213,8 @@ TEST(TunerQueue, StorageFollowsTheBacklog) {
     TunerQueue queue;
     std::vector<uint8_t> chunk(18800);
     for (uint32_t i = 0; i < 1000; ++i) {
-        for (uint32_t b = 0; b < chunk.size(); ++b) chunk[b] = static_cast<uint8_t>(i + b);
+        for (uint32_t b = 0; b < chunk.size(); ++b)
+            chunk[b] = static_cast<uint8_t>(i + b);
         ASSERT_TRUE(queue.Append(chunk.data(), static_cast<uint32_t>(chunk.size())));
         ASSERT_LE(queue.Capacity(), uint64_t{queue.Length()} + TunerQueue::kChunkBytes);
     }
@@ -239,7 +244,8 @@ TEST(TunerQueue, InterleavedAppendsAndTakesKeepTheByteOrder) {
     for (int step = 0; step < 1500; ++step) {
         if (random(3) != 0) {
             const uint32_t n = random(60000) + 1;
-            for (uint32_t i = 0; i < n; ++i) buffer[i] = next++;
+            for (uint32_t i = 0; i < n; ++i)
+                buffer[i] = next++;
             ASSERT_TRUE(queue.Append(buffer.data(), n));
             model.insert(model.end(), buffer.begin(), buffer.begin() + n);
         } else {

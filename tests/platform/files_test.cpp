@@ -17,8 +17,8 @@ class ScratchDir : public ::testing::Test {
 protected:
     void SetUp() override {
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir_ = fs::temp_directory_path() / (std::string("trelvan_pf_") + info->name() + "_" +
-                                            std::to_string(platform::ProcessId()));
+        dir_ = fs::temp_directory_path() /
+               (std::string("trelvan_pf_") + info->name() + "_" + std::to_string(platform::ProcessId()));
         fs::remove_all(dir_);
         fs::create_directories(dir_);
     }

@@ -200,10 +200,13 @@ bool RecordingHandler(uint32_t event) {
     return true;
 }
 
-bool DecliningHandler(uint32_t) { return false; }
+bool DecliningHandler(uint32_t) {
+    return false;
+}
 
 bool WaitForEvents(int count) {
-    for (int i = 0; i < 200 && eventCount.load() < count; ++i) platform::SleepMs(10);
+    for (int i = 0; i < 200 && eventCount.load() < count; ++i)
+        platform::SleepMs(10);
     return eventCount.load() >= count;
 }
 
@@ -251,8 +254,8 @@ TEST_F(PosixFiles, SameFileFollowsLinks) {
     // A link to a directory leads to the same entry of that directory.
     fs::create_directory(dir_ / "real");
     fs::create_directory_symlink(dir_ / "real", dir_ / "alias");
-    EXPECT_TRUE(platform::SameFile((dir_ / "real" / "new.ts").string().c_str(),
-                                   (dir_ / "alias" / "new.ts").string().c_str()));
+    EXPECT_TRUE(
+        platform::SameFile((dir_ / "real" / "new.ts").string().c_str(), (dir_ / "alias" / "new.ts").string().c_str()));
 }
 
 TEST_F(PosixFiles, OnlyOwnPlainFilesCountAsRemovable) {

@@ -118,11 +118,16 @@ TEST(LocalTime, EpochSecondsConvertToTokyoDateTimeWithWeekday) {
 
 TEST(TextConversion, Cp932RoundTripsThroughUtf16) {
     std::u16string wide;
-    ASSERT_TRUE(platform::AnsiToUtf16("\x82\xa0" "A\xb1\x81\x7c", wide));
+    ASSERT_TRUE(
+        platform::AnsiToUtf16("\x82\xa0"
+                              "A\xb1\x81\x7c",
+                              wide));
     EXPECT_EQ(wide, u"\u3042A\uff71\uff0d");
     std::string ansi;
     ASSERT_TRUE(platform::Utf16ToAnsi(u"\u3042A\uff71\uff0d", ansi));
-    EXPECT_EQ(ansi, "\x82\xa0" "A\xb1\x81\x7c");
+    EXPECT_EQ(ansi,
+              "\x82\xa0"
+              "A\xb1\x81\x7c");
     EXPECT_TRUE(platform::AnsiToUtf16("", wide));
     EXPECT_TRUE(wide.empty());
 }

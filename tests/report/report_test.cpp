@@ -178,7 +178,9 @@ TEST_F(ReportTest, MessageBytesAreCodePage932) {
 
 namespace {
 
-std::string Utf8(const char8_t* text) { return std::string(reinterpret_cast<const char*>(text)); }
+std::string Utf8(const char8_t* text) {
+    return std::string(reinterpret_cast<const char*>(text));
+}
 
 }  // namespace
 
@@ -194,8 +196,7 @@ TEST(Utf8Messages, OwnTextConvertsAndAPathPassesAsItIs) {
               Utf8(u8"－ BonDriverチューナー 開始成功 録画/番組.ts\n"));
     // Other conversions and "%%" are left alone; the text is not cut.
     const std::string longText(400, 'x');
-    EXPECT_EQ(FormatUtf8Message("%d%% %5s|%-3s|%s", 50, "ab", "c", longText.c_str()),
-              "50%    ab|c  |" + longText);
+    EXPECT_EQ(FormatUtf8Message("%d%% %5s|%-3s|%s", 50, "ab", "c", longText.c_str()), "50%    ab|c  |" + longText);
     // Bytes that are neither UTF-8 nor code page 932 stay as they are.
     EXPECT_EQ(FormatUtf8Message("%s", "\xff\xfe"), "\xff\xfe");
 }

@@ -14,8 +14,7 @@ namespace tsb {
 // holds the last 188 bytes; or, where the previous packet's stride ends, when
 // it is followed by fewer than 188 more bytes. The preferred stride is 188,
 // or 192 where two packets in a row advanced by 192.
-inline std::vector<std::size_t> ReferencePackets(const uint8_t* data, std::size_t n)
-{
+inline std::vector<std::size_t> ReferencePackets(const uint8_t* data, std::size_t n) {
     std::vector<std::size_t> out;
     auto syncAt = [&](std::size_t i) { return i < n && data[i] == 0x47; };
     std::size_t next = 0;

@@ -15,7 +15,8 @@ uint32_t Crc32(const uint8_t* data, std::size_t size) {
     uint32_t crc = 0xFFFFFFFFu;
     for (std::size_t i = 0; i < size; ++i) {
         crc ^= static_cast<uint32_t>(data[i]) << 24;
-        for (int bit = 0; bit < 8; ++bit) crc = (crc & 0x80000000u) ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 0x80000000u) ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
     }
     return crc;
 }
@@ -33,14 +34,15 @@ uint16_t Crc16(const uint8_t* data, std::size_t size) {
 Bytes MakePacket(uint16_t pid, uint8_t cc, const Bytes& payload, const PacketOptions& o) {
     Bytes p(188, 0xFF);
     p[0] = 0x47;
-    p[1] = static_cast<uint8_t>((o.tei ? 0x80 : 0) | (o.pusi ? 0x40 : 0) | (o.priority ? 0x20 : 0) | ((pid >> 8) & 0x1F));
+    p[1] =
+        static_cast<uint8_t>((o.tei ? 0x80 : 0) | (o.pusi ? 0x40 : 0) | (o.priority ? 0x20 : 0) | ((pid >> 8) & 0x1F));
     p[2] = static_cast<uint8_t>(pid & 0xFF);
     const bool hasPayload = !o.noPayload;
     bool hasAdaptation = o.pcr.has_value() || o.discontinuity || o.randomAccess || o.adaptation || o.noPayload;
     Bytes af;  // adaptation field body after the length byte
     if (hasAdaptation) {
-        af.push_back(static_cast<uint8_t>((o.discontinuity ? 0x80 : 0) | (o.randomAccess ? 0x40 : 0) |
-                                          (o.pcr ? 0x10 : 0)));
+        af.push_back(
+            static_cast<uint8_t>((o.discontinuity ? 0x80 : 0) | (o.randomAccess ? 0x40 : 0) | (o.pcr ? 0x10 : 0)));
         if (o.pcr) {
             const uint64_t base = *o.pcr & 0x1FFFFFFFFull;
             af.push_back(static_cast<uint8_t>(base >> 25));
@@ -70,7 +72,8 @@ Bytes MakePacket(uint16_t pid, uint8_t cc, const Bytes& payload, const PacketOpt
         take = std::min(room, payload.size());
     }
     if (!hasPayload && hasAdaptation) {
-        while (af.size() < 183) af.push_back(0xFF);
+        while (af.size() < 183)
+            af.push_back(0xFF);
     }
     const uint8_t afc = static_cast<uint8_t>((hasAdaptation ? 2 : 0) | (hasPayload ? 1 : 0));
     p[3] = static_cast<uint8_t>((o.scrambling << 6) | (afc << 4) | (cc & 0x0F));
@@ -98,7 +101,8 @@ Bytes MakeSection(uint8_t tableId, uint16_t ext, const Bytes& body, uint8_t vers
     s.push_back(lastSectionNumber);
     s.insert(s.end(), body.begin(), body.end());
     const uint32_t crc = Crc32(s.data(), s.size());
-    for (int shift = 24; shift >= 0; shift -= 8) s.push_back(static_cast<uint8_t>(crc >> shift));
+    for (int shift = 24; shift >= 0; shift -= 8)
+        s.push_back(static_cast<uint8_t>(crc >> shift));
     return s;
 }
 
@@ -111,7 +115,8 @@ Bytes MakeShortSection(uint8_t tableId, const Bytes& body, bool withCrc) {
     s.insert(s.end(), body.begin(), body.end());
     if (withCrc) {
         const uint32_t crc = Crc32(s.data(), s.size());
-        for (int shift = 24; shift >= 0; shift -= 8) s.push_back(static_cast<uint8_t>(crc >> shift));
+        for (int shift = 24; shift >= 0; shift -= 8)
+            s.push_back(static_cast<uint8_t>(crc >> shift));
     }
     return s;
 }
@@ -146,11 +151,17 @@ Bytes PmtSection(uint16_t programNumber, uint16_t pcrPid, const std::vector<PmtS
     return MakeSection(0x02, programNumber, body);
 }
 
-Bytes StreamIdentifierDescriptor(uint8_t componentTag) { return Bytes{0x52, 0x01, componentTag}; }
+Bytes StreamIdentifierDescriptor(uint8_t componentTag) {
+    return Bytes{0x52, 0x01, componentTag};
+}
 
-static uint8_t ToBcd(int v) { return static_cast<uint8_t>(((v / 10) << 4) | (v % 10)); }
+static uint8_t ToBcd(int v) {
+    return static_cast<uint8_t>(((v / 10) << 4) | (v % 10));
+}
 
-Bytes Bcd3(int hour, int minute, int second) { return Bytes{ToBcd(hour), ToBcd(minute), ToBcd(second)}; }
+Bytes Bcd3(int hour, int minute, int second) {
+    return Bytes{ToBcd(hour), ToBcd(minute), ToBcd(second)};
+}
 
 Bytes MjdBcd(int year, int month, int day, int hour, int minute, int second) {
     // Days from the civil date (proleptic Gregorian), then MJD = days since 1858-11-17.
@@ -265,7 +276,9 @@ void StreamBuilder::Pes(uint16_t pid, const Bytes& pes, PacketOptions first) {
     }
 }
 
-void StreamBuilder::Raw(const Bytes& bytes) { data_.insert(data_.end(), bytes.begin(), bytes.end()); }
+void StreamBuilder::Raw(const Bytes& bytes) {
+    data_.insert(data_.end(), bytes.begin(), bytes.end());
+}
 
 Bytes StreamBuilder::As192() const {
     Bytes out;
@@ -292,7 +305,8 @@ std::string TempPath(const std::string& name) {
     const char sep = '/';
 #endif
     if (!base.empty() && base.back() != '/' && base.back() != '\\') base += sep;
-    return base + "trelvan_test_" + std::to_string(platform::ProcessId()) + "_" + std::to_string(counter++) + "_" + name;
+    return base + "trelvan_test_" + std::to_string(platform::ProcessId()) + "_" + std::to_string(counter++) + "_" +
+           name;
 }
 
 bool WriteFileBytes(const std::string& path, const Bytes& bytes) {
@@ -308,10 +322,13 @@ Bytes ReadFileBytes(const std::string& path) {
 
 Bytes Concat(std::initializer_list<Bytes> parts) {
     Bytes out;
-    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+    for (const auto& p : parts)
+        out.insert(out.end(), p.begin(), p.end());
     return out;
 }
 
-Bytes TextBytes(const char* text) { return Bytes(text, text + std::strlen(text)); }
+Bytes TextBytes(const char* text) {
+    return Bytes(text, text + std::strlen(text));
+}
 
 }  // namespace tsb

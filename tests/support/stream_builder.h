@@ -20,10 +20,10 @@ struct PacketOptions {
     bool priority = false;        // transport_priority
     std::optional<uint64_t> pcr;  // PCR base (33 bits) in an adaptation field
     uint16_t pcrExtension = 0;
-    bool discontinuity = false;   // discontinuity_indicator (forces an adaptation field)
+    bool discontinuity = false;  // discontinuity_indicator (forces an adaptation field)
     bool randomAccess = false;
-    bool adaptation = false;      // force an adaptation field even without PCR
-    bool noPayload = false;       // adaptation field only (adaptation_field_control 2)
+    bool adaptation = false;           // force an adaptation field even without PCR
+    bool noPayload = false;            // adaptation field only (adaptation_field_control 2)
     bool stuffWithAdaptation = false;  // pad a short payload with adaptation stuffing instead of 0xFF
 };
 

@@ -16,7 +16,8 @@ TEST(StreamContextList, FindsByIdentifierAndAppendsNewOnes) {
     ASSERT_EQ(list.size(), 2u);
     EXPECT_EQ(list[1].get(), second);
     EXPECT_EQ(second->streamId, 7u);
-    for (uint16_t slot : first->pcrPids) EXPECT_EQ(slot, 0xFFFF);
+    for (uint16_t slot : first->pcrPids)
+        EXPECT_EQ(slot, 0xFFFF);
     EXPECT_EQ(first->broadcast.firstPending, 1);
 }
 

@@ -120,7 +120,8 @@ TEST(Pmt, DescriptorLengthsPastTheCrcAreNotFollowed) {
     section[12 + 3] = 0xFF;
     section[12 + 4] = 0xFF;
     const uint32_t crc = tsb::Crc32(section.data(), section.size() - 4);
-    for (int i = 0; i < 4; ++i) section[section.size() - 4 + i] = static_cast<uint8_t>(crc >> (24 - 8 * i));
+    for (int i = 0; i < 4; ++i)
+        section[section.size() - 4 + i] = static_cast<uint8_t>(crc >> (24 - 8 * i));
     ASSERT_TRUE(FeedPmt(context, b, 0x01F0, section));
     EXPECT_NE(FindCaptionStream(context, 0x0130), nullptr);
 
@@ -129,7 +130,8 @@ TEST(Pmt, DescriptorLengthsPastTheCrcAreNotFollowed) {
     wild[10] = 0xFF;
     wild[11] = 0xF0;
     const uint32_t crc2 = tsb::Crc32(wild.data(), wild.size() - 4);
-    for (int i = 0; i < 4; ++i) wild[wild.size() - 4 + i] = static_cast<uint8_t>(crc2 >> (24 - 8 * i));
+    for (int i = 0; i < 4; ++i)
+        wild[wild.size() - 4 + i] = static_cast<uint8_t>(crc2 >> (24 - 8 * i));
     ASSERT_TRUE(FeedPmt(context, b, 0x01F0, wild));
     EXPECT_EQ(FindCaptionStream(context, 0x0140), nullptr);
     EXPECT_TRUE(IsPcrPid(context, 0x0101));
@@ -137,7 +139,8 @@ TEST(Pmt, DescriptorLengthsPastTheCrcAreNotFollowed) {
 
 TEST(PcrPids, EightSlotsFilledFromTheFront) {
     StreamContext context;
-    for (uint16_t pid = 0x100; pid < 0x108; ++pid) EXPECT_TRUE(RegisterPcrPid(context, pid));
+    for (uint16_t pid = 0x100; pid < 0x108; ++pid)
+        EXPECT_TRUE(RegisterPcrPid(context, pid));
     EXPECT_TRUE(RegisterPcrPid(context, 0x103));
     EXPECT_FALSE(RegisterPcrPid(context, 0x1FFF));
     EXPECT_FALSE(IsPcrPid(context, 0x1FFF));
@@ -162,16 +165,18 @@ TEST(PatPmtRecording, ScrambledBsCapture) {
     }
     EXPECT_EQ(context.transportStreamId, 0x40D0);
     std::vector<std::pair<uint16_t, uint16_t>> programs;
-    for (const ProgramEntry& p : context.programs) programs.emplace_back(p.programNumber, p.pmtPid);
+    for (const ProgramEntry& p : context.programs)
+        programs.emplace_back(p.programNumber, p.pmtPid);
     // Program 0 names the network PID.
-    const std::vector<std::pair<uint16_t, uint16_t>> expected{{0, 0x0010}, {141, 0x0101}, {142, 0x0201}, {143, 0x0203},
-                                                              {744, 0x0401}, {745, 0x0402}, {746, 0x0403}};
+    const std::vector<std::pair<uint16_t, uint16_t>> expected{
+        {0, 0x0010}, {141, 0x0101}, {142, 0x0201}, {143, 0x0203}, {744, 0x0401}, {745, 0x0402}, {746, 0x0403}};
     EXPECT_EQ(programs, expected);
     EXPECT_EQ(pmtSections, 3);
     EXPECT_EQ(context.pcrPids[0], 0x0100);
     EXPECT_EQ(context.pcrPids[1], 0xFFFF);
     std::vector<uint16_t> captions;
-    for (const auto& c : context.captions) captions.push_back(c->pid);
+    for (const auto& c : context.captions)
+        captions.push_back(c->pid);
     // The caption (component_tag 0x30) and the superimposed text (0x38).
     EXPECT_EQ(captions, (std::vector<uint16_t>{0x0145, 0x0146}));
     EXPECT_EQ(context.captions[0]->decoder.profile, 0);

@@ -97,8 +97,7 @@ protected:
     std::string PrintEit(StreamContext& context, int& lines) {
         return Capture([&] { return PrintEventLines(context); }, lines);
     }
-    std::vector<bool> Feed(StreamContext& context, uint16_t pid, const Bytes& section,
-                           tabletest::Parser parser) {
+    std::vector<bool> Feed(StreamContext& context, uint16_t pid, const Bytes& section, tabletest::Parser parser) {
         tsb::StreamBuilder& b = builder_;
         const std::size_t from = b.Data().size();
         b.Section(pid, section);
@@ -181,9 +180,9 @@ TEST_F(Sdt, NameLengthsAreFollowedPastAShortDescriptorLength) {
     // A service_descriptor of length 3 announces a 2-byte service name; the
     // name is read from the bytes that follow, the service_id 0x242B of the
     // next service.
-    const Bytes body{0x7F, 0xE1, 0xFF,                                   // original_network_id, reserved
+    const Bytes body{0x7F, 0xE1, 0xFF,                                            // original_network_id, reserved
                      0x04, 0x00, 0xFC, 0x80, 0x05, 0x48, 0x03, 0x01, 0x00, 0x02,  // service 0x0400
-                     0x24, 0x2B, 0xFC, 0x80, 0x00};                      // service 0x242B, no descriptors
+                     0x24, 0x2B, 0xFC, 0x80, 0x00};                               // service 0x242B, no descriptors
     EXPECT_EQ(Feed(context, 0x0011, tsb::MakeSection(0x42, 1, body), ParseSdt), std::vector<bool>{true});
     ASSERT_EQ(context.services.count, 2);
     EXPECT_EQ(context.services.ids[1], 0x242B);
@@ -195,13 +194,15 @@ TEST_F(Sdt, NameLengthsAreFollowedPastAShortDescriptorLength) {
 TEST_F(Sdt, NoMoreThanSixServicesAndOverlongLoopsStayInTheirService) {
     StreamContext context;
     std::vector<Service> services;
-    for (uint16_t id = 0x0401; id <= 0x0408; ++id) services.push_back({id, {}, kO});
+    for (uint16_t id = 0x0401; id <= 0x0408; ++id)
+        services.push_back({id, {}, kO});
     // The first service's descriptor loop claims 0xFFF bytes.
     Bytes section = SdtSection(1, services);
     section[11 + 3] = 0x8F;
     section[11 + 4] = 0xFF;
     const uint32_t crc = tsb::Crc32(section.data(), section.size() - 4);
-    for (int i = 0; i < 4; ++i) section[section.size() - 4 + i] = static_cast<uint8_t>(crc >> (24 - 8 * i));
+    for (int i = 0; i < 4; ++i)
+        section[section.size() - 4 + i] = static_cast<uint8_t>(crc >> (24 - 8 * i));
     EXPECT_EQ(Feed(context, 0x0011, section, ParseSdt), std::vector<bool>{true});
     // The overlong loop swallows the rest of the section: one service.
     EXPECT_EQ(context.services.count, 1);
@@ -267,13 +268,16 @@ TEST_F(Eit, TextLengthIsFollowedPastAShortDescriptorLength) {
     descriptors.resize(descriptors.size() + 0x2B, 0x00);
     const Bytes start = tsb::MjdBcd(2020, 5, 9, 21, 0, 0);
     const Bytes duration = tsb::Bcd3(0, 30, 0);
-    const Bytes body = tsb::Concat({{0x7F, 0xE1, 0x7F, 0xE1, 0x00, 0x4E, 0x10, 0x01}, start, duration,
-                                    {0x80, static_cast<uint8_t>(descriptors.size())}, descriptors});
+    const Bytes body = tsb::Concat({{0x7F, 0xE1, 0x7F, 0xE1, 0x00, 0x4E, 0x10, 0x01},
+                                    start,
+                                    duration,
+                                    {0x80, static_cast<uint8_t>(descriptors.size())},
+                                    descriptors});
     EXPECT_EQ(Feed(context, 0x0012, tsb::MakeSection(0x4E, 0x0400, body), ParseEit), std::vector<bool>{true});
     int lines = 0;
     EXPECT_EQ(PrintEit(context, lines), "2020/05/09 20:00:00\r\n1:00:00\r\n" + Cp932("か") + "\r\n" +
-                                            "2020/05/09 21:00:00\r\n0:30:00\r\n" + Cp932("き") + "\r\n" +
-                                            Cp932("か") + "\r\n");
+                                            "2020/05/09 21:00:00\r\n0:30:00\r\n" + Cp932("き") + "\r\n" + Cp932("か") +
+                                            "\r\n");
     EXPECT_EQ(lines, 7);
 }
 

@@ -172,7 +172,8 @@ TEST(SectionStep, RealScheduleSectionOverFivePackets) {
     if (data.empty()) GTEST_SKIP() << "sample recording not present";
     StreamContext context;
     std::vector<SectionOutcome> outcomes;
-    for (const Bytes& packet : SplitPackets(data)) outcomes.push_back(Step(context, packet, 0x50));
+    for (const Bytes& packet : SplitPackets(data))
+        outcomes.push_back(Step(context, packet, 0x50));
     const std::vector<SectionOutcome> expected{SectionOutcome::InProgress, SectionOutcome::InProgress,
                                                SectionOutcome::InProgress, SectionOutcome::InProgress,
                                                SectionOutcome::Complete};

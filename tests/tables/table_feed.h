@@ -34,7 +34,9 @@ inline std::vector<bool> FeedAll(StreamContext& context, const Bytes& stream, co
     return results;
 }
 
-inline std::string SlotText(const AribDecoder& slot) { return slot.text.Text(); }
+inline std::string SlotText(const AribDecoder& slot) {
+    return slot.text.Text();
+}
 
 inline std::string Cp932(const char* text) {
     const Bytes bytes = tsb::TextBytes(text);

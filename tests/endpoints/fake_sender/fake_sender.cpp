@@ -38,11 +38,14 @@ std::string Narrow(const SenderChar* text) {
 // FNV-1a, so the log shows which bytes arrived without holding them.
 uint32_t Hash(const uint8_t* data, uint32_t size) {
     uint32_t h = 2166136261u;
-    for (uint32_t i = 0; i < size; ++i) h = (h ^ data[i]) * 16777619u;
+    for (uint32_t i = 0; i < size; ++i)
+        h = (h ^ data[i]) * 16777619u;
     return h;
 }
 
-std::string Id(int id) { return std::to_string(id); }
+std::string Id(int id) {
+    return std::to_string(id);
+}
 
 }  // namespace
 

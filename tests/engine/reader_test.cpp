@@ -31,8 +31,7 @@ struct Delivered {
 };
 
 // Reads a whole file through the reader with the given block capacity.
-Delivered ReadAll(const tsb::Bytes& content, uint32_t capacity, SourceKind kind = SourceKind::File)
-{
+Delivered ReadAll(const tsb::Bytes& content, uint32_t capacity, SourceKind kind = SourceKind::File) {
     const std::string path = tsb::TempPath("reader.ts");
     EXPECT_TRUE(tsb::WriteFileBytes(path, content));
     platform::FileHandle file = platform::OpenRead(path.c_str());
@@ -54,8 +53,7 @@ Delivered ReadAll(const tsb::Bytes& content, uint32_t capacity, SourceKind kind 
     return out;
 }
 
-tsb::StreamBuilder Packets(int count, uint16_t pid = 0x100)
-{
+tsb::StreamBuilder Packets(int count, uint16_t pid = 0x100) {
     tsb::StreamBuilder builder;
     for (int i = 0; i < count; ++i) {
         builder.Packet(pid, tsb::Bytes(184, static_cast<uint8_t>(i)));
@@ -63,13 +61,11 @@ tsb::StreamBuilder Packets(int count, uint16_t pid = 0x100)
     return builder;
 }
 
-tsb::Bytes PacketAt(const tsb::StreamBuilder& builder, int index)
-{
+tsb::Bytes PacketAt(const tsb::StreamBuilder& builder, int index) {
     return tsb::Bytes(builder.Data().begin() + index * 188, builder.Data().begin() + (index + 1) * 188);
 }
 
-TEST(ReadPacket, DeliversEveryPacketIncludingTheLastAcrossBlockSizes)
-{
+TEST(ReadPacket, DeliversEveryPacketIncludingTheLastAcrossBlockSizes) {
     const tsb::StreamBuilder builder = Packets(40);
     for (uint32_t capacity : {384u, 400u, 1000u, 48128u}) {
         const Delivered got = ReadAll(builder.Data(), capacity);
@@ -82,8 +78,7 @@ TEST(ReadPacket, DeliversEveryPacketIncludingTheLastAcrossBlockSizes)
     }
 }
 
-TEST(ReadPacket, UnitsOf192BytesYieldThePacketsAloneAcrossBlockBoundaries)
-{
+TEST(ReadPacket, UnitsOf192BytesYieldThePacketsAloneAcrossBlockBoundaries) {
     const tsb::StreamBuilder builder = Packets(30);
     const tsb::Bytes units = builder.As192();
     // 1000 and 700 put the end of a block inside the look-ahead of a unit.
@@ -97,8 +92,7 @@ TEST(ReadPacket, UnitsOf192BytesYieldThePacketsAloneAcrossBlockBoundaries)
     }
 }
 
-TEST(ReadPacket, TenGarbageBytesCostThePacketBeforeThem)
-{
+TEST(ReadPacket, TenGarbageBytesCostThePacketBeforeThem) {
     tsb::StreamBuilder builder = Packets(3);
     builder.Raw(tsb::Bytes(10, 0x00));
     builder.Packet(0x100, tsb::Bytes(184, 0xAA));
@@ -112,8 +106,7 @@ TEST(ReadPacket, TenGarbageBytesCostThePacketBeforeThem)
     EXPECT_EQ(got.positions[2], 3 * 188 + 10);
 }
 
-TEST(ReadPacket, FourGarbageBytesKeepThePacketAsA192ByteUnit)
-{
+TEST(ReadPacket, FourGarbageBytesKeepThePacketAsA192ByteUnit) {
     tsb::StreamBuilder builder = Packets(3);
     builder.Raw(tsb::Bytes(4, 0x00));
     builder.Packet(0x100, tsb::Bytes(184, 0xAA));
@@ -124,8 +117,7 @@ TEST(ReadPacket, FourGarbageBytesKeepThePacketAsA192ByteUnit)
     EXPECT_EQ(got.positions[3], 3 * 188 + 4);
 }
 
-TEST(ReadPacket, TrailingPartialPacketIsNotDelivered)
-{
+TEST(ReadPacket, TrailingPartialPacketIsNotDelivered) {
     tsb::StreamBuilder builder = Packets(5);
     tsb::Bytes partial = tsb::Bytes(100, 0x11);
     partial[0] = 0x47;
@@ -138,8 +130,7 @@ TEST(ReadPacket, TrailingPartialPacketIsNotDelivered)
     EXPECT_EQ(got.last, ReadStatus::End);
 }
 
-TEST(ReadPacket, LastPacketAfterGarbageIsDeliveredWhenExactlyItRemains)
-{
+TEST(ReadPacket, LastPacketAfterGarbageIsDeliveredWhenExactlyItRemains) {
     tsb::StreamBuilder builder = Packets(2);
     builder.Raw(tsb::Bytes(10, 0x00));
     builder.Packet(0x100, tsb::Bytes(184, 0xCC));
@@ -149,15 +140,13 @@ TEST(ReadPacket, LastPacketAfterGarbageIsDeliveredWhenExactlyItRemains)
     EXPECT_EQ(got.packets[1][4], 0xCC);
 }
 
-TEST(ReadPacket, NoSyncByteAtAllEndsTheStream)
-{
+TEST(ReadPacket, NoSyncByteAtAllEndsTheStream) {
     const Delivered got = ReadAll(tsb::Bytes(5000, 0x00), 1000);
     EXPECT_TRUE(got.packets.empty());
     EXPECT_EQ(got.last, ReadStatus::End);
 }
 
-TEST(ReadPacket, InvalidHandleOrZeroCapacityGivesNoPacket)
-{
+TEST(ReadPacket, InvalidHandleOrZeroCapacityGivesNoPacket) {
     BlockReader reader;
     reader.capacity = 48128;
     EXPECT_EQ(ReadPacket(reader, platform::kInvalidFile, nullptr, SourceKind::File).status, ReadStatus::End);
@@ -167,8 +156,7 @@ TEST(ReadPacket, InvalidHandleOrZeroCapacityGivesNoPacket)
     EXPECT_FALSE(empty.block);
 }
 
-TEST(ReadBufferCapacity, SmallValuesSelectTheDefault)
-{
+TEST(ReadBufferCapacity, SmallValuesSelectTheDefault) {
     EXPECT_EQ(ReadBufferCapacity(0), kDefaultReadBuffer);
     EXPECT_EQ(ReadBufferCapacity(1000), kDefaultReadBuffer);
     EXPECT_EQ(ReadBufferCapacity(48127), kDefaultReadBuffer);
@@ -181,8 +169,7 @@ TEST(ReadBufferCapacity, SmallValuesSelectTheDefault)
 
 // ---- The end of the source ------------------------------------------------
 
-TEST(ReadPacket, LastPacketSurvivesOneTo187TrailingBytes)
-{
+TEST(ReadPacket, LastPacketSurvivesOneTo187TrailingBytes) {
     const tsb::StreamBuilder builder = Packets(5);
     for (std::size_t trailing : {1u, 2u, 4u, 5u, 100u, 187u}) {
         tsb::Bytes content = builder.Data();
@@ -199,8 +186,7 @@ TEST(ReadPacket, LastPacketSurvivesOneTo187TrailingBytes)
     }
 }
 
-TEST(ReadPacket, LastUnitOf192BytesSurvivesATrailingNewline)
-{
+TEST(ReadPacket, LastUnitOf192BytesSurvivesATrailingNewline) {
     const tsb::StreamBuilder builder = Packets(6);
     tsb::Bytes content = builder.As192();
     content.push_back('\n');
@@ -210,8 +196,7 @@ TEST(ReadPacket, LastUnitOf192BytesSurvivesATrailingNewline)
     EXPECT_EQ(got.positions[5], 5 * 192 + 4);
 }
 
-TEST(ReadPacket, PacketFollowedByAWholePacketOfGarbageIsStillDropped)
-{
+TEST(ReadPacket, PacketFollowedByAWholePacketOfGarbageIsStillDropped) {
     tsb::StreamBuilder builder = Packets(3);
     builder.Raw(tsb::Bytes(188, 0x00));
     const Delivered got = ReadAll(builder.Data(), 48128);
@@ -219,8 +204,7 @@ TEST(ReadPacket, PacketFollowedByAWholePacketOfGarbageIsStillDropped)
     EXPECT_EQ(got.packets[1], PacketAt(builder, 1));
 }
 
-TEST(ReadPacket, ConsoleSourceEndsAtTheEndOfItsInput)
-{
+TEST(ReadPacket, ConsoleSourceEndsAtTheEndOfItsInput) {
     const tsb::StreamBuilder builder = Packets(7);
     tsb::Bytes content = builder.Data();
     content.push_back('\n');
@@ -238,8 +222,7 @@ struct RandomUnits {
     std::vector<tsb::Bytes> packets;
 };
 
-RandomUnits MakeRandomUnits(int count, uint32_t seed)
-{
+RandomUnits MakeRandomUnits(int count, uint32_t seed) {
     std::mt19937 random(seed);
     RandomUnits units;
     units.data.reserve(static_cast<std::size_t>(count) * 192);
@@ -260,10 +243,11 @@ RandomUnits MakeRandomUnits(int count, uint32_t seed)
 
 // The alignment rules applied plainly to the whole input at once: offsets of
 // the packets found.
-std::vector<std::size_t> AlignWhole(const tsb::Bytes& data) { return tsb::ReferencePackets(data.data(), data.size()); }
+std::vector<std::size_t> AlignWhole(const tsb::Bytes& data) {
+    return tsb::ReferencePackets(data.data(), data.size());
+}
 
-TEST(ReadPacket, TimeStampBytes0x47NeverStartAPacket)
-{
+TEST(ReadPacket, TimeStampBytes0x47NeverStartAPacket) {
     // Seed 7 puts 0x47 into time stamps where the look-ahead alone would
     // take them for packets.
     const RandomUnits units = MakeRandomUnits(100000, 7);
@@ -280,8 +264,7 @@ TEST(ReadPacket, TimeStampBytes0x47NeverStartAPacket)
     }
 }
 
-TEST(ReadPacket, TimeStampLookingLikeAPacketStartInsideAnEstablishedStride)
-{
+TEST(ReadPacket, TimeStampLookingLikeAPacketStartInsideAnEstablishedStride) {
     // Unit 3's time stamp begins with 0x47 and its packet byte 184 is 0x47
     // too: from unit 2 the 188 look-ahead hits the time stamp, and from
     // there another 0x47 follows 188 bytes on.
@@ -297,8 +280,7 @@ TEST(ReadPacket, TimeStampLookingLikeAPacketStartInsideAnEstablishedStride)
     }
 }
 
-TEST(ReadPacket, PacketsOf188AfterOneGarbageRunOfFourKeepTheirStride)
-{
+TEST(ReadPacket, PacketsOf188AfterOneGarbageRunOfFourKeepTheirStride) {
     // The four bytes make one advance of 192; a single one does not make a
     // stride, so the packet after it is not read with 192.
     tsb::StreamBuilder builder = Packets(2);
@@ -321,8 +303,7 @@ TEST(ReadPacket, PacketsOf188AfterOneGarbageRunOfFourKeepTheirStride)
 // A FIFO whose writer sends `content` and then stays connected until told.
 class HeldFifo {
 public:
-    explicit HeldFifo(const tsb::Bytes& content) : path_(tsb::TempPath("held.fifo"))
-    {
+    explicit HeldFifo(const tsb::Bytes& content) : path_(tsb::TempPath("held.fifo")) {
         platform::RemoveFile(path_.c_str());
         EXPECT_EQ(std::system(("mkfifo '" + path_ + "'").c_str()), 0);
         writer_ = std::thread([this, content] {
@@ -338,8 +319,7 @@ public:
         input = platform::OpenRead(path_.c_str());
         EXPECT_NE(input, platform::kInvalidFile);
     }
-    ~HeldFifo()
-    {
+    ~HeldFifo() {
         release_ = true;
         writer_.join();
         platform::CloseFile(input);
@@ -354,8 +334,7 @@ private:
 };
 
 // Reads until the pipe has nothing more for now; returns the packets.
-std::vector<tsb::Bytes> ReadUntilSilent(BlockReader& reader, platform::FileHandle input)
-{
+std::vector<tsb::Bytes> ReadUntilSilent(BlockReader& reader, platform::FileHandle input) {
     std::vector<tsb::Bytes> packets;
     for (int guard = 0; guard < 100; ++guard) {
         const PacketRead read = ReadPacket(reader, input, nullptr, SourceKind::Pipe);
@@ -368,8 +347,7 @@ std::vector<tsb::Bytes> ReadUntilSilent(BlockReader& reader, platform::FileHandl
     return packets;
 }
 
-TEST(ReadPacket, SilentPipeKeepsItsLastPacketUntilReadingIsFinished)
-{
+TEST(ReadPacket, SilentPipeKeepsItsLastPacketUntilReadingIsFinished) {
     const tsb::StreamBuilder builder = Packets(3);
     tsb::Bytes content = builder.Data();
     content.push_back('\n');
@@ -387,8 +365,7 @@ TEST(ReadPacket, SilentPipeKeepsItsLastPacketUntilReadingIsFinished)
     EXPECT_EQ(ReadPacket(reader, fifo.input, nullptr, SourceKind::Pipe).status, ReadStatus::End);
 }
 
-TEST(ReadPacket, SilentPipeWaitsWithTheLastUnitOfAnEstablishedStride)
-{
+TEST(ReadPacket, SilentPipeWaitsWithTheLastUnitOfAnEstablishedStride) {
     const tsb::StreamBuilder builder = Packets(3);
     HeldFifo fifo(builder.As192());
     BlockReader reader;
@@ -403,8 +380,7 @@ TEST(ReadPacket, SilentPipeWaitsWithTheLastUnitOfAnEstablishedStride)
 
 // ---- Staging writer ----------------------------------------------------------
 
-TEST(WriteOutput, HandsOverEvery256PacketsAndOnFlush)
-{
+TEST(WriteOutput, HandsOverEvery256PacketsAndOnFlush) {
     const std::string path = tsb::TempPath("staging.ts");
     platform::FileHandle file = platform::CreateWrite(path.c_str());
     ASSERT_NE(file, platform::kInvalidFile);
@@ -414,7 +390,8 @@ TEST(WriteOutput, HandsOverEvery256PacketsAndOnFlush)
     const tsb::StreamBuilder builder = Packets(300);
     int32_t handed = 0;
     for (int i = 0; i < 255; ++i) {
-        handed += WriteOutput(file, -1, builder.Data().data() + i * 188, 188, staging.data(), kStagingSize, fill, failed);
+        handed +=
+            WriteOutput(file, -1, builder.Data().data() + i * 188, 188, staging.data(), kStagingSize, fill, failed);
     }
     EXPECT_EQ(handed, 0);
     EXPECT_EQ(fill, 255 * 188);
@@ -432,8 +409,7 @@ TEST(WriteOutput, HandsOverEvery256PacketsAndOnFlush)
     platform::RemoveFile(path.c_str());
 }
 
-TEST(WriteOutput, FailedSinkTakesNothingMoreAndDropsTheQueue)
-{
+TEST(WriteOutput, FailedSinkTakesNothingMoreAndDropsTheQueue) {
     const std::string path = tsb::TempPath("readonly.ts");
     ASSERT_TRUE(tsb::WriteFileBytes(path, tsb::Bytes(10, 0)));
     platform::FileHandle file = platform::OpenRead(path.c_str());  // writes to it fail
@@ -461,8 +437,7 @@ TEST(WriteOutput, FailedSinkTakesNothingMoreAndDropsTheQueue)
 // Writes `count` packets through the staging writer into `path` in a child
 // process whose files may grow to `limit` bytes only (as a full disk does).
 // Returns the child's exit code: 0 when the writer reported the failure.
-int WriteUnderSizeLimit(const std::string& path, const tsb::Bytes& packets, int count, rlim_t limit)
-{
+int WriteUnderSizeLimit(const std::string& path, const tsb::Bytes& packets, int count, rlim_t limit) {
     const pid_t child = ::fork();
     if (child == 0) {
         ::signal(SIGXFSZ, SIG_IGN);
@@ -487,8 +462,7 @@ int WriteUnderSizeLimit(const std::string& path, const tsb::Bytes& packets, int 
     return WEXITSTATUS(status);
 }
 
-TEST(WriteOutput, FullDiskLeavesOnlyWholePacketsOfTheStream)
-{
+TEST(WriteOutput, FullDiskLeavesOnlyWholePacketsOfTheStream) {
     const std::string path = tsb::TempPath("limited.ts");
     const tsb::Bytes packets = Packets(1000).Data();
     // The limit falls 100 bytes into packet 532, inside the third block.
@@ -504,13 +478,14 @@ TEST(WriteOutput, FullDiskLeavesOnlyWholePacketsOfTheStream)
 }
 #endif
 
-TEST(WriteOutput, NoSinkTakesNothing)
-{
+TEST(WriteOutput, NoSinkTakesNothing) {
     std::vector<uint8_t> staging(kStagingSize);
     int32_t fill = 0;
     bool failed = false;
     const tsb::StreamBuilder builder = Packets(1);
-    EXPECT_EQ(WriteOutput(platform::kInvalidFile, -1, builder.Data().data(), 188, staging.data(), kStagingSize, fill, failed), 0);
+    EXPECT_EQ(
+        WriteOutput(platform::kInvalidFile, -1, builder.Data().data(), 188, staging.data(), kStagingSize, fill, failed),
+        0);
     EXPECT_EQ(fill, 0);
     EXPECT_EQ(WriteOutput(0, -1, builder.Data().data(), 188, nullptr, kStagingSize, fill, failed), 0);
 }

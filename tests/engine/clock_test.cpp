@@ -17,31 +17,27 @@ constexpr uint64_t k2Pow33 = 1ull << 33;
 // 2024-05-01 12:00:00 JST.
 constexpr int64_t kTot = 1714532400;
 
-bool FeedPcr(StreamClock& clock, uint64_t value)
-{
+bool FeedPcr(StreamClock& clock, uint64_t value) {
     AdaptationField adaptation;
     adaptation.pcrFlag = 1;
     adaptation.pcrBase = value;
     return UpdateFromPcr(clock, adaptation);
 }
 
-bool FeedPts(StreamClock& clock, uint64_t value)
-{
+bool FeedPts(StreamClock& clock, uint64_t value) {
     PesHeader pes;
     pes.ptsDtsFlags = 2;
     pes.pts = value;
     return UpdateFromPts(clock, pes);
 }
 
-void SetTot(StreamContext& context, int64_t seconds, DateTime time)
-{
+void SetTot(StreamContext& context, int64_t seconds, DateTime time) {
     context.broadcast.current = seconds;
     context.broadcast.currentTime = time;
     context.broadcast.firstPending = 0;
 }
 
-std::string Ymdhms(const DateTime& t)
-{
+std::string Ymdhms(const DateTime& t) {
     char text[64];
     std::snprintf(text, sizeof text, "%04d/%02d/%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour, t.minute,
                   t.second);
@@ -51,21 +47,18 @@ std::string Ymdhms(const DateTime& t)
 // Sends messages to a fresh log file only, and restores the report state.
 class LogCapture {
 public:
-    LogCapture() : path_(tsb::TempPath("clock.log"))
-    {
+    LogCapture() : path_(tsb::TempPath("clock.log")) {
         std::remove(path_.c_str());
         std::snprintf(LogFilePath, sizeof LogFilePath, "%s", path_.c_str());
         LogFlags = kLogOn;
         ConsoleFlags = 0;
     }
-    ~LogCapture()
-    {
+    ~LogCapture() {
         LogFlags = 0;
         LogFilePath[0] = '\0';
         std::remove(path_.c_str());
     }
-    std::string Text() const
-    {
+    std::string Text() const {
         const tsb::Bytes bytes = tsb::ReadFileBytes(path_);
         return std::string(bytes.begin(), bytes.end());
     }
@@ -76,8 +69,7 @@ private:
 
 }  // namespace
 
-TEST(ClockUpdate, PcrCountsFromTheFirstValue)
-{
+TEST(ClockUpdate, PcrCountsFromTheFirstValue) {
     StreamContext context;
     EXPECT_TRUE(FeedPcr(context.pcr, 1000));
     EXPECT_TRUE(FeedPcr(context.pcr, 91000));
@@ -92,17 +84,15 @@ TEST(ClockUpdate, PcrCountsFromTheFirstValue)
     EXPECT_EQ(PcrText(context), "PCR 0:00:02.000");
 }
 
-TEST(ClockUpdate, AdvancedOnlyForTheFirstValueOrPastOneSecond)
-{
+TEST(ClockUpdate, AdvancedOnlyForTheFirstValueOrPastOneSecond) {
     StreamClock clock;
-    EXPECT_TRUE(FeedPcr(clock, 500000));              // first value
-    EXPECT_FALSE(FeedPcr(clock, 500000 + 45000));     // 0.5 s
+    EXPECT_TRUE(FeedPcr(clock, 500000));           // first value
+    EXPECT_FALSE(FeedPcr(clock, 500000 + 45000));  // 0.5 s
     EXPECT_EQ(clock.currentMs, 500);
-    EXPECT_TRUE(FeedPcr(clock, 500000 + kSecond));    // 1 s
+    EXPECT_TRUE(FeedPcr(clock, 500000 + kSecond));  // 1 s
 }
 
-TEST(ClockUpdate, SmallStepBelowTheBaseReanchors)
-{
+TEST(ClockUpdate, SmallStepBelowTheBaseReanchors) {
     StreamContext context;
     FeedPcr(context.pcr, 1000000);
     FeedPcr(context.pcr, 1000000 + 3 * kSecond);
@@ -115,8 +105,7 @@ TEST(ClockUpdate, SmallStepBelowTheBaseReanchors)
     EXPECT_EQ(PcrText(context), "PCR 0:00:00.000");
 }
 
-TEST(ClockUpdate, StepBackAboveTheBaseOnlyLowersCurrent)
-{
+TEST(ClockUpdate, StepBackAboveTheBaseOnlyLowersCurrent) {
     StreamClock clock;
     FeedPcr(clock, 1000000);
     FeedPcr(clock, 1000000 + kSecond);
@@ -128,8 +117,7 @@ TEST(ClockUpdate, StepBackAboveTheBaseOnlyLowersCurrent)
     EXPECT_EQ(clock.currentSeconds, 2);
 }
 
-TEST(ClockUpdate, ThirtyThreeBitWrap)
-{
+TEST(ClockUpdate, ThirtyThreeBitWrap) {
     StreamClock clock;
     FeedPcr(clock, k2Pow33 - 8192);
     FeedPcr(clock, k2Pow33 - 4096);
@@ -140,8 +128,7 @@ TEST(ClockUpdate, ThirtyThreeBitWrap)
     EXPECT_EQ(clock.base, k2Pow33 - 8192);
 }
 
-TEST(ClockUpdate, SevenHoursExceedThirtyOneBits)
-{
+TEST(ClockUpdate, SevenHoursExceedThirtyOneBits) {
     StreamContext context;
     FeedPcr(context.pcr, 1000);
     FeedPcr(context.pcr, 1000 + 2268000000ull);
@@ -150,8 +137,7 @@ TEST(ClockUpdate, SevenHoursExceedThirtyOneBits)
     EXPECT_EQ(PcrText(context), "PCR 7:00:00.000");
 }
 
-TEST(ClockUpdate, PtsBit32CorrectionUntilBelowTheBase)
-{
+TEST(ClockUpdate, PtsBit32CorrectionUntilBelowTheBase) {
     StreamClock pts;
     FeedPts(pts, 0x70000000);
     FeedPts(pts, 0x70000000 + kSecond);
@@ -169,8 +155,7 @@ TEST(ClockUpdate, PtsBit32CorrectionUntilBelowTheBase)
     EXPECT_EQ(pts.currentElapsed, 0x110000000u + 4 * kSecond);
 }
 
-TEST(ClockUpdate, PcrHasNoBit32Correction)
-{
+TEST(ClockUpdate, PcrHasNoBit32Correction) {
     StreamClock pcr;
     FeedPcr(pcr, 0x70000000);
     FeedPcr(pcr, 0x70000000 + kSecond);
@@ -179,8 +164,7 @@ TEST(ClockUpdate, PcrHasNoBit32Correction)
     EXPECT_EQ(pcr.currentElapsed, 0x110000000u + 2 * kSecond);
 }
 
-TEST(ClockUpdate, ElapsedToTimeSplitsTicks)
-{
+TEST(ClockUpdate, ElapsedToTimeSplitsTicks) {
     const DateTime t = ElapsedToTime(26 * 3600 * kSecond + 59 * 60 * kSecond + 58 * kSecond + 89999);
     EXPECT_EQ(t.hour, 26);
     EXPECT_EQ(t.minute, 59);
@@ -191,8 +175,7 @@ TEST(ClockUpdate, ElapsedToTimeSplitsTicks)
     EXPECT_EQ(t.day, 0);
 }
 
-TEST(ClockStepTest, FeedsEachClockFromItsFields)
-{
+TEST(ClockStepTest, FeedsEachClockFromItsFields) {
     StreamContext context;
     PidEntry entry;
     entry.adaptationParsed = 1;
@@ -229,8 +212,7 @@ TEST(ClockStepTest, FeedsEachClockFromItsFields)
     EXPECT_EQ(context.pts.currentElapsed, 4 * kSecond);
 }
 
-TEST(ReferenceClock, PreferenceOrder)
-{
+TEST(ReferenceClock, PreferenceOrder) {
     StreamContext context;
     EXPECT_EQ(&SelectReferenceClock(context, ClockKind::Pcr), &context.pcr);
     EXPECT_EQ(&SelectReferenceClock(context, ClockKind::Pts), &context.pts);
@@ -260,16 +242,14 @@ TEST(ReferenceClock, PreferenceOrder)
     EXPECT_EQ(&SelectReferenceClock(context, ClockKind::Dts), &context.pcr);
 }
 
-TEST(ReferenceClock, PcrTextFallsBackToPts)
-{
+TEST(ReferenceClock, PcrTextFallsBackToPts) {
     StreamContext context;
     FeedPts(context.pts, 300000);
     FeedPts(context.pts, 300000 + 61 * kSecond + 4500);
     EXPECT_EQ(PcrText(context), "PCR 0:01:01.050");
 }
 
-TEST(ClockJump, ThresholdInWholeSeconds)
-{
+TEST(ClockJump, ThresholdInWholeSeconds) {
     StreamClock clock;
     FeedPcr(clock, 1000);
     FeedPcr(clock, 1000 + 10 * kSecond);
@@ -287,15 +267,13 @@ TEST(ClockJump, ThresholdInWholeSeconds)
     EXPECT_FALSE(ClockJumpAtLeast(clock, 1));
 }
 
-TEST(BroadcastArithmetic, OffsetAddsOrSubtractsWholeSeconds)
-{
+TEST(BroadcastArithmetic, OffsetAddsOrSubtractsWholeSeconds) {
     EXPECT_EQ(Ymdhms(OffsetBroadcastTime(kTot, 65 * kSecond + 89999, false)), "2024/05/01 12:01:05");
     EXPECT_EQ(Ymdhms(OffsetBroadcastTime(kTot, 12 * 3600 * kSecond, true)), "2024/05/01 00:00:00");
     EXPECT_EQ(Ymdhms(OffsetBroadcastTime(kTot, 12 * 3600 * kSecond + kSecond, true)), "2024/04/30 23:59:59");
 }
 
-TEST(BroadcastArithmetic, ClockPositionToBroadcastTime)
-{
+TEST(BroadcastArithmetic, ClockPositionToBroadcastTime) {
     StreamContext context;
     DateTime out;
     EXPECT_FALSE(ClockToBroadcastTime(5 * kSecond, context, ClockKind::Pcr, out));  // no mark yet
@@ -314,8 +292,7 @@ TEST(BroadcastArithmetic, ClockPositionToBroadcastTime)
     EXPECT_EQ(Ymdhms(out), "2024/05/02 14:30:38");
 }
 
-TEST(WrapPrediction, FromTheReferenceClockAtTheTot)
-{
+TEST(WrapPrediction, FromTheReferenceClockAtTheTot) {
     StreamContext context;
     FeedPcr(context.pcr, 1ull << 32);
     FeedPcr(context.pcr, (1ull << 32) + 10 * kSecond);
@@ -332,8 +309,7 @@ TEST(WrapPrediction, FromTheReferenceClockAtTheTot)
     EXPECT_EQ(context.wrap.pending, 1);
 }
 
-TEST(WrapPrediction, MomentBeyond2038)
-{
+TEST(WrapPrediction, MomentBeyond2038) {
     StreamContext context;
     FeedPcr(context.pcr, kSecond);
     FeedPcr(context.pcr, 11 * kSecond);
@@ -344,8 +320,7 @@ TEST(WrapPrediction, MomentBeyond2038)
     EXPECT_EQ(Ymdhms(context.wrap.time), "2038/01/20 14:30:32");
 }
 
-TEST(WrapPrediction, AfterTheCounterWrappedPredictsTheNextWrap)
-{
+TEST(WrapPrediction, AfterTheCounterWrappedPredictsTheNextWrap) {
     StreamContext context;
     FeedPcr(context.pcr, k2Pow33 - 10 * kSecond);
     FeedPcr(context.pcr, k2Pow33 - 5 * kSecond);
@@ -357,8 +332,7 @@ TEST(WrapPrediction, AfterTheCounterWrappedPredictsTheNextWrap)
     EXPECT_EQ(Ymdhms(context.wrap.time), "2024/05/02 14:30:33");
 }
 
-TEST(WrapPrediction, KeptUntilPassedThenRenewed)
-{
+TEST(WrapPrediction, KeptUntilPassedThenRenewed) {
     StreamContext context;
     FeedPcr(context.pcr, 1ull << 32);
     FeedPcr(context.pcr, (1ull << 32) + 10 * kSecond);
@@ -381,8 +355,7 @@ TEST(WrapPrediction, KeptUntilPassedThenRenewed)
     EXPECT_EQ(context.wrap.pending, 1);
 }
 
-TEST(WrapPrediction, NoClockNoPrediction)
-{
+TEST(WrapPrediction, NoClockNoPrediction) {
     StreamContext context;
     SetTot(context, kTot, DateTime{2024, 5, 0, 1, 12, 0, 0, 0});
     PredictWrap(context);
@@ -390,16 +363,14 @@ TEST(WrapPrediction, NoClockNoPrediction)
     EXPECT_EQ(context.wrap.pending, 0);
 }
 
-TEST(ReportTextsTest, TotTextOnlyOnceReceived)
-{
+TEST(ReportTextsTest, TotTextOnlyOnceReceived) {
     StreamContext context;
     EXPECT_EQ(TotText(context), "");
     SetTot(context, kTot, DateTime{2024, 5, 3, 1, 12, 0, 9, 0});
     EXPECT_EQ(TotText(context), "TOT 2024/05/01 12:00:09");
 }
 
-TEST(WrapAroundLine, PrintedOnceWhilePendingWithTheOption)
-{
+TEST(WrapAroundLine, PrintedOnceWhilePendingWithTheOption) {
     StreamContext context;
     context.wrap.seconds = kTot + 47711;
     context.wrap.time = DateTime{2024, 5, 4, 2, 1, 15, 11, 0};
@@ -420,8 +391,7 @@ TEST(WrapAroundLine, PrintedOnceWhilePendingWithTheOption)
     }
 }
 
-TEST(WrapAroundLine, EndsAnOpenProgressLineFirst)
-{
+TEST(WrapAroundLine, EndsAnOpenProgressLineFirst) {
     StreamContext context;
     context.wrap.seconds = kTot;
     context.wrap.time = DateTime{2024, 5, 3, 1, 12, 0, 0, 0};

@@ -15,8 +15,7 @@ struct Outcome {
     uint8_t lastCounter = 0;
 };
 
-Outcome Check(const std::vector<int>& counters, uint16_t pid = 0x111, bool pcrOnly = false, bool noPayload = false)
-{
+Outcome Check(const std::vector<int>& counters, uint16_t pid = 0x111, bool pcrOnly = false, bool noPayload = false) {
     StreamContext context;
     if (pcrOnly) {
         context.pcrPids[0] = pid;
@@ -40,8 +39,7 @@ Outcome Check(const std::vector<int>& counters, uint16_t pid = 0x111, bool pcrOn
     return out;
 }
 
-TEST(ContinuityCheck, InSequenceAcrossTheWrapIsNoDrop)
-{
+TEST(ContinuityCheck, InSequenceAcrossTheWrapIsNoDrop) {
     const Outcome out = Check({14, 15, 0, 1});
     EXPECT_EQ(out.drops, (std::vector<bool>{false, false, false, false}));
     EXPECT_EQ(out.dropCount, 0);
@@ -49,16 +47,14 @@ TEST(ContinuityCheck, InSequenceAcrossTheWrapIsNoDrop)
     EXPECT_EQ(out.lastCounter, 1);
 }
 
-TEST(ContinuityCheck, RepeatedCounterIsOneDrop)
-{
+TEST(ContinuityCheck, RepeatedCounterIsOneDrop) {
     const Outcome out = Check({5, 5, 6});
     EXPECT_EQ(out.drops, (std::vector<bool>{false, true, false}));
     EXPECT_EQ(out.dropCount, 1);
     EXPECT_EQ(out.packetCount, 3);
 }
 
-TEST(ContinuityCheck, GapIsOneDropThenInSequence)
-{
+TEST(ContinuityCheck, GapIsOneDropThenInSequence) {
     const Outcome out = Check({5, 9, 10});
     EXPECT_EQ(out.drops, (std::vector<bool>{false, true, false}));
     EXPECT_EQ(out.dropCount, 1);
@@ -66,8 +62,7 @@ TEST(ContinuityCheck, GapIsOneDropThenInSequence)
     EXPECT_EQ(out.lastCounter, 10);
 }
 
-TEST(ContinuityCheck, FirstPacketIsNeverADrop)
-{
+TEST(ContinuityCheck, FirstPacketIsNeverADrop) {
     for (int cc = 0; cc < 16; ++cc) {
         const Outcome out = Check({cc});
         EXPECT_EQ(out.drops, (std::vector<bool>{false})) << cc;
@@ -75,23 +70,20 @@ TEST(ContinuityCheck, FirstPacketIsNeverADrop)
     }
 }
 
-TEST(ContinuityCheck, AdaptationOnlyPacketsWithAnUnchangedCounterAreDrops)
-{
+TEST(ContinuityCheck, AdaptationOnlyPacketsWithAnUnchangedCounterAreDrops) {
     const Outcome out = Check({3, 3, 3}, 0x1FF, false, true);
     EXPECT_EQ(out.dropCount, 2);
     EXPECT_EQ(out.packetCount, 3);
 }
 
-TEST(ContinuityCheck, PcrPidIsNeitherComparedNorCounted)
-{
+TEST(ContinuityCheck, PcrPidIsNeitherComparedNorCounted) {
     const Outcome out = Check({3, 3, 9}, 0x1FF, true, true);
     EXPECT_EQ(out.drops, (std::vector<bool>{false, false, false}));
     EXPECT_EQ(out.dropCount, 0);
     EXPECT_EQ(out.packetCount, 0);
 }
 
-TEST(ContinuityCheck, PcrListSearchStopsAtTheFirstEmptySlot)
-{
+TEST(ContinuityCheck, PcrListSearchStopsAtTheFirstEmptySlot) {
     StreamContext context;
     context.pcrPids[0] = 0x0100;
     context.pcrPids[1] = 0xFFFF;
@@ -108,8 +100,7 @@ TEST(ContinuityCheck, PcrListSearchStopsAtTheFirstEmptySlot)
     EXPECT_EQ(entry->previousCounter, 1);
 }
 
-TEST(ContinuityCheck, MissingPacketChangesNothing)
-{
+TEST(ContinuityCheck, MissingPacketChangesNothing) {
     StreamContext context;
     PidEntry entry;
     entry.pid = 0x111;

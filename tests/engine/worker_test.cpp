@@ -10,15 +10,14 @@
 #include <thread>
 
 #include "engine/worker_report.h"
-#include "tests/engine/test_worker_support.h"
+#include "tests/engine/worker_test_support.h"
 
 namespace {
 
 using worker_test::CapturedRun;
 using worker_test::WorkerRun;
 
-tsb::StreamBuilder Packets(int count, uint16_t pid = 0x100)
-{
+tsb::StreamBuilder Packets(int count, uint16_t pid = 0x100) {
     tsb::StreamBuilder builder;
     for (int i = 0; i < count; ++i) {
         builder.Packet(pid, tsb::Bytes(184, static_cast<uint8_t>(i)));
@@ -29,15 +28,13 @@ tsb::StreamBuilder Packets(int count, uint16_t pid = 0x100)
 struct Files {
     std::string input = tsb::TempPath("in.ts");
     std::string output = tsb::TempPath("out.ts");
-    ~Files()
-    {
+    ~Files() {
         platform::RemoveFile(input.c_str());
         platform::RemoveFile(output.c_str());
     }
 };
 
-TEST(StreamWorker, PassesEveryPacketThroughByteForByte)
-{
+TEST(StreamWorker, PassesEveryPacketThroughByteForByte) {
     CapturedRun capture;
     Files files;
     const tsb::StreamBuilder builder = Packets(1000);
@@ -50,8 +47,7 @@ TEST(StreamWorker, PassesEveryPacketThroughByteForByte)
     EXPECT_EQ(capture.Messages(), "");
 }
 
-TEST(StreamWorker, SmallReadBufferStillPassesEverything)
-{
+TEST(StreamWorker, SmallReadBufferStillPassesEverything) {
     CapturedRun capture;
     RunSettings.bufsize = 48128;
     Files files;
@@ -61,8 +57,7 @@ TEST(StreamWorker, SmallReadBufferStillPassesEverything)
     EXPECT_EQ(tsb::ReadFileBytes(files.output), builder.Data());
 }
 
-TEST(StreamWorker, UnitsOf192BytesBecome188BytePackets)
-{
+TEST(StreamWorker, UnitsOf192BytesBecome188BytePackets) {
     CapturedRun capture;
     Files files;
     const tsb::StreamBuilder builder = Packets(20);
@@ -71,8 +66,7 @@ TEST(StreamWorker, UnitsOf192BytesBecome188BytePackets)
     EXPECT_EQ(tsb::ReadFileBytes(files.output), builder.Data());
 }
 
-TEST(StreamWorker, PositiveOffsetStartsThere)
-{
+TEST(StreamWorker, PositiveOffsetStartsThere) {
     CapturedRun capture;
     Files files;
     const tsb::StreamBuilder builder = Packets(20);
@@ -81,8 +75,7 @@ TEST(StreamWorker, PositiveOffsetStartsThere)
     EXPECT_EQ(tsb::ReadFileBytes(files.output), tsb::Bytes(builder.Data().begin() + 1880, builder.Data().end()));
 }
 
-TEST(StreamWorker, NegativeOffsetCountsFromTheEnd)
-{
+TEST(StreamWorker, NegativeOffsetCountsFromTheEnd) {
     CapturedRun capture;
     Files files;
     const tsb::StreamBuilder builder = Packets(20);
@@ -91,8 +84,7 @@ TEST(StreamWorker, NegativeOffsetCountsFromTheEnd)
     EXPECT_EQ(tsb::ReadFileBytes(files.output), tsb::Bytes(builder.Data().end() - 188, builder.Data().end()));
 }
 
-TEST(StreamWorker, OffsetAtOrPastTheEndGivesANoticeAndLeavesTheOutputAlone)
-{
+TEST(StreamWorker, OffsetAtOrPastTheEndGivesANoticeAndLeavesTheOutputAlone) {
     const tsb::StreamBuilder builder = Packets(20);
     const tsb::Bytes previous = tsb::TextBytes("earlier output");
     // 20 digits overflow 64 bits; 3760 is the file's size.
@@ -112,8 +104,7 @@ TEST(StreamWorker, OffsetAtOrPastTheEndGivesANoticeAndLeavesTheOutputAlone)
     }
 }
 
-TEST(StreamWorker, OffsetInsideTheLastPacketReadsNothingWithoutANotice)
-{
+TEST(StreamWorker, OffsetInsideTheLastPacketReadsNothingWithoutANotice) {
     CapturedRun capture;
     Files files;
     const tsb::StreamBuilder builder = Packets(20);
@@ -123,8 +114,7 @@ TEST(StreamWorker, OffsetInsideTheLastPacketReadsNothingWithoutANotice)
     EXPECT_EQ(capture.Messages(), "");
 }
 
-TEST(StreamWorker, LowerCaseConIsAFileName)
-{
+TEST(StreamWorker, LowerCaseConIsAFileName) {
     CapturedRun capture;
     const std::filesystem::path previous = std::filesystem::current_path();
     const std::filesystem::path dir = tsb::TempPath("condir");
@@ -138,8 +128,7 @@ TEST(StreamWorker, LowerCaseConIsAFileName)
     std::filesystem::remove_all(dir);
 }
 
-TEST(StreamWorker, MissingSourceServesNothingAndCreatesNoOutput)
-{
+TEST(StreamWorker, MissingSourceServesNothingAndCreatesNoOutput) {
     CapturedRun capture;
     Files files;
     WorkerRun run(files.input, files.output);
@@ -148,8 +137,7 @@ TEST(StreamWorker, MissingSourceServesNothingAndCreatesNoOutput)
     EXPECT_EQ(capture.Messages(), "");
 }
 
-TEST(StreamWorker, ConsoleSinkSilencesTheConsoleEvenWhenTheSourceFails)
-{
+TEST(StreamWorker, ConsoleSinkSilencesTheConsoleEvenWhenTheSourceFails) {
     CapturedRun capture;
     Files files;
     ConsoleFlags.store(kConsoleOn);
@@ -161,8 +149,7 @@ TEST(StreamWorker, ConsoleSinkSilencesTheConsoleEvenWhenTheSourceFails)
     EXPECT_EQ(flags & kConsoleOn, 0u);
 }
 
-TEST(StreamWorker, EmptyOutputPathWritesNothingButCounts)
-{
+TEST(StreamWorker, EmptyOutputPathWritesNothingButCounts) {
     CapturedRun capture;
     Files files;
     tsb::StreamBuilder builder = Packets(5);
@@ -176,8 +163,7 @@ TEST(StreamWorker, EmptyOutputPathWritesNothingButCounts)
     EXPECT_FALSE(platform::PathExists(files.output.c_str()));
 }
 
-TEST(StreamWorker, TransportErrorPacketIsLeftOutAndCountsRestart)
-{
+TEST(StreamWorker, TransportErrorPacketIsLeftOutAndCountsRestart) {
     CapturedRun capture;
     Files files;
     tsb::StreamBuilder builder = Packets(4);
@@ -190,16 +176,15 @@ TEST(StreamWorker, TransportErrorPacketIsLeftOutAndCountsRestart)
     ASSERT_TRUE(tsb::WriteFileBytes(files.input, builder.Data()));
     WorkerRun run(files.input, files.output);
     const tsb::Bytes& all = builder.Data();
-    const tsb::Bytes expected = tsb::Concat({tsb::Bytes(all.begin(), all.begin() + 4 * 188),
-                                             tsb::Bytes(all.begin() + 5 * 188, all.end())});
+    const tsb::Bytes expected =
+        tsb::Concat({tsb::Bytes(all.begin(), all.begin() + 4 * 188), tsb::Bytes(all.begin() + 5 * 188, all.end())});
     EXPECT_EQ(tsb::ReadFileBytes(files.output), expected);
     ASSERT_NE(run.Entry(0x100), nullptr);
     EXPECT_EQ(run.Entry(0x100)->packetCount, 2);
     EXPECT_EQ(run.Entry(0x100)->dropCount, 0);
 }
 
-TEST(StreamWorker, DropLineWithPositionAndCountedEvents)
-{
+TEST(StreamWorker, DropLineWithPositionAndCountedEvents) {
     CapturedRun capture;
     RunSettings.drop = true;
     Files files;
@@ -219,8 +204,7 @@ TEST(StreamWorker, DropLineWithPositionAndCountedEvents)
     EXPECT_EQ(tsb::ReadFileBytes(files.output), builder.Data());
 }
 
-TEST(StreamWorker, DropsWithoutTheOptionPrintNothing)
-{
+TEST(StreamWorker, DropsWithoutTheOptionPrintNothing) {
     CapturedRun capture;
     Files files;
     tsb::StreamBuilder builder = Packets(3);
@@ -233,8 +217,7 @@ TEST(StreamWorker, DropsWithoutTheOptionPrintNothing)
     EXPECT_EQ(run.Entry(0x100)->dropCount, 1);
 }
 
-TEST(StreamWorker, FailingOutputIsReportedOnce)
-{
+TEST(StreamWorker, FailingOutputIsReportedOnce) {
     if (!platform::PathExists("/dev/full")) {
         GTEST_SKIP() << "no always-full device";
     }
@@ -248,8 +231,7 @@ TEST(StreamWorker, FailingOutputIsReportedOnce)
     EXPECT_EQ(run.Entry(0x100)->packetCount, 600);
 }
 
-TEST(StreamWorker, OutputThatCannotBeCreatedIsReportedAndTheStreamStillCounted)
-{
+TEST(StreamWorker, OutputThatCannotBeCreatedIsReportedAndTheStreamStillCounted) {
     CapturedRun capture;
     Files files;
     ASSERT_TRUE(tsb::WriteFileBytes(files.input, Packets(30).Data()));
@@ -273,8 +255,7 @@ TEST(StreamWorker, OutputThatCannotBeCreatedIsReportedAndTheStreamStillCounted)
     EXPECT_FALSE(good.slots[0].sinkFailed);
 }
 
-TEST(StreamWorker, SenderThatDoesNotStartIsAFailedSink)
-{
+TEST(StreamWorker, SenderThatDoesNotStartIsAFailedSink) {
     CapturedRun capture;
     Files files;
     ASSERT_TRUE(tsb::WriteFileBytes(files.input, Packets(3).Data()));
@@ -283,8 +264,7 @@ TEST(StreamWorker, SenderThatDoesNotStartIsAFailedSink)
     EXPECT_TRUE(run.slots[0].sinkFailed);
 }
 
-TEST(StreamWorker, UnallocatableReadBufferIsReported)
-{
+TEST(StreamWorker, UnallocatableReadBufferIsReported) {
     if (sizeof(void*) < 8) {
         GTEST_SKIP();
     }
@@ -304,8 +284,7 @@ TEST(StreamWorker, UnallocatableReadBufferIsReported)
 }
 
 #ifndef _WIN32
-TEST(StreamWorker, PipeSourceWithShortWritesLosesNothing)
-{
+TEST(StreamWorker, PipeSourceWithShortWritesLosesNothing) {
     CapturedRun capture;
     CopyText(TempDir, sizeof TempDir, platform::TemporaryDirectory().c_str());
     const std::string name = "trelvan_pipe_" + std::to_string(platform::ProcessId());
@@ -342,15 +321,13 @@ TEST(StreamWorker, PipeSourceWithShortWritesLosesNothing)
 
 // ---- Report lines ------------------------------------------------------------
 
-std::string Progress(const char* percent, const char* pcr, const char* tot, const char* position)
-{
+std::string Progress(const char* percent, const char* pcr, const char* tot, const char* position) {
     char line[kProgressLineSize];
     const std::size_t n = BuildProgressLine(line, percent, pcr, tot, position);
     return std::string(line, n);
 }
 
-TEST(ProgressLine, SeparatorsStandOnlyBetweenNonEmptyParts)
-{
+TEST(ProgressLine, SeparatorsStandOnlyBetweenNonEmptyParts) {
     const std::string dash = worker_test::Text("－ ");
     EXPECT_EQ(Progress("5 %", "PCR 0:00:01.000", "TOT 2024/01/02 03:04:05", "+0xBC"),
               dash + "5 % , PCR 0:00:01.000 , TOT 2024/01/02 03:04:05 , +0xBC\r");
@@ -364,8 +341,7 @@ TEST(ProgressLine, SeparatorsStandOnlyBetweenNonEmptyParts)
     EXPECT_EQ(Progress("", "", "TOT 2024/01/02 03:04:05", "+0x0"), dash + "TOT 2024/01/02 03:04:05 , +0x0\r");
 }
 
-TEST(ProgressLine, PercentAndPositionTexts)
-{
+TEST(ProgressLine, PercentAndPositionTexts) {
     char text[32];
     FormatPercent(text, 0, 1000);
     EXPECT_STREQ(text, "0 %");

@@ -15,8 +15,7 @@ namespace worker_test {
 // Messages go to a fresh log file only; the console stays quiet.
 struct CapturedRun {
     std::string log;
-    CapturedRun()
-    {
+    CapturedRun() {
         RunSettings = RunSettingsRecord{};
         log = tsb::TempPath("messages.log");
         platform::RemoveFile(log.c_str());
@@ -25,15 +24,13 @@ struct CapturedRun {
         CopyText(LogFilePath, sizeof LogFilePath, log.c_str());
         ConsoleLineClosed = true;
     }
-    ~CapturedRun()
-    {
+    ~CapturedRun() {
         LogFlags.store(0);
         LogFilePath[0] = '\0';
         platform::RemoveFile(log.c_str());
         RunSettings = RunSettingsRecord{};
     }
-    std::string Messages() const
-    {
+    std::string Messages() const {
         const tsb::Bytes bytes = tsb::ReadFileBytes(log);
         return std::string(bytes.begin(), bytes.end());
     }
@@ -45,8 +42,7 @@ struct WorkerRun {
     StreamJob job;
     uint32_t result = 0;
 
-    WorkerRun(const std::string& input, const std::string& output)
-    {
+    WorkerRun(const std::string& input, const std::string& output) {
         slots[0].inputPath = input;
         slots[0].outputPath = output;
         slots[0].aux = &aux;
@@ -55,10 +51,14 @@ struct WorkerRun {
         job.slotCount = 2;
         result = StreamWorker(&job);
     }
-    const StreamContext* Context() const { return slots[0].contexts.empty() ? nullptr : slots[0].contexts.front().get(); }
+    const StreamContext* Context() const {
+        return slots[0].contexts.empty() ? nullptr : slots[0].contexts.front().get();
+    }
     const PidEntry* Entry(uint16_t pid) const { return Context() != nullptr ? Context()->pids.Find(pid) : nullptr; }
 };
 
-inline std::string Text(const char* literal) { return std::string(literal); }
+inline std::string Text(const char* literal) {
+    return std::string(literal);
+}
 
 }  // namespace worker_test

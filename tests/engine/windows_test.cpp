@@ -10,13 +10,11 @@ namespace {
 
 constexpr uint64_t kSecond = 90000;
 
-uint64_t Ticks(const char* text)
-{
+uint64_t Ticks(const char* text) {
     return TimeOfDayTicks(ParseTimeOfDay(text));
 }
 
-void PcrAt(StreamContext& context, uint64_t ticks)
-{
+void PcrAt(StreamContext& context, uint64_t ticks) {
     AdaptationField adaptation;
     adaptation.pcrFlag = 1;
     adaptation.pcrBase = 5000 + ticks;
@@ -25,8 +23,7 @@ void PcrAt(StreamContext& context, uint64_t ticks)
 
 }  // namespace
 
-TEST(DurationParse, Fields)
-{
+TEST(DurationParse, Fields) {
     const TimeOfDay full = ParseTimeOfDay("1:02:03.456");
     EXPECT_EQ(full.hours, 1);
     EXPECT_EQ(full.minutes, 2);
@@ -43,8 +40,7 @@ TEST(DurationParse, Fields)
     EXPECT_EQ(Ticks("2:xx"), 7200 * kSecond);
 }
 
-TEST(DurationParse, PlainSecondsBeyondSixteenBitsKeepTheirLength)
-{
+TEST(DurationParse, PlainSecondsBeyondSixteenBitsKeepTheirLength) {
     EXPECT_EQ(Ticks("70000"), 70000 * kSecond);
     const TimeOfDay t = ParseTimeOfDay("70000");
     EXPECT_EQ(t.hours, 19);
@@ -52,8 +48,7 @@ TEST(DurationParse, PlainSecondsBeyondSixteenBitsKeepTheirLength)
     EXPECT_EQ(t.seconds, 40);
 }
 
-TEST(DurationParse, NextWindowEntries)
-{
+TEST(DurationParse, NextWindowEntries) {
     const std::string text = "0:00:10.500-0:00:20,5,0:01:00-,-0:00:03";
     std::size_t cursor = 0;
     DurationWindow w = NextWindow(text, cursor);
@@ -76,8 +71,7 @@ TEST(DurationParse, NextWindowEntries)
     EXPECT_EQ(cursor, std::string::npos);
 }
 
-TEST(DurationWindows, EmptyValueNeverEnds)
-{
+TEST(DurationWindows, EmptyValueNeverEnds) {
     StreamContext context;
     WindowState state;
     OpenWindows(state, std::string());
@@ -90,8 +84,7 @@ TEST(DurationWindows, EmptyValueNeverEnds)
     EXPECT_FALSE(WindowsEnded(state, context));
 }
 
-TEST(DurationWindows, SingleTimeFromTheStart)
-{
+TEST(DurationWindows, SingleTimeFromTheStart) {
     StreamContext context;
     WindowState state;
     OpenWindows(state, std::string("0:10:00"));
@@ -108,8 +101,7 @@ TEST(DurationWindows, SingleTimeFromTheStart)
     EXPECT_TRUE(WindowsEnded(state, context));
 }
 
-TEST(DurationWindows, StartAtTenAndAHalfSeconds)
-{
+TEST(DurationWindows, StartAtTenAndAHalfSeconds) {
     StreamContext context;
     WindowState state;
     OpenWindows(state, std::string("0:00:10.500-0:00:20"));
@@ -124,8 +116,7 @@ TEST(DurationWindows, StartAtTenAndAHalfSeconds)
     EXPECT_TRUE(WindowsEnded(state, context));
 }
 
-TEST(DurationWindows, TwoWindowsThenTheEnd)
-{
+TEST(DurationWindows, TwoWindowsThenTheEnd) {
     StreamContext context;
     WindowState state;
     OpenWindows(state, std::string("0:01:00-0:02:00,0:05:00-0:06:00"));
@@ -135,8 +126,8 @@ TEST(DurationWindows, TwoWindowsThenTheEnd)
         bool inside;
         bool ended;
     } steps[] = {
-        {30, false, false}, {60, true, false}, {120, true, false}, {121, false, false},
-        {299, false, false}, {300, true, false}, {359, true, false}, {360, true, true}, {361, false, true},
+        {30, false, false}, {60, true, false},  {120, true, false}, {121, false, false}, {299, false, false},
+        {300, true, false}, {359, true, false}, {360, true, true},  {361, false, true},
     };
     for (const auto& step : steps) {
         PcrAt(context, step.seconds * kSecond);
@@ -145,8 +136,7 @@ TEST(DurationWindows, TwoWindowsThenTheEnd)
     }
 }
 
-TEST(DurationWindows, PassedWindowsAreSkippedAtOnce)
-{
+TEST(DurationWindows, PassedWindowsAreSkippedAtOnce) {
     StreamContext context;
     WindowState state;
     OpenWindows(state, std::string("0:00:01-0:00:02,0:00:03-0:00:04,0:00:05-0:00:09"));
@@ -157,8 +147,7 @@ TEST(DurationWindows, PassedWindowsAreSkippedAtOnce)
     EXPECT_EQ(state.cursor, std::string::npos);
 }
 
-TEST(DurationWindows, FallsBackToThePtsClock)
-{
+TEST(DurationWindows, FallsBackToThePtsClock) {
     StreamContext context;
     WindowState state;
     OpenWindows(state, std::string("90"));

@@ -18,8 +18,7 @@ constexpr uint16_t kPid = 0x0111;  // 273
 
 class RewriteTest : public testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         logPath_ = tsb::TempPath("rewrite.log");
         std::remove(logPath_.c_str());
         std::snprintf(LogFilePath, sizeof LogFilePath, "%s", logPath_.c_str());
@@ -28,8 +27,7 @@ protected:
         ConsoleFlags = 0;
         entry_.pid = kPid;
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         LogFlags = 0;
         LogFilePath[0] = '\0';
         ConsoleFlags = savedConsole_;
@@ -39,13 +37,11 @@ protected:
         std::remove(logPath_.c_str());
     }
 
-    void DropList(const char* list)
-    {
+    void DropList(const char* list) {
         RunSettings.rwcntdrop = list;
         RunSettings.rwcntdropCursor = 0;
     }
-    void PcrSeconds(uint64_t seconds)
-    {
+    void PcrSeconds(uint64_t seconds) {
         AdaptationField adaptation;
         adaptation.pcrFlag = 1;
         adaptation.pcrBase = 1000 + seconds * kSecond;
@@ -54,8 +50,7 @@ protected:
 
     // Steps 6 to 9 of the worker for one packet; returns the final drop
     // flag. The decoder's part is only the counter field.
-    bool Run(tsb::Bytes& packet, PidEntry& entry, bool captionPid = false)
-    {
+    bool Run(tsb::Bytes& packet, PidEntry& entry, bool captionPid = false) {
         entry.continuityCounter = packet[3] & 0x0F;
         bool drop = ContinuityCheck(packet.data(), context_, entry);
         ForceDrop(packet.data(), entry, context_, texts_, drop);
@@ -65,8 +60,7 @@ protected:
     // Runs packets of the fixture's PID with these counters; returns the
     // counters as they leave and the drop flags.
     std::vector<int> RunCounters(const std::vector<int>& counters, std::vector<bool>* drops = nullptr,
-                                 bool captionPid = false)
-    {
+                                 bool captionPid = false) {
         std::vector<int> out;
         for (int cc : counters) {
             tsb::Bytes packet = tsb::MakePacket(kPid, static_cast<uint8_t>(cc), {0x01, 0x02});
@@ -77,8 +71,7 @@ protected:
         }
         return out;
     }
-    std::string Log() const
-    {
+    std::string Log() const {
         const tsb::Bytes bytes = tsb::ReadFileBytes(logPath_);
         return std::string(bytes.begin(), bytes.end());
     }
@@ -95,8 +88,7 @@ const char kUndropLine[] = "－ REWRITECNTUNDROP PID 0x0111 PCR 0:00:00.000 0x00
 
 }  // namespace
 
-TEST_F(RewriteTest, UndropRenumbersFromTheFirstGap)
-{
+TEST_F(RewriteTest, UndropRenumbersFromTheFirstGap) {
     RunSettings.rwcntundrop = 273;
     std::vector<bool> drops;
     EXPECT_EQ(RunCounters({5, 9, 10, 11}, &drops), (std::vector<int>{5, 6, 7, 8}));
@@ -108,20 +100,19 @@ TEST_F(RewriteTest, UndropRenumbersFromTheFirstGap)
     EXPECT_EQ(Log(), std::string(kUndropLine) + kUndropLine + kUndropLine);
 }
 
-TEST_F(RewriteTest, UndropLineShowsPcrTotAndPosition)
-{
+TEST_F(RewriteTest, UndropLineShowsPcrTotAndPosition) {
     RunSettings.rwcntundrop = 273;
     PcrSeconds(0);
     PcrSeconds(3723);  // 1:02:03
     texts_.tot = "TOT 2024/05/01 12:00:00";
     texts_.positionValue = 0x1D6F8;
     RunCounters({1, 3});
-    EXPECT_EQ(Log(), "－ REWRITECNTUNDROP PID 0x0111 PCR 1:02:03.000 0x013f8c330 TOT 2024/05/01 12:00:00 "
-                     "+0x1D6F8        \r\r\n");
+    EXPECT_EQ(Log(),
+              "－ REWRITECNTUNDROP PID 0x0111 PCR 1:02:03.000 0x013f8c330 TOT 2024/05/01 12:00:00 "
+              "+0x1D6F8        \r\r\n");
 }
 
-TEST_F(RewriteTest, UndropLeavesTheConsoleLineOpen)
-{
+TEST_F(RewriteTest, UndropLeavesTheConsoleLineOpen) {
     RunSettings.rwcntundrop = 273;
     ConsoleFlags = kConsoleOn;
     ConsoleLineClosed = false;
@@ -134,8 +125,7 @@ TEST_F(RewriteTest, UndropLeavesTheConsoleLineOpen)
     EXPECT_FALSE(ConsoleLineClosed);
 }
 
-TEST_F(RewriteTest, UndropCaptionOnlyTouchesCaptionPids)
-{
+TEST_F(RewriteTest, UndropCaptionOnlyTouchesCaptionPids) {
     RunSettings.rwcntundrop = kUndropCaption;
     std::vector<bool> drops;
     EXPECT_EQ(RunCounters({0, 2}, &drops, false), (std::vector<int>{0, 2}));
@@ -153,8 +143,7 @@ TEST_F(RewriteTest, UndropCaptionOnlyTouchesCaptionPids)
     EXPECT_EQ(Log(), "－ REWRITECNTUNDROP PID 0x0130 PCR 0:00:00.000 0x000000000 +0x0        \r\r\n");
 }
 
-TEST_F(RewriteTest, UndropZeroHidesNothing)
-{
+TEST_F(RewriteTest, UndropZeroHidesNothing) {
     RunSettings.rwcntundrop = 0;
     PidEntry nullPidZero;  // PID 0 must not match the empty setting
     tsb::Bytes a = tsb::MakePacket(0x0000, 1, {});
@@ -165,8 +154,7 @@ TEST_F(RewriteTest, UndropZeroHidesNothing)
     EXPECT_EQ(Log(), "");
 }
 
-TEST_F(RewriteTest, ForcedDropAtSixtySecondsRepeatsTheCounter)
-{
+TEST_F(RewriteTest, ForcedDropAtSixtySecondsRepeatsTheCounter) {
     DropList("273:60");
     PcrSeconds(0);
     PcrSeconds(59);
@@ -200,8 +188,7 @@ TEST_F(RewriteTest, ForcedDropAtSixtySecondsRepeatsTheCounter)
     EXPECT_EQ(entry_.packetCount, 7);
 }
 
-TEST_F(RewriteTest, SecondEntryAlreadyDueFiresAtTheNextPacket)
-{
+TEST_F(RewriteTest, SecondEntryAlreadyDueFiresAtTheNextPacket) {
     DropList("273:60,273:30");
     PcrSeconds(0);
     PcrSeconds(59);
@@ -220,8 +207,7 @@ TEST_F(RewriteTest, SecondEntryAlreadyDueFiresAtTheNextPacket)
     EXPECT_EQ(entry_.dropCount, 2);
 }
 
-TEST_F(RewriteTest, NegativeEntryNeverFiresAndBlocksTheRest)
-{
+TEST_F(RewriteTest, NegativeEntryNeverFiresAndBlocksTheRest) {
     DropList("273:-5,273:0");
     PcrSeconds(0);
     PcrSeconds(100);
@@ -230,8 +216,7 @@ TEST_F(RewriteTest, NegativeEntryNeverFiresAndBlocksTheRest)
     EXPECT_EQ(Log(), "");
 }
 
-TEST_F(RewriteTest, MalformedEntries)
-{
+TEST_F(RewriteTest, MalformedEntries) {
     // Without ":" an entry never fires.
     DropList("273");
     EXPECT_EQ(RunCounters({0, 1}), (std::vector<int>{0, 1}));
@@ -249,25 +234,25 @@ TEST_F(RewriteTest, MalformedEntries)
     EXPECT_EQ(RunCounters({3}), (std::vector<int>{3}));
 }
 
-TEST_F(RewriteTest, EntriesSeparatedBySemicolonOrCommaWithHexadecimalPids)
-{
+TEST_F(RewriteTest, EntriesSeparatedBySemicolonOrCommaWithHexadecimalPids) {
     // ";" as the usage text shows it, "," as before; 0x111 is PID 273.
     DropList("0x111:1;273:2,0X0111:3");
     std::vector<int> counters;
     for (int second = 0; second < 4; ++second) {
         PcrSeconds(static_cast<uint64_t>(second));
-        for (int cc : RunCounters({2 * second, 2 * second + 1})) counters.push_back(cc);
+        for (int cc : RunCounters({2 * second, 2 * second + 1}))
+            counters.push_back(cc);
     }
     // Each entry repeats the counter before it at its second.
     EXPECT_EQ(counters, (std::vector<int>{0, 1, 1, 3, 3, 5, 5, 7}));
     EXPECT_EQ(RunSettings.rwcntdropCursor, std::string::npos);
-    EXPECT_EQ(Log(), "－ REWRITECNTDROP PID 0x0111 PCR 0:00:01.000 0x000015f90 +0x0        \r\r\n"
-                     "－ REWRITECNTDROP PID 0x0111 PCR 0:00:02.000 0x00002bf20 +0x0        \r\r\n"
-                     "－ REWRITECNTDROP PID 0x0111 PCR 0:00:03.000 0x000041eb0 +0x0        \r\r\n");
+    EXPECT_EQ(Log(),
+              "－ REWRITECNTDROP PID 0x0111 PCR 0:00:01.000 0x000015f90 +0x0        \r\r\n"
+              "－ REWRITECNTDROP PID 0x0111 PCR 0:00:02.000 0x00002bf20 +0x0        \r\r\n"
+              "－ REWRITECNTDROP PID 0x0111 PCR 0:00:03.000 0x000041eb0 +0x0        \r\r\n");
 }
 
-TEST_F(RewriteTest, ForcedDropThenHiddenRestoresTheCounter)
-{
+TEST_F(RewriteTest, ForcedDropThenHiddenRestoresTheCounter) {
     RunSettings.rwcntundrop = 273;
     EXPECT_EQ(RunCounters({6}), (std::vector<int>{6}));
     DropList("273:0");
@@ -281,8 +266,7 @@ TEST_F(RewriteTest, ForcedDropThenHiddenRestoresTheCounter)
               "－ REWRITECNTUNDROP PID 0x0111 PCR 0:00:00.000 0x000000000 +0x0        \r\r\n");
 }
 
-TEST_F(RewriteTest, ForcedDropOnAFirstPacketRepeatsTheCounterBeforeZero)
-{
+TEST_F(RewriteTest, ForcedDropOnAFirstPacketRepeatsTheCounterBeforeZero) {
     DropList("273:0");
     EXPECT_EQ(RunCounters({0}), (std::vector<int>{15}));
 }

@@ -4,7 +4,7 @@
 
 #include <filesystem>
 
-#include "tests/engine/test_worker_support.h"
+#include "tests/engine/worker_test_support.h"
 
 namespace {
 
@@ -13,8 +13,7 @@ using worker_test::Text;
 
 struct JobDir {
     std::filesystem::path dir = tsb::TempPath("job");
-    JobDir()
-    {
+    JobDir() {
         std::filesystem::create_directories(dir);
         CopyText(ProgramName, sizeof ProgramName, "P");
     }
@@ -22,8 +21,7 @@ struct JobDir {
     std::string Path(const std::string& name) const { return (dir / name).string(); }
 };
 
-tsb::StreamBuilder Packets(int count, uint16_t pid = 0x100)
-{
+tsb::StreamBuilder Packets(int count, uint16_t pid = 0x100) {
     tsb::StreamBuilder builder;
     for (int i = 0; i < count; ++i) {
         builder.Packet(pid, tsb::Bytes(184, static_cast<uint8_t>(i)));
@@ -31,21 +29,18 @@ tsb::StreamBuilder Packets(int count, uint16_t pid = 0x100)
     return builder;
 }
 
-int32_t RunInput(const std::string& input)
-{
+int32_t RunInput(const std::string& input) {
     CopyText(RunSettings.currentInput, sizeof RunSettings.currentInput, input.c_str());
     return RunJob();
 }
 
-TEST(RunJob, EmptyInputDoesNothing)
-{
+TEST(RunJob, EmptyInputDoesNothing) {
     CapturedRun capture;
     EXPECT_EQ(RunInput(""), 0);
     EXPECT_EQ(capture.Messages(), "");
 }
 
-TEST(RunJob, MissingFileIsReportedWithoutTheOffset)
-{
+TEST(RunJob, MissingFileIsReportedWithoutTheOffset) {
     CapturedRun capture;
     JobDir dir;
     const std::string input = dir.Path("none.ts");
@@ -53,8 +48,7 @@ TEST(RunJob, MissingFileIsReportedWithoutTheOffset)
     EXPECT_EQ(capture.Messages(), Text("－ ファイルがありません ") + input + "\n");
 }
 
-TEST(RunJob, ShortOrUnalignedFileIsNotAStream)
-{
+TEST(RunJob, ShortOrUnalignedFileIsNotAStream) {
     CapturedRun capture;
     JobDir dir;
     const std::string small = dir.Path("small.ts");
@@ -71,8 +65,7 @@ TEST(RunJob, ShortOrUnalignedFileIsNotAStream)
     EXPECT_FALSE(std::filesystem::exists(dir.Path("small.P.ts")));
 }
 
-TEST(RunJob, TunerPathChecksInOrder)
-{
+TEST(RunJob, TunerPathChecksInOrder) {
     CapturedRun capture;
     JobDir dir;
     const std::string noSpace = "\\\\.\\bondriver\\\\1\\x.dll";
@@ -86,8 +79,7 @@ TEST(RunJob, TunerPathChecksInOrder)
                                       Text("－ BonDriverがありません ") + noDriver + "\n");
 }
 
-TEST(RunJob, SenderPathChecksInOrder)
-{
+TEST(RunJob, SenderPathChecksInOrder) {
     CapturedRun capture;
     JobDir dir;
     const std::string input = dir.Path("a.ts");
@@ -105,15 +97,13 @@ TEST(RunJob, SenderPathChecksInOrder)
 
 // A bracketed IPv6 literal is one host, its colons included; only the
 // colon behind the bracket starts the port.
-TEST(RunJob, SenderPathTakesBracketedIpv6Hosts)
-{
+TEST(RunJob, SenderPathTakesBracketedIpv6Hosts) {
     CapturedRun capture;
     JobDir dir;
     const std::string input = dir.Path("a.ts");
     ASSERT_TRUE(tsb::WriteFileBytes(input, Packets(4).Data()));
     const std::string missing = dir.Path("missing.dll");
-    const std::string outputs[] = {"\\\\.\\sendtstcp\\[::1]:1234\\" + missing,
-                                   "\\\\.\\sendtstcp\\[::1]\\" + missing,
+    const std::string outputs[] = {"\\\\.\\sendtstcp\\[::1]:1234\\" + missing, "\\\\.\\sendtstcp\\[::1]\\" + missing,
                                    "\\\\.\\sendtstcp\\[]:1234\\" + missing};
     for (const std::string& output : outputs) {
         CopyText(RunSettings.throughpath, sizeof RunSettings.throughpath, output.c_str());
@@ -124,8 +114,7 @@ TEST(RunJob, SenderPathTakesBracketedIpv6Hosts)
                                       Text("－ SendTSTCP送信先がありません ") + outputs[2] + "\n");
 }
 
-TEST(RunJob, DefaultOutputAndLogNamesFollowTheInput)
-{
+TEST(RunJob, DefaultOutputAndLogNamesFollowTheInput) {
     CapturedRun capture;
     JobDir dir;
     const std::string input = dir.Path("a.ts");
@@ -145,8 +134,7 @@ TEST(RunJob, DefaultOutputAndLogNamesFollowTheInput)
 }
 
 #ifndef _WIN32
-TEST(RunJob, LongDirectoryPartIsNoReasonToRefuse)
-{
+TEST(RunJob, LongDirectoryPartIsNoReasonToRefuse) {
     CapturedRun capture;
     JobDir dir;
     // A directory part of more than 255 bytes: 100 kanji in three folders.
@@ -166,8 +154,7 @@ TEST(RunJob, LongDirectoryPartIsNoReasonToRefuse)
     EXPECT_EQ(tsb::ReadFileBytes((deep / "a.P.ts").string()), builder.Data());
 }
 
-TEST(RunJob, DerivedNameBeyondThePathLimitIsRefusedAsAFailure)
-{
+TEST(RunJob, DerivedNameBeyondThePathLimitIsRefusedAsAFailure) {
     CapturedRun capture;
     JobDir dir;
     // An input path of kMaxPath - 2 bytes: ".P" makes its output too long.
@@ -189,8 +176,7 @@ TEST(RunJob, DerivedNameBeyondThePathLimitIsRefusedAsAFailure)
 }
 #endif
 
-TEST(RunJob, TransportStreamAsLogFileDisablesTheLog)
-{
+TEST(RunJob, TransportStreamAsLogFileDisablesTheLog) {
     CapturedRun capture;
     JobDir dir;
     const std::string input = dir.Path("a.ts");
@@ -212,8 +198,7 @@ TEST(RunJob, TransportStreamAsLogFileDisablesTheLog)
     EXPECT_EQ(tsb::ReadFileBytes(logTs), builder.Data());
 }
 
-TEST(RunJob, SummaryCountsDropsWithThePluralRule)
-{
+TEST(RunJob, SummaryCountsDropsWithThePluralRule) {
     CapturedRun capture;
     JobDir dir;
     const std::string input = dir.Path("a.ts");
@@ -242,8 +227,7 @@ TEST(RunJob, SummaryCountsDropsWithThePluralRule)
     EXPECT_EQ(summary.substr(summary.size() - std::min(summary.size(), table.size())), table);
 }
 
-TEST(RunJob, PcrPidIsMarkedAndLeftOutOfTheTotal)
-{
+TEST(RunJob, PcrPidIsMarkedAndLeftOutOfTheTotal) {
     CapturedRun capture;
     RunSettings.drop = true;
     JobDir dir;
@@ -263,8 +247,7 @@ TEST(RunJob, PcrPidIsMarkedAndLeftOutOfTheTotal)
     EXPECT_NE(messages.find(Text("0x01FF : 0x07 : 1 Drop : 2 Total 対象外\r\n")), std::string::npos) << messages;
 }
 
-TEST(RunJob, OutputNamingTheInputIsRefusedAndTheInputKept)
-{
+TEST(RunJob, OutputNamingTheInputIsRefusedAndTheInputKept) {
     CapturedRun capture;
     JobDir dir;
     const std::string input = dir.Path("rec.ts");
@@ -284,8 +267,7 @@ TEST(RunJob, OutputNamingTheInputIsRefusedAndTheInputKept)
     EXPECT_EQ(tsb::ReadFileBytes(input), builder.Data());
 }
 
-TEST(RunJob, OutputNamingALaterInputIsRefusedBeforeItIsWritten)
-{
+TEST(RunJob, OutputNamingALaterInputIsRefusedBeforeItIsWritten) {
     CapturedRun capture;
     JobDir dir;
     const std::string first = dir.Path("a.ts");
@@ -308,8 +290,7 @@ TEST(RunJob, OutputNamingALaterInputIsRefusedBeforeItIsWritten)
     EXPECT_EQ(tsb::ReadFileBytes(second), builder.Data());
 }
 
-TEST(RunJob, LogNamingTheOutputOrTheInputIsRefused)
-{
+TEST(RunJob, LogNamingTheOutputOrTheInputIsRefused) {
     CapturedRun capture;
     JobDir dir;
     const std::string input = dir.Path("a.ts");
@@ -331,8 +312,7 @@ TEST(RunJob, LogNamingTheOutputOrTheInputIsRefused)
     EXPECT_EQ(tsb::ReadFileBytes(input), builder.Data());
 }
 
-TEST(RunJob, OutputOrLogNamingThePatchTimeFileIsRefused)
-{
+TEST(RunJob, OutputOrLogNamingThePatchTimeFileIsRefused) {
     CapturedRun capture;
     JobDir dir;
     const std::string input = dir.Path("a.ts");
@@ -352,8 +332,7 @@ TEST(RunJob, OutputOrLogNamingThePatchTimeFileIsRefused)
     EXPECT_FALSE(std::filesystem::exists(dir.Path("out.ts")));
 }
 
-TEST(RunJob, FailedOutputCountsAsAFailedJobAndTheSummaryStillComes)
-{
+TEST(RunJob, FailedOutputCountsAsAFailedJobAndTheSummaryStillComes) {
     CapturedRun capture;
     JobDir dir;
     const std::string input = dir.Path("a.ts");
@@ -370,12 +349,11 @@ TEST(RunJob, FailedOutputCountsAsAFailedJobAndTheSummaryStillComes)
     EXPECT_EQ(FailedJobs, 1);
     EXPECT_EQ(ServedJobs, 1);
     EXPECT_EQ(capture.Messages(), Text("－ 出力ファイルを作成できません ") + output + "\n" +
-                                      "DROP : PID 0x0100 , 1 Drop , PCR 0:00:00.000 , +0x2F0 \r\n" +
-                                      Text("－ DROP ") + input + "\r\n0x0100 : 0x09 : 1 Drop : 5 Total \r\n\r\n");
+                                      "DROP : PID 0x0100 , 1 Drop , PCR 0:00:00.000 , +0x2F0 \r\n" + Text("－ DROP ") +
+                                      input + "\r\n0x0100 : 0x09 : 1 Drop : 5 Total \r\n\r\n");
 }
 
-TEST(ProbePacketSize, FindsTheFirstAlignedSyncByte)
-{
+TEST(ProbePacketSize, FindsTheFirstAlignedSyncByte) {
     JobDir dir;
     const std::string path = dir.Path("probe.ts");
     tsb::Bytes bytes(1000, 0);
@@ -395,8 +373,7 @@ TEST(ProbePacketSize, FindsTheFirstAlignedSyncByte)
     platform::CloseFile(file);
 }
 
-TEST(ProbePacketSize, A188SpacingWinsOverA192SpacingAtTheSameByte)
-{
+TEST(ProbePacketSize, A188SpacingWinsOverA192SpacingAtTheSameByte) {
     JobDir dir;
     const std::string path = dir.Path("both.ts");
     tsb::Bytes bytes(800, 0);

@@ -17,8 +17,7 @@ constexpr int64_t kTot = 1714532400;  // 2024-05-01 12:00:00 JST
 
 class PatchTimeTest : public testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         logPath_ = tsb::TempPath("patch.log");
         std::remove(logPath_.c_str());
         std::snprintf(LogFilePath, sizeof LogFilePath, "%s", logPath_.c_str());
@@ -26,8 +25,7 @@ protected:
         savedConsole_ = ConsoleFlags;
         ConsoleFlags = 0;
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         LogFlags = 0;
         LogFilePath[0] = '\0';
         ConsoleFlags = savedConsole_;
@@ -36,21 +34,18 @@ protected:
 
     // One PCR packet at `elapsed` seconds; the step runs when the clock
     // reports an advance, as in the worker.
-    void PcrAt(double elapsedSeconds)
-    {
+    void PcrAt(double elapsedSeconds) {
         AdaptationField adaptation;
         adaptation.pcrFlag = 1;
         adaptation.pcrBase = kBase + static_cast<uint64_t>(elapsedSeconds * kSecond);
         if (UpdateFromPcr(context_.pcr, adaptation)) PatchTimeStep(state_, context_, 10);
     }
-    void TotNow()
-    {
+    void TotNow() {
         context_.broadcast.current = kTot;
         context_.broadcast.currentTime = DateTime{2024, 5, 3, 1, 12, 0, 0, 0};
         PredictWrap(context_);
     }
-    std::string Log() const
-    {
+    std::string Log() const {
         const tsb::Bytes bytes = tsb::ReadFileBytes(logPath_);
         return std::string(bytes.begin(), bytes.end());
     }
@@ -61,14 +56,12 @@ protected:
     uint32_t savedConsole_ = 0;
 };
 
-std::string FileText(const std::string& path)
-{
+std::string FileText(const std::string& path) {
     const tsb::Bytes bytes = tsb::ReadFileBytes(path);
     return std::string(bytes.begin(), bytes.end());
 }
 
-bool Exists(const std::string& path)
-{
+bool Exists(const std::string& path) {
     std::FILE* f = std::fopen(path.c_str(), "rb");
     if (f) std::fclose(f);
     return f != nullptr;
@@ -76,8 +69,7 @@ bool Exists(const std::string& path)
 
 }  // namespace
 
-TEST_F(PatchTimeTest, NineSecondsNothingTenSecondsTwoLinesThenOne)
-{
+TEST_F(PatchTimeTest, NineSecondsNothingTenSecondsTwoLinesThenOne) {
     const std::string dir = tsb::TempPath("rec");
     const std::string input = dir + ".ts";
     const std::string report = dir + ".patchtime.txt";
@@ -114,8 +106,7 @@ TEST_F(PatchTimeTest, NineSecondsNothingTenSecondsTwoLinesThenOne)
     std::remove(report.c_str());
 }
 
-TEST_F(PatchTimeTest, NoBroadcastTimeNoReport)
-{
+TEST_F(PatchTimeTest, NoBroadcastTimeNoReport) {
     PcrAt(0);
     PcrAt(1);
     PcrAt(30);
@@ -125,8 +116,7 @@ TEST_F(PatchTimeTest, NoBroadcastTimeNoReport)
     EXPECT_EQ(state_.segmentStart, 0u);
 }
 
-TEST_F(PatchTimeTest, ConsoleSourceHasLinesButNoFile)
-{
+TEST_F(PatchTimeTest, ConsoleSourceHasLinesButNoFile) {
     PreparePatchTime(state_, "CON", false);
     EXPECT_EQ(state_.path, "");
     PcrAt(0);
@@ -138,8 +128,7 @@ TEST_F(PatchTimeTest, ConsoleSourceHasLinesButNoFile)
               "PCRDIFF PCR 2024/05/01 12:00:19 : 0:00:11 \r\n");
 }
 
-TEST(PatchTimePath, OffsetSuffixIsNotPartOfTheName)
-{
+TEST(PatchTimePath, OffsetSuffixIsNotPartOfTheName) {
     const std::string base = tsb::TempPath("offset");
     const std::string input = base + ".m2ts;1880";
     PatchTimeState state;

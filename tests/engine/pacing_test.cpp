@@ -9,16 +9,14 @@ namespace {
 
 int flushes = 0;
 
-void CountingFlush(StreamSlot& slot)
-{
+void CountingFlush(StreamSlot& slot) {
     ++flushes;
     slot.stagingFill = 0;
 }
 
 }  // namespace
 
-TEST(Pacing, ThreeSecondsOfPtsTakeAtLeastTwoSeconds)
-{
+TEST(Pacing, ThreeSecondsOfPtsTakeAtLeastTwoSeconds) {
     StreamSlot slot;
     slot.sync = true;
     StreamContext context;
@@ -46,8 +44,7 @@ TEST(Pacing, ThreeSecondsOfPtsTakeAtLeastTwoSeconds)
     EXPECT_GE(pausesWithWaitingBytes, 1);
 }
 
-TEST(Pacing, NoPtsNoPause)
-{
+TEST(Pacing, NoPtsNoPause) {
     StreamSlot slot;
     slot.sync = true;
     slot.stagingFill = 188;

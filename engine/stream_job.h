@@ -7,8 +7,8 @@
 #include <string>
 
 #include "common/byte_buffer.h"
-#include "platform/platform.h"
 #include "engine/table_lines.h"
+#include "platform/platform.h"
 #include "tables/clock.h"
 #include "tables/stream_context.h"
 

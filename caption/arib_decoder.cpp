@@ -3,7 +3,6 @@
 #include <cstdio>
 
 #include "caption/arib_tables.h"
-#include "common/process_state.h"
 
 namespace {
 
@@ -456,7 +455,7 @@ bool DecodeAribText(const uint8_t* bytes, int32_t length, AribDecoder& decoder, 
     out.clear();
     if (bytes == nullptr || length <= 0) return false;
     int32_t pos = 0;
-    while (pos < length && StopRequested.load(std::memory_order_relaxed) == 0) {
+    while (pos < length) {
         const bool graphic = ControlStep(bytes, length, pos, decoder, out);
         if (graphic) CharacterStep(bytes, length, pos, decoder, out);
         if (decoder.savedGl >= 0) {

@@ -4,11 +4,6 @@
 #include <cstring>
 #include <string>
 
-#include "common/limits.h"
-#include "common/process_state.h"
-#include "report/report.h"
-#include "tables/stream_context.h"
-
 namespace {
 
 constexpr std::array<uint16_t, 256> MakeCrc16Table() {
@@ -32,19 +27,11 @@ uint32_t Read24(const uint8_t* p) {
     return (uint32_t{p[0]} << 16) | (uint32_t{p[1]} << 8) | p[2];
 }
 
-// Bytes before the payload of the packet the entry was decoded from, or -1
-// when the adaptation field claims more than the packet holds.
-int PayloadOffset(const uint8_t* packet, const PidEntry& entry) {
-    if ((entry.adaptationFieldControl & 2) != 0 && packet[4] > kPacketSize - 5) return -1;
-    const int offset = entry.headerLength;
-    return offset <= kPacketSize ? offset : -1;
-}
-
 // Data units of a management or statement body in [p, end). Returns nothing;
 // the decoded statement text goes to the caption's text store.
 void ReadDataUnits(const uint8_t* p, const uint8_t* end, CaptionStream& caption) {
     std::string text;
-    while (end - p >= 5 && StopRequested.load(std::memory_order_relaxed) == 0) {
+    while (end - p >= 5) {
         const uint8_t parameter = p[1];
         const uint32_t size = Read24(p + 2);
         const uint8_t* data = p + 5;
@@ -131,8 +118,8 @@ void ReadStatement(const uint8_t* p, const uint8_t* end, const uint8_t* bufferSt
     ReadUnitLoop(p, end, bufferStart, s.unitLoopStart, s.unitLoopLength, caption);
 }
 
-// Walks the complete PES in the buffer. True when a data group of non-zero
-// size passed its CRC.
+}  // namespace
+
 bool ParseCaptionPes(const ByteBuffer& buffer, int32_t startOffset, CaptionStream& caption) {
     const uint8_t* const base = buffer.data;
     if (base == nullptr || startOffset < 0 || buffer.used - startOffset < 6) return false;
@@ -175,7 +162,7 @@ bool ParseCaptionPes(const ByteBuffer& buffer, int32_t startOffset, CaptionStrea
 
     bool result = false;
     const uint8_t* group = payload + 3 + headerLength;
-    while (group < end && StopRequested.load(std::memory_order_relaxed) == 0) {
+    while (group < end) {
         if (end - group < 7) break;
         const uint8_t groupId = group[0] >> 2;
         const uint32_t size = Read16(group + 3);
@@ -196,55 +183,12 @@ bool ParseCaptionPes(const ByteBuffer& buffer, int32_t startOffset, CaptionStrea
     return result;
 }
 
-}  // namespace
-
-bool ProcessCaptionPacket(const uint8_t* packet, CaptionStream& caption, StreamContext& context, PidEntry& entry) {
-    (void)context;
-    if (packet == nullptr) return false;
-    if (entry.headerValid == 0 && !DecodeHeader(packet, entry)) return false;
-    SectionAssembler& assembler = entry.assembler;
-    const int offset = PayloadOffset(packet, entry);
-    const bool hasPayload = (entry.adaptationFieldControl & 1) != 0;
-
-    if (entry.payloadUnitStartIndicator != 0) {
-        ResetAssembler(assembler);
-        if (offset < 4 || !hasPayload || offset + 6 > kPacketSize) return false;
-        const uint8_t* pes = packet + offset;
-        if (pes[0] != 0 || pes[1] != 0 || pes[2] != 1) return false;
-        const int32_t total = offset + 6 + static_cast<int32_t>(Read16(pes + 4));
-        const int32_t chunk = total < kPacketSize ? total : kPacketSize;
-        if (!assembler.buffer.Append(packet, chunk, kSectionSlack)) return false;
-        assembler.pending = total - chunk;
-        assembler.startOffset = offset;
-    } else {
-        if (entry.dropInPacket != 0 || !hasPayload || assembler.pending == 0 || offset < 4) {
-            ResetAssembler(assembler);
-            return false;
-        }
-        const int32_t room = kPacketSize - offset;
-        const int32_t chunk = assembler.pending < room ? assembler.pending : room;
-        if (chunk > 0 && !assembler.buffer.Append(packet + offset, chunk, kSectionSlack)) {
-            // Out of memory: the PES cannot be completed.
-            ResetAssembler(assembler);
-            return false;
-        }
-        assembler.pending -= chunk;
-    }
-    if (assembler.pending > 0) return true;
-
-    const bool result = ParseCaptionPes(assembler.buffer, assembler.startOffset, caption);
-    ResetAssembler(assembler);
-    return result;
-}
-
-void PrintCaptionIfChanged(CaptionStream& caption) {
+bool TakeChangedCaptionText(CaptionStream& caption, std::string& text) {
     ByteBuffer& store = caption.decoder.text;
-    if (store.data == nullptr || store.used <= 0 || store.data[0] == 0 || store.changed == 0) return;
-    const char* text = store.Text();
-    EndProgressLine();
-    PrintMessage(static_cast<int32_t>(std::strlen(text)) + kTextSlack, "%s\r\n", text);
-    ConsoleLineClosed = true;
+    if (store.data == nullptr || store.used <= 0 || store.data[0] == 0 || store.changed == 0) return false;
+    text = store.Text();
     store.changed = 0;
+    return true;
 }
 
 uint16_t Crc16(const uint8_t* first, const uint8_t* end) {

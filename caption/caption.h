@@ -1,18 +1,21 @@
 #pragma once
-// Captions: PES gathering, data groups, statement text and its output.
+// Captions: data groups of a complete caption PES, their statement text, and
+// the text waiting to be shown. Gathering the PES from packets is the
+// transport layer's business (tables/).
 #include <cstdint>
+#include <string>
 
 #include "caption/arib_decoder.h"
 #include "caption/caption_stream.h"
+#include "common/byte_buffer.h"
 
-struct StreamContext;
-struct PidEntry;
-
-// Gathers the caption PES of this packet's PID and, once complete, decodes
-// its statement text into the stream's decoder. True when a data group of a
-// completed PES was valid (also while a PES is being gathered).
-bool ProcessCaptionPacket(const uint8_t* packet, CaptionStream& caption, StreamContext& context, PidEntry& entry);
-// Prints the stored text when it changed, and clears the changed flag.
-void PrintCaptionIfChanged(CaptionStream& caption);
+// Walks the complete PES that starts at `startOffset` in `buffer` and decodes
+// its statement text into the caption's decoder. Unit loop offsets are kept
+// relative to the buffer's start. True when a data group of non-zero size
+// passed its CRC.
+bool ParseCaptionPes(const ByteBuffer& buffer, int32_t startOffset, CaptionStream& caption);
+// The stored text when it changed since it was last taken (the changed flag
+// is then cleared); false when there is nothing new to show.
+bool TakeChangedCaptionText(CaptionStream& caption, std::string& text);
 // CRC-16/XMODEM of [first, end).
 uint16_t Crc16(const uint8_t* first, const uint8_t* end);

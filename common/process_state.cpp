@@ -1,6 +1,3 @@
 #include "common/process_state.h"
 
-std::atomic<int32_t> StopRequested{0};
-std::atomic<int32_t> StopReason{0};
 char ProgramName[kMaxPath] = {};
-char TempDir[kMaxPath] = {};

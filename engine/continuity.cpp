@@ -2,29 +2,13 @@
 // previous continuity_counter plus one, modulo 16.
 #include "engine/stream_job.h"
 
-namespace {
-
-bool OnPcrList(const StreamContext& context, uint16_t pid) {
-    for (uint16_t listed : context.pcrPids) {
-        if (listed == 0xFFFF) {
-            return false;
-        }
-        if (listed == pid) {
-            return true;
-        }
-    }
-    return false;
-}
-
-}  // namespace
-
 bool ContinuityCheck(const uint8_t* packet, StreamContext& context, PidEntry& entry) {
     if (packet == nullptr) {
         return false;
     }
     // PCR-only PIDs often repeat or skip counters legitimately; they are
     // neither compared nor counted.
-    if (OnPcrList(context, entry.pid)) {
+    if (IsPcrPid(context, entry.pid)) {
         return false;
     }
     const bool seen = entry.noCounterSeen == 0;

@@ -7,7 +7,9 @@
 #include <string>
 
 #include "common/byte_buffer.h"
+#include "engine/table_lines.h"
 #include "platform/platform.h"
+#include "tables/clock.h"
 #include "tables/stream_context.h"
 
 struct PluginEntry;
@@ -54,21 +56,6 @@ uint32_t ReadBufferCapacity(uint32_t bufsize);
 // Counts the packet and reports a discontinuity on its PID.
 bool ContinuityCheck(const uint8_t* packet, StreamContext& context, PidEntry& entry);
 
-// ---- Clocks ------------------------------------------------------------------
-enum class ClockKind { Pcr, Pts, Dts };
-DateTime ElapsedToTime(uint64_t ticks);
-DateTime OffsetBroadcastTime(int64_t totSeconds, uint64_t ticks, bool subtract);
-bool UpdateFromPcr(StreamClock& clock, const AdaptationField& adaptation);
-bool UpdateFromPts(StreamClock& clock, const PesHeader& pes);
-bool UpdateFromDts(StreamClock& clock, const PesHeader& pes);
-void UpdateWallClock(StreamClock& clock);
-StreamClock& SelectReferenceClock(StreamContext& context, ClockKind preference);
-bool ClockJumpAtLeast(const StreamClock& clock, int64_t seconds);
-// Broadcast date-time at a clock position; false when there is none.
-bool ClockToBroadcastTime(uint64_t position, const StreamContext& context, ClockKind clock, DateTime& out);
-// After an accepted TOT/TDT: sets the clock marks and the wrap prediction.
-void PredictWrap(StreamContext& context);
-
 // ---- Worker pieces shared between the loop and the per-packet steps --------
 // Texts of the current report, rebuilt for every packet.
 struct ReportTexts {
@@ -79,9 +66,6 @@ struct ReportTexts {
     int64_t positionValue = 0;  // byte offset of the last report (file sources)
 };
 
-// Clock step for one decoded packet: PCR, PTS (and wall clock), DTS.
-// Returns whether the PCR clock advanced.
-bool ClockStep(StreamContext& context, const PidEntry& entry);
 // "PCR %d:%02d:%02d.%03d" of the reference clock.
 std::string PcrText(StreamContext& context);
 // "TOT %04d/%02d/%02d %02d:%02d:%02d" of the last broadcast time, or empty.

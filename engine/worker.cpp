@@ -431,6 +431,7 @@ uint32_t StreamWorker(void* argument) {
                     bool timeTaken = false;
                     if (pid == 0x14 && ParseTotTdt(packet, context, *entry)) {
                         timeTaken = true;
+                        PredictWrap(context);
                         texts.tot = TotText(context);
                         totKey = MakeBroadcastKey(context);
                         PrintWrapAroundLine(context);

@@ -115,7 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             continue;
         }
         if (entry->pid == 0x0014) {
-            ParseTotTdt(packet, context, *entry);
+            if (ParseTotTdt(packet, context, *entry)) PredictWrap(context);
             continue;
         }
         if (const ProgramEntry* program = FindProgramByPmtPid(context, entry->pid)) {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "common/date_time.h"
+#include "platform/date_time.h"
 
 namespace platform {
 

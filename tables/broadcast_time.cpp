@@ -1,6 +1,5 @@
 // Broadcast date and time: MJD/BCD decoding, the TOT/TDT parser and the
 // conversions between date-times and seconds since 1970.
-#include "engine/stream_job.h"
 #include "platform/platform.h"
 #include "tables/stream_context.h"
 
@@ -86,7 +85,5 @@ bool ParseTotTdt(const uint8_t* packet, StreamContext& context, PidEntry& entry)
         time.firstTime = time.currentTime;
         time.firstPending = 0;
     }
-    if (time.current <= 0) return false;
-    PredictWrap(context);
-    return true;
+    return time.current > 0;
 }

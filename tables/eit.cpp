@@ -1,10 +1,10 @@
 // Present/following event information table of the actual transport stream:
-// the current event and the one before it, and their output when the
+// the current event and the one before it, and what to show when the
 // programme changes.
 #include <string>
+#include <vector>
 
-#include "common/process_state.h"
-#include "report/report.h"
+#include "common/limits.h"
 #include "tables/section_view.h"
 #include "tables/si_text.h"
 #include "tables/stream_context.h"
@@ -15,10 +15,6 @@ using tables_detail::GatherSection;
 using tables_detail::SectionView;
 
 namespace {
-
-bool Stopping() {
-    return StopRequested.load(std::memory_order_relaxed) != 0;
-}
 
 bool IsEitPid(uint16_t pid) {
     return pid == 0x0012 || pid == 0x0026 || pid == 0x0027;
@@ -56,21 +52,16 @@ void ReadShortEvent(const SectionView& section, int32_t at, int32_t end, EventSt
     }
 }
 
-void PrintEvent(const DateTime& start, const DateTime& duration, const AribDecoder& name, const AribDecoder& text,
-                const EventStore& store, int& lines) {
-    if (name.text.used > 0 && store.latestName.text.changed) {
-        if (lines == 0) EndProgressLine();
-        PrintMessage(0, "%04d/%02d/%02d %02d:%02d:%02d\r\n", start.year, start.month, start.day, start.hour,
-                     start.minute, start.second);
-        PrintMessage(0, "%d:%02d:%02d\r\n", duration.hour, duration.minute, duration.second);
-        PrintMessage(name.text.used + 8, "%s\r\n", name.text.Text());
-        lines += 3;
-    }
-    if (text.text.used > 0 && store.latestText.text.changed) {
-        if (lines == 0) EndProgressLine();
-        PrintMessage(text.text.used + 8, "%s\r\n", text.text.Text());
-        lines += 1;
-    }
+// One event's parts whose latest text changed; the start and duration go
+// with the name.
+EventLines EventPartsToShow(const DateTime& start, const DateTime& duration, const AribDecoder& name,
+                            const AribDecoder& text, const EventStore& store) {
+    EventLines event;
+    event.start = start;
+    event.duration = duration;
+    if (name.text.used > 0 && store.latestName.text.changed) event.name = name.text.Text();
+    if (text.text.used > 0 && store.latestText.text.changed) event.text = text.text.Text();
+    return event;
 }
 
 }  // namespace
@@ -81,10 +72,9 @@ bool ParseEit(const uint8_t* packet, StreamContext& context, PidEntry& entry) {
     const std::optional<SectionView> gathered = GatherSection(packet, entry, 0x4E, 0, consumed, true);
     if (!gathered) return consumed;
     const SectionView& section = *gathered;
-    if (!section.Has(0, 14) || Stopping()) {
-        const bool stopped = Stopping();
+    if (!section.Has(0, 14)) {
         ResetAssembler(entry.assembler);
-        return stopped;
+        return false;
     }
     EventStore& store = context.events;
     int32_t at = 14;
@@ -119,10 +109,6 @@ bool ParseEit(const uint8_t* packet, StreamContext& context, PidEntry& entry) {
 
         int32_t loopLength = section.U16(at + 10) & 0x0FFF;
         at += 12;
-        if (Stopping()) {
-            ResetAssembler(entry.assembler);
-            return true;
-        }
         // A signed loop length: a descriptor that overruns the loop ends it
         // instead of wrapping around and reading the next event as one.
         while (loopLength > 0 && section.Has(at, 2)) {
@@ -131,24 +117,21 @@ bool ParseEit(const uint8_t* packet, StreamContext& context, PidEntry& entry) {
             if (tag == 0x4D && length >= 7) ReadShortEvent(section, at, section.body, store);
             at += length + 2;
             loopLength -= length + 2;
-            if (Stopping()) {
-                ResetAssembler(entry.assembler);
-                return true;
-            }
         }
     }
     ResetAssembler(entry.assembler);
     return true;
 }
 
-int PrintEventLines(StreamContext& context) {
+std::vector<EventLines> TakeEventLines(StreamContext& context) {
     EventStore& store = context.events;
-    if (!store.shifted) return 0;
-    int lines = 0;
-    PrintEvent(store.previousStartTime, store.previousDuration, store.previousName, store.previousText, store, lines);
-    PrintEvent(store.currentStartTime, store.currentDuration, store.currentName, store.currentText, store, lines);
+    if (!store.shifted) return {};
+    std::vector<EventLines> events;
+    events.push_back(EventPartsToShow(store.previousStartTime, store.previousDuration, store.previousName,
+                                      store.previousText, store));
+    events.push_back(
+        EventPartsToShow(store.currentStartTime, store.currentDuration, store.currentName, store.currentText, store));
     store.latestName.text.changed = 0;
     store.latestText.text.changed = 0;
-    if (lines > 0) ConsoleLineClosed = true;
-    return lines;
+    return events;
 }

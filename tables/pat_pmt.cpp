@@ -2,7 +2,6 @@
 // the caption streams of the transport stream.
 #include <new>
 
-#include "common/process_state.h"
 #include "tables/section_view.h"
 #include "tables/stream_context.h"
 
@@ -12,10 +11,6 @@ using tables_detail::SectionView;
 namespace {
 
 constexpr uint16_t kOneSegPmtPid = 0x1FC8;  // the partial-reception (one-segment) PMT
-
-bool Stopping() {
-    return StopRequested.load(std::memory_order_relaxed) != 0;
-}
 
 bool IsCaptionComponentTag(uint8_t tag) {
     return tag == 0x30 || tag == 0x38 || tag == 0x87 || tag == 0x88;
@@ -44,7 +39,7 @@ bool ParsePat(const uint8_t* packet, StreamContext& context, PidEntry& entry) {
     context.transportStreamId = section.U16(3);
     context.programs.clear();
     // Four-byte entries from byte 8 up to the CRC_32; a shorter rest is ignored.
-    for (int32_t at = 8; !Stopping() && section.Has(at, 4); at += 4) {
+    for (int32_t at = 8; section.Has(at, 4); at += 4) {
         const uint16_t programNumber = section.U16(at);
         if (programNumber == 0xFFFF) break;
         const uint16_t pid = section.U16(at + 2) & 0x1FFF;
@@ -79,12 +74,12 @@ bool ParsePmt(const uint8_t* packet, const ProgramEntry& /*program*/, StreamCont
     int32_t at = 12 + programInfoLength;
     // An entry header cut by the CRC_32 ends the loop: its fields would be
     // read from the CRC itself.
-    while (!Stopping() && section.Has(at, 5)) {
+    while (section.Has(at, 5)) {
         const uint8_t streamType = section.U8(at);
         const uint16_t elementaryPid = section.U16(at + 1) & 0x1FFF;
         const int32_t esInfoLength = section.U16(at + 3) & 0x0FFF;
         const int32_t entryEnd = at + 5 + esInfoLength;
-        for (int32_t d = at + 5; !Stopping() && d < entryEnd && section.Has(d, 2);) {
+        for (int32_t d = at + 5; d < entryEnd && section.Has(d, 2);) {
             const uint8_t tag = section.U8(d);
             const uint8_t length = section.U8(d + 1);
             if (elementaryPid != 0 && streamType == 0x06 && length != 0 && tag == 0x52 && section.Has(d + 2, 1) &&

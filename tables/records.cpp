@@ -55,8 +55,14 @@ StreamContext* FindOrCreateStreamContext(StreamContextList& list, uint32_t strea
     return list.back().get();
 }
 
+// The list is filled from the front (RegisterPcrPid), so its first empty
+// slot ends it.
 bool IsPcrPid(const StreamContext& context, uint16_t pid) {
-    return std::find(std::begin(context.pcrPids), std::end(context.pcrPids), pid) != std::end(context.pcrPids);
+    for (uint16_t listed : context.pcrPids) {
+        if (listed == 0xFFFF) return false;
+        if (listed == pid) return true;
+    }
+    return false;
 }
 
 bool RegisterPcrPid(StreamContext& context, uint16_t pid) {

@@ -1,9 +1,8 @@
 // Service description table of the actual transport stream: service ids,
 // provider and service names of up to six services.
 #include <string>
+#include <vector>
 
-#include "common/process_state.h"
-#include "report/report.h"
 #include "tables/section_view.h"
 #include "tables/si_text.h"
 #include "tables/stream_context.h"
@@ -15,10 +14,6 @@ using tables_detail::SectionView;
 namespace {
 
 constexpr int kServiceSlots = 6;
-
-bool Stopping() {
-    return StopRequested.load(std::memory_order_relaxed) != 0;
-}
 
 // service_descriptor: service_type, provider name, service name. The name
 // lengths are followed as they stand, even past a descriptor_length that is
@@ -50,7 +45,7 @@ bool ParseSdt(const uint8_t* packet, StreamContext& context, PidEntry& entry) {
     int32_t at = 11;
     // Every read below stays before the CRC_32 (section.body), whatever the
     // loop lengths claim.
-    while (!Stopping() && section.Has(at, 5)) {
+    while (section.Has(at, 5)) {
         // Services past the sixth are stepped over and not counted.
         const bool stored = table.count < kServiceSlots;
         if (stored) table.ids[table.count] = section.U16(at);
@@ -58,7 +53,7 @@ bool ParseSdt(const uint8_t* packet, StreamContext& context, PidEntry& entry) {
         at += 5;
         // A signed loop length: a descriptor that overruns the loop ends it
         // instead of wrapping around and reading the next service as one.
-        while (!Stopping() && loopLength > 0 && section.Has(at, 2)) {
+        while (loopLength > 0 && section.Has(at, 2)) {
             const uint8_t tag = section.U8(at);
             const int32_t length = section.U8(at + 1);
             if (tag == 0x48 && length >= 3)
@@ -72,21 +67,15 @@ bool ParseSdt(const uint8_t* packet, StreamContext& context, PidEntry& entry) {
     return true;
 }
 
-int PrintServiceLines(StreamContext& context) {
-    ServiceTable& table = context.services;
-    int lines = 0;
+std::vector<ServiceLine> ChangedServiceLines(const StreamContext& context) {
+    const ServiceTable& table = context.services;
+    std::vector<ServiceLine> lines;
     const int count = table.count < kServiceSlots ? table.count : kServiceSlots;
     for (int j = 0; j < count; ++j) {
         const ByteBuffer& provider = table.names[j][0].text;
         const ByteBuffer& service = table.names[j][1].text;
         if (!provider.changed && !service.changed) continue;
-        if (lines == 0) EndProgressLine();
-        const bool hasProvider = provider.Text()[0] != '\0';
-        const bool hasService = service.Text()[0] != '\0';
-        PrintMessage(provider.used + service.used + 16, "0x%04x %s%s%s%s\r\n", table.ids[j], provider.Text(),
-                     hasProvider ? " " : "", service.Text(), hasService ? " " : "");
-        ++lines;
+        lines.push_back(ServiceLine{table.ids[j], provider.Text(), service.Text()});
     }
-    if (lines > 0) ConsoleLineClosed = true;
     return lines;
 }

@@ -3,12 +3,15 @@
 // them. One StreamContext per stream; one PidEntry per PID seen.
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "caption/arib_decoder.h"
 #include "caption/caption_stream.h"
 #include "common/byte_buffer.h"
-#include "common/date_time.h"
+#include "platform/date_time.h"
+#include "tables/clock.h"
 
 constexpr int kPacketSize = 188;
 
@@ -173,40 +176,6 @@ struct BroadcastTime {
     DateTime currentTime;
 };
 
-// Elapsed stream time in 90 kHz ticks across the 33-bit wrap.
-struct StreamClock {
-    uint8_t first = 1;
-    int64_t startSeconds = 0;
-    int64_t previousSeconds = 0;
-    int64_t currentSeconds = 0;
-    uint16_t startMs = 0;
-    uint16_t previousMs = 0;
-    uint16_t currentMs = 0;
-    DateTime startTime;
-    DateTime previousTime;
-    DateTime currentTime;
-    uint8_t highBitFix = 0;
-    uint64_t base = 0;
-    uint64_t previousElapsed = 0;
-    uint64_t currentElapsed = 0;
-    uint32_t startTick = 0;
-    uint32_t currentTick = 0;
-    uint32_t elapsedMs = 0;
-};
-
-struct WrapPrediction {
-    int64_t seconds = 0;  // in the broadcast-time seconds scale; 0 none
-    DateTime time;
-    uint8_t pending = 0;
-};
-
-// The clocks' elapsed ticks at the latest broadcast time table.
-struct ClockMarks {
-    uint64_t pts = 0;
-    uint64_t dts = 0;
-    uint64_t pcr = 0;
-};
-
 struct StreamContext {
     uint32_t streamId = 0;
     uint16_t pcrPids[8];
@@ -264,10 +233,32 @@ bool ParseTotTdt(const uint8_t* packet, StreamContext& context, PidEntry& entry)
 bool ParseSdt(const uint8_t* packet, StreamContext& context, PidEntry& entry);
 bool ParseEit(const uint8_t* packet, StreamContext& context, PidEntry& entry);
 
-// Output of the service and event tables after a consumed packet: prints the
-// lines (ending an open progress line first) and returns how many.
-int PrintServiceLines(StreamContext& context);
-int PrintEventLines(StreamContext& context);
+// What the service and event tables found, for the lines shown after a
+// consumed packet.
+struct ServiceLine {
+    uint16_t serviceId = 0;
+    std::string provider;  // empty when none
+    std::string service;   // empty when none
+};
+// The stored services whose provider or service name changed with the last
+// table, in table order.
+std::vector<ServiceLine> ChangedServiceLines(const StreamContext& context);
+struct EventLines {
+    DateTime start;
+    DateTime duration;
+    std::optional<std::string> name;  // with the start and duration lines
+    std::optional<std::string> text;
+};
+// After a consumed EIT that moved to the next event: the previous and the
+// current event, each with the parts whose latest text changed; clears those
+// changes. Empty when the event did not move.
+std::vector<EventLines> TakeEventLines(StreamContext& context);
+
+// ---- Captions ----------------------------------------------------------------
+// Gathers the caption PES of this packet's PID and, once complete, decodes
+// its statement text into the caption's decoder. True when a data group of a
+// completed PES was valid (also while a PES is being gathered).
+bool ProcessCaptionPacket(const uint8_t* packet, CaptionStream& caption, StreamContext& context, PidEntry& entry);
 
 // ---- Broadcast time ------------------------------------------------------------
 bool DecodeBcdTime(const uint8_t* bytes, DateTime& duration);

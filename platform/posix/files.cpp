@@ -12,7 +12,7 @@
 #include <mutex>
 #include <string>
 
-#include "common/process_state.h"
+#include "platform/process_state.h"
 #include "platform/platform.h"
 #include "platform/wildcard.h"
 

@@ -19,7 +19,7 @@
 #include <new>
 #include <string>
 
-#include "common/process_state.h"
+#include "platform/process_state.h"
 #include "platform/platform.h"
 #include "platform/version_strings.h"
 

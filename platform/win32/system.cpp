@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "common/process_state.h"
+#include "platform/process_state.h"
 #include "platform/platform.h"
 
 namespace platform {

@@ -169,3 +169,22 @@ TEST(TotTdt, TimeBefore1970IsStoredButNotReported) {
     EXPECT_EQ(context.broadcast.firstPending, 0);
     EXPECT_EQ(context.broadcast.first, -118800);
 }
+
+// The prediction from a new broadcast time is the engine's step after the
+// table: the parser records the time and nothing else.
+TEST(TotTdt, AcceptedTimeLeavesMarksAndPredictionAlone) {
+    StreamContext context;
+    context.pcr.base = 1000;
+    context.pcr.currentElapsed = 5 * 90000;
+    ASSERT_TRUE(Feed(context, TimePacket(0x73, tsb::MjdBcd(2024, 5, 1, 12, 0, 0))));
+    EXPECT_EQ(context.broadcast.current, 1714532400);
+    EXPECT_EQ(context.marks.pcr, 0u);
+    EXPECT_EQ(context.wrap.seconds, 0);
+    EXPECT_EQ(context.wrap.pending, 0);
+
+    PredictWrap(context);
+    EXPECT_EQ(context.marks.pcr, 5u * 90000);
+    EXPECT_EQ(context.wrap.pending, 1);
+    // (2^33 - 1 - (1000 + 450000)) / 90000 = 95438 whole seconds after the TOT.
+    EXPECT_EQ(context.wrap.seconds, 1714532400 + 95438);
+}

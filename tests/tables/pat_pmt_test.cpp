@@ -182,3 +182,13 @@ TEST(PatPmtRecording, ScrambledBsCapture) {
     EXPECT_EQ(context.captions[0]->decoder.profile, 0);
     EXPECT_EQ(context.captions[1]->decoder.profile, 0);
 }
+
+TEST(PcrPids, ListEndsAtTheFirstEmptySlot) {
+    StreamContext context;
+    EXPECT_FALSE(IsPcrPid(context, 0xFFFF));
+    context.pcrPids[0] = 0x0100;
+    context.pcrPids[2] = 0x0111;  // behind an empty slot
+    EXPECT_TRUE(IsPcrPid(context, 0x0100));
+    EXPECT_FALSE(IsPcrPid(context, 0x0111));
+    EXPECT_FALSE(IsPcrPid(context, 0xFFFF));
+}

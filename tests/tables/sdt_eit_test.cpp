@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "engine/table_lines.h"
+#include "platform/process_state.h"
 #include "report/report.h"
 #include "tables/stream_context.h"
 #include "tests/support/stream_builder.h"
@@ -310,4 +312,74 @@ TEST_F(Eit, StartPacketCompletesThePendingSection) {
     EXPECT_EQ(FeedAll(context, tsb::Concat({first, second}), ParseEit), (std::vector<bool>{true, true}));
     EXPECT_EQ(context.events.currentStart, 1589022000);  // the 21:00 section in that packet was not read
     EXPECT_EQ(tabletest::SlotText(context.events.currentName), Cp932("か"));
+}
+
+// What the tables hand to the printing: exact records, no console involved.
+TEST_F(Sdt, ChangedServiceLinesAreTheChangedNamesInTableOrder) {
+    StreamContext context;
+    const Bytes first = SdtSection(0x7FE1, {{0x0400, kA, kU}, {0x0401, {}, kO}});
+    Feed(context, 0x0011, first, ParseSdt);
+    const std::vector<ServiceLine> lines = ChangedServiceLines(context);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].serviceId, 0x0400);
+    EXPECT_EQ(lines[0].provider, Cp932("あい"));
+    EXPECT_EQ(lines[0].service, Cp932("うえ"));
+    EXPECT_EQ(lines[1].serviceId, 0x0401);
+    EXPECT_EQ(lines[1].provider, "");
+    EXPECT_EQ(lines[1].service, Cp932("お"));
+    // Asking again changes nothing: the flags belong to the next table.
+    EXPECT_EQ(ChangedServiceLines(context).size(), 2u);
+
+    // Only the second service's name changes.
+    Feed(context, 0x0011, SdtSection(0x7FE1, {{0x0400, kA, kU}, {0x0401, {}, kKa}}), ParseSdt);
+    const std::vector<ServiceLine> changed = ChangedServiceLines(context);
+    ASSERT_EQ(changed.size(), 1u);
+    EXPECT_EQ(changed[0].serviceId, 0x0401);
+    EXPECT_EQ(changed[0].service, Cp932("か"));
+}
+
+TEST_F(Sdt, StopRequestDoesNotCutTheTable) {
+    StreamContext context;
+    StopRequested = 1;
+    const std::vector<bool> consumed =
+        Feed(context, 0x0011, SdtSection(0x7FE1, {{0x0400, kA, kU}, {0x0401, {}, kO}}), ParseSdt);
+    StopRequested = 0;
+    EXPECT_EQ(consumed, std::vector<bool>{true});
+    EXPECT_EQ(context.services.count, 2);
+    EXPECT_EQ(ChangedServiceLines(context).size(), 2u);
+}
+
+TEST_F(Eit, TakeEventLinesGivesBothEventsOnceAfterAMove) {
+    StreamContext context;
+    Feed(context, 0x0012, EitSection({{tsb::MjdBcd(2020, 5, 9, 20, 0, 0), tsb::Bcd3(1, 0, 0), kKa, kKu}}), ParseEit);
+    EXPECT_TRUE(TakeEventLines(context).empty());  // no move yet
+
+    Feed(context, 0x0012, EitSection({{tsb::MjdBcd(2020, 5, 9, 21, 0, 0), tsb::Bcd3(0, 30, 0), kKi}}), ParseEit);
+    const std::vector<EventLines> events = TakeEventLines(context);
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0].start.hour, 20);
+    EXPECT_EQ(events[0].duration.hour, 1);
+    EXPECT_EQ(events[0].name, Cp932("か"));
+    // The new event has no text, so no text changed: neither shows one.
+    EXPECT_FALSE(events[0].text.has_value());
+    EXPECT_EQ(events[1].start.hour, 21);
+    EXPECT_EQ(events[1].duration.minute, 30);
+    EXPECT_EQ(events[1].name, Cp932("き"));
+    EXPECT_FALSE(events[1].text.has_value());
+
+    // Taken: the same table again gives the parts without a change.
+    Feed(context, 0x0012, EitSection({{tsb::MjdBcd(2020, 5, 9, 21, 0, 0), tsb::Bcd3(0, 30, 0), kKi}}), ParseEit);
+    EXPECT_TRUE(TakeEventLines(context).empty());
+}
+
+TEST_F(Eit, StopRequestDoesNotCutTheTable) {
+    StreamContext context;
+    StopRequested = 1;
+    const std::vector<bool> consumed = Feed(
+        context, 0x0012, EitSection({{tsb::MjdBcd(2020, 5, 9, 20, 0, 0), tsb::Bcd3(1, 0, 0), kKa, kKu}}), ParseEit);
+    StopRequested = 0;
+    EXPECT_EQ(consumed, std::vector<bool>{true});
+    EXPECT_EQ(context.events.currentStart, 1589022000);
+    EXPECT_EQ(tabletest::SlotText(context.events.currentName), Cp932("か"));
+    EXPECT_EQ(tabletest::SlotText(context.events.currentText), Cp932("く"));
 }

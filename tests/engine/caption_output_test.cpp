@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "caption/caption.h"
+#include "engine/table_lines.h"
 #include "common/text.h"
 #include "report/report.h"
 #include "tests/support/stream_builder.h"

@@ -1,0 +1,1 @@
+#include "tables/stream_context.h"

@@ -1,0 +1,3 @@
+#pragma once
+#include "caption/caption.h"
+#include "engine/stream_job.h"

@@ -4,6 +4,8 @@
 
 #include "common/byte_buffer.h"
 
+class Reporter;
+
 // Notice for a command-line path that does not fit its field.
 extern const char* const kPathTooLongNotice;
 
@@ -12,9 +14,10 @@ bool IsOptionArgument(const char* argument);
 // Whether an argument asks for the usage text ("-h", "--help", "-?"...).
 bool IsHelpArgument(const char* argument);
 // The usage text and the contact lines, to standard output.
-void PrintUsage();
+void PrintUsage(Reporter& reporter);
 // Runs the passes over the NUL-separated input paths, one `job` call per
 // path with RunSettings.currentInput set; returns the sum of the results.
-int32_t RunPasses(const ByteBuffer& inputList, int32_t (*job)());
+// Each job gets the console switches as they were before it.
+int32_t RunPasses(Reporter& reporter, const ByteBuffer& inputList, int32_t (*job)(Reporter&));
 // The process exit code for a drop sum.
 int32_t ExitStatus(int32_t sum);

@@ -1,4 +1,5 @@
 #include "app/run_settings.h"
+#include "report/report.h"
 
 #ifdef _WIN32
 // The Windows shell hands wildcards to the program unexpanded; console tools
@@ -11,5 +12,5 @@ int _dowildcard = -1;
 #endif
 
 int main(int argc, char** argv) {
-    return RunMain(argc, argv);
+    return RunMain(ProcessReporter(), argc, argv);
 }

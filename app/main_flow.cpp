@@ -8,7 +8,7 @@
 #include "common/process_state.h"
 #include "common/text.h"
 #include "endpoints/endpoints.h"
-#include "report/report.h"
+#include "report/reporter.h"
 
 RunSettingsRecord RunSettings;
 int32_t FailedJobs = 0;
@@ -126,7 +126,7 @@ int32_t ToInt32(long long value) {
     return static_cast<int32_t>(value);
 }
 
-void ApplyEffect(Effect effect, const char* option, std::size_t keywordLength) {
+void ApplyEffect(Reporter& reporter, Effect effect, const char* option, std::size_t keywordLength) {
     switch (effect) {
         case Effect::None:
             break;
@@ -161,7 +161,7 @@ void ApplyEffect(Effect effect, const char* option, std::size_t keywordLength) {
             RunSettings.wraparound = true;
             break;
         case Effect::NoProgress:
-            ConsoleFlags.fetch_or(kNoProgress);
+            reporter.SetProgressOn(false);
             break;
         case Effect::Loop:
             RunSettings.loop = true;
@@ -173,61 +173,61 @@ void ApplyEffect(Effect effect, const char* option, std::size_t keywordLength) {
     }
 }
 
-ArgState ReadOption(const char* option) {
+ArgState ReadOption(Reporter& reporter, const char* option) {
     ArgState state = ArgState::Input;
     const std::size_t length = std::strlen(option);
     for (const Keyword& keyword : kKeywords) {
         const std::size_t keywordLength = std::strlen(keyword.text);
         if (length < keywordLength || !EqualsIgnoreCaseN(option, keyword.text, keywordLength)) continue;
-        ApplyEffect(keyword.effect, option, keywordLength);
+        ApplyEffect(reporter, keyword.effect, option, keywordLength);
         state = keyword.state;
     }
     return state;
 }
 
-void NotePidNotANumber(const std::string& text) {
-    PrintMessage(static_cast<int32_t>(text.size()) + 260, "－ PIDが数値ではありません %s\n", text.c_str());
+void NotePidNotANumber(Reporter& reporter, const std::string& text) {
+    reporter.PrintMessage(static_cast<int32_t>(text.size()) + 260, "－ PIDが数値ではありません %s\n", text.c_str());
 }
 
 // An entry whose PID is no number never fires; the user hears of it once,
 // here, instead of finding the stream unchanged afterwards.
-void CheckDropListPids(const std::string& list) {
+void CheckDropListPids(Reporter& reporter, const std::string& list) {
     std::size_t begin = 0;
     while (begin <= list.size()) {
         std::size_t end = list.find_first_of(kDropListSeparators, begin);
         if (end == std::string::npos) end = list.size();
         const std::string entry = list.substr(begin, end - begin);
         uint16_t pid = 0;
-        if (!entry.empty() && !ParsePidText(entry.substr(0, entry.find(':')), pid)) NotePidNotANumber(entry);
+        if (!entry.empty() && !ParsePidText(entry.substr(0, entry.find(':')), pid)) NotePidNotANumber(reporter, entry);
         begin = end + 1;
     }
 }
 
-void RefusePath(const char* value) {
-    PrintMessage(static_cast<int32_t>(std::strlen(value)) + 260, kPathTooLongNotice, value);
+void RefusePath(Reporter& reporter, const char* value) {
+    reporter.PrintMessage(static_cast<int32_t>(std::strlen(value)) + 260, kPathTooLongNotice, value);
 }
 
 // Returns false when the value was refused.
-bool ReadValue(ArgState state, const char* value, ByteBuffer& inputList) {
+bool ReadValue(Reporter& reporter, ArgState state, const char* value, ByteBuffer& inputList) {
     switch (state) {
         case ArgState::Input:
             if (*value == '\0') return true;
             // Every input is copied into a fixed field before its job.
             if (std::strlen(value) >= kMaxPath) {
-                RefusePath(value);
+                RefusePath(reporter, value);
                 return false;
             }
             inputList.Append(value, static_cast<int32_t>(std::strlen(value) + 1), kTextSlack);
             return true;
         case ArgState::LogPath:
             if (!CopyText(RunSettings.logpath, sizeof RunSettings.logpath, value)) {
-                RefusePath(value);
+                RefusePath(reporter, value);
                 return false;
             }
             return true;
         case ArgState::OutputPath:
             if (!CopyText(RunSettings.throughpath, sizeof RunSettings.throughpath, value)) {
-                RefusePath(value);
+                RefusePath(reporter, value);
                 return false;
             }
             return true;
@@ -246,14 +246,14 @@ bool ReadValue(ArgState state, const char* value, ByteBuffer& inputList) {
             } else {
                 uint16_t pid = 0;
                 if (!ParsePidText(value, pid)) {
-                    NotePidNotANumber(value);
+                    NotePidNotANumber(reporter, value);
                     return true;
                 }
                 RunSettings.rwcntundrop = (RunSettings.rwcntundrop & ~0xFFFFu) | pid;
             }
             return true;
         case ArgState::DropList:
-            CheckDropListPids(value);
+            CheckDropListPids(reporter, value);
             RunSettings.rwcntdrop = std::string(value);
             RunSettings.rwcntdropCursor = 0;
             return true;
@@ -266,8 +266,8 @@ bool ReadValue(ArgState state, const char* value, ByteBuffer& inputList) {
     return true;
 }
 
-void WriteText(const std::string& text) {
-    WriteStdout(text.data(), text.size());
+void WriteText(Reporter& reporter, const std::string& text) {
+    reporter.WriteStdout(text.data(), text.size());
 }
 
 constexpr uint32_t kIdlePassWaitMs = 1000;
@@ -286,18 +286,18 @@ void WaitAfterIdlePass() {
 
 const char* const kPathTooLongNotice = "－ パスが長すぎます %s\n";
 
-bool ParseCommandLine(int argc, char** argv, ByteBuffer& inputList) {
+bool ParseCommandLine(Reporter& reporter, int argc, char** argv, ByteBuffer& inputList) {
     ArgState state = ArgState::Input;
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
         if (arg == nullptr) continue;
         if (IsOptionArgument(arg)) {
-            state = ReadOption(arg + 1);
+            state = ReadOption(reporter, arg + 1);
             continue;
         }
         const ArgState current = state;
         state = ArgState::Input;
-        if (!ReadValue(current, arg, inputList)) return false;
+        if (!ReadValue(reporter, current, arg, inputList)) return false;
     }
     return true;
 }
@@ -341,20 +341,20 @@ bool AsksForHelp(int argc, char** argv) {
 
 }  // namespace
 
-void PrintUsage() {
+void PrintUsage(Reporter& reporter) {
     for (const char* line : kUsageLines) {
         // Only lines 2 and 7 carry "%s": the program's own name.
-        WriteText(std::strstr(line, "%s") != nullptr ? FormatString(line, ProgramName) : std::string(line));
+        WriteText(reporter, std::strstr(line, "%s") != nullptr ? FormatString(line, ProgramName) : std::string(line));
     }
     const std::string executable = platform::ExecutablePath();
     const std::string company = platform::ReadVersionString(executable.c_str(), "CompanyName");
     const std::string comments = platform::ReadVersionString(executable.c_str(), "Comments");
     if (!company.empty() || !comments.empty()) {
-        WriteText("連絡先他\n");
-        if (!company.empty()) WriteText(FormatString("　%s\n", company.c_str()));
-        if (!comments.empty()) WriteText(FormatString("　%s\n", comments.c_str()));
+        WriteText(reporter, "連絡先他\n");
+        if (!company.empty()) WriteText(reporter, FormatString("　%s\n", company.c_str()));
+        if (!comments.empty()) WriteText(reporter, FormatString("　%s\n", comments.c_str()));
     }
-    FlushStdout();
+    reporter.FlushStdout();
 }
 
 int32_t ExitStatus(int32_t sum) {
@@ -367,7 +367,7 @@ int32_t ExitStatus(int32_t sum) {
 #endif
 }
 
-int32_t RunPasses(const ByteBuffer& inputList, int32_t (*job)()) {
+int32_t RunPasses(Reporter& reporter, const ByteBuffer& inputList, int32_t (*job)(Reporter&)) {
     int32_t sum = 0;
     if (inputList.used <= 0) return sum;
     const int32_t initialCount = RunSettings.loopCount;
@@ -378,16 +378,16 @@ int32_t RunPasses(const ByteBuffer& inputList, int32_t (*job)()) {
         const char* end = reinterpret_cast<const char*>(inputList.data) + inputList.used;
         while (path < end) {
             if (StopRequested.load() != 0) break;
-            const uint32_t savedFlags = ConsoleFlags.load();
+            const ConsoleSwitches savedConsole = reporter.Console();
             char savedLog[kMaxPath];
             char savedThrough[kMaxPath];
             std::memcpy(savedLog, RunSettings.logpath, sizeof savedLog);
             std::memcpy(savedThrough, RunSettings.throughpath, sizeof savedThrough);
             CopyText(RunSettings.currentInput, sizeof RunSettings.currentInput, path);
-            sum += job();
+            sum += job(reporter);
             std::memcpy(RunSettings.logpath, savedLog, sizeof savedLog);
             std::memcpy(RunSettings.throughpath, savedThrough, sizeof savedThrough);
-            ConsoleFlags.store(savedFlags);
+            reporter.RestoreConsole(savedConsole);
             path += std::strlen(path) + 1;
         }
         if (RunSettings.loopCount > 0) --RunSettings.loopCount;
@@ -399,41 +399,41 @@ int32_t RunPasses(const ByteBuffer& inputList, int32_t (*job)()) {
     return sum;
 }
 
-int32_t RunMain(int argc, char** argv) {
-    ConsoleFlags.store(kConsoleOn);
-    LogFlags.store(0);
-    StartUp();
+int32_t RunMain(Reporter& reporter, int argc, char** argv) {
+    reporter.RestoreConsole(ConsoleSwitches{true, true});
+    reporter.SetLogOn(false);
+    StartUp(reporter);
     platform::AllocConsole();
-    platform::SetControlHandler(ConsoleControlHandler);
+    InstallControlHandler(reporter);
 
     if (argc <= 1 || AsksForHelp(argc, argv)) {
-        PrintUsage();
+        PrintUsage(reporter);
         return 0;
     }
 
     ByteBuffer inputList;
     int32_t sum = 0;
-    if (!ParseCommandLine(argc, argv, inputList)) {
+    if (!ParseCommandLine(reporter, argc, argv, inputList)) {
         // A refused value ends the run before any job; the exit code tells
         // that the run did not happen.
         sum = -1;
     } else {
         // The stream owns standard output: every text of the run goes to
         // standard error, also that of jobs before and after the stream.
-        SendConsoleTextToStandardError(std::strcmp(RunSettings.throughpath, "CON") == 0);
+        reporter.SendConsoleTextToStandardError(std::strcmp(RunSettings.throughpath, "CON") == 0);
         if (RunSettings.pid) {
-            WriteText(FormatString("－ プロセスID %d\r\n", static_cast<int>(platform::ProcessId())));
-            FlushStdout();
-            ConsoleLineClosed.store(true);
+            WriteText(reporter, FormatString("－ プロセスID %d\r\n", static_cast<int>(platform::ProcessId())));
+            reporter.FlushStdout();
+            reporter.MarkConsoleLineClosed(true);
         }
         if (RunSettings.pause) {
-            WriteText("－ 続行するには何かキーを押してください . . .\r\n");
-            FlushStdout();
-            ConsoleLineClosed.store(true);
+            WriteText(reporter, "－ 続行するには何かキーを押してください . . .\r\n");
+            reporter.FlushStdout();
+            reporter.MarkConsoleLineClosed(true);
             // Without a terminal there is nobody to press a key.
             platform::ReadKeyNoEcho();
         }
-        sum = RunPasses(inputList, RunJob);
+        sum = RunPasses(reporter, inputList, RunJob);
     }
 
     ReleasePlugins();
@@ -444,8 +444,8 @@ int32_t RunMain(int argc, char** argv) {
     // A job whose output failed must not read as success, whatever the
     // drop count of the others.
     const int32_t result = FailedJobs > 0 ? -1 : sum;
-    if (RunSettings.detail) PrintMessage(0, "－ 終了します. ( 戻り値 : %d )\n", result);
-    FlushStdout();
+    if (RunSettings.detail) reporter.PrintMessage(0, "－ 終了します. ( 戻り値 : %d )\n", result);
+    reporter.FlushStdout();
     inputList.Free();
     return ExitStatus(result);
 }

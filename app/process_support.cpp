@@ -8,7 +8,7 @@
 #include "app/run_settings.h"
 #include "common/process_state.h"
 #include "common/text.h"
-#include "report/report.h"
+#include "report/reporter.h"
 
 namespace {
 
@@ -33,7 +33,8 @@ std::atomic<uint32_t> stopRequestCount{0};
 // A second stop request means the user is waiting: when the orderly stop is
 // stuck (a tuner driver that never returns from closing, say), the process
 // must still end rather than leave only a kill to the user.
-uint32_t ForcedEndWatch(void*) {
+uint32_t ForcedEndWatch(void* argument) {
+    Reporter& reporter = *static_cast<Reporter*>(argument);
     platform::SleepMs(kForcedEndDelayMs);
     // The program never withdraws a stop request; an embedding test does,
     // and then nothing is stuck.
@@ -43,18 +44,18 @@ uint32_t ForcedEndWatch(void*) {
     }
     // Console text already written is handed on; the stream's own staging
     // is not touched, since the stuck thread may be using it.
-    FlushStdout();
-    if ((ConsoleFlags.load() & kConsoleOn) != 0) {
+    reporter.FlushStdout();
+    if (reporter.ConsoleOn()) {
         const char* notice = "－ 終了処理が応答しないため強制終了します\n";
-        WriteStdout(notice, std::strlen(notice));
-        FlushStdout();
+        reporter.WriteStdout(notice, std::strlen(notice));
+        reporter.FlushStdout();
     }
     platform::EndProcessNow(kForcedEndExitCode);
 }
 
-void WatchForStuckStop() {
+void WatchForStuckStop(Reporter& reporter) {
     if (stopRequestCount.fetch_add(1) != 1) return;
-    platform::ThreadHandle watch = platform::StartThread(ForcedEndWatch, nullptr);
+    platform::ThreadHandle watch = platform::StartThread(ForcedEndWatch, &reporter);
     if (watch) platform::DetachThread(watch);
 }
 
@@ -140,7 +141,7 @@ void FreeFindList(CFindFileInfo*& list) {
     }
 }
 
-void StartUp() {
+void StartUp(Reporter& reporter) {
     std::string temp = platform::TemporaryDirectory();
     if (!temp.empty() && !IsSeparator(temp.back())) temp.push_back(platform::PathSeparator());
     if (!CopyText(TempDir, sizeof TempDir, temp.c_str())) TempDir[0] = '\0';
@@ -155,7 +156,7 @@ void StartUp() {
     platform::Event started(false);
     platform::ThreadHandle thread = platform::StartThread(BackgroundThread, &started);
     if (!thread) {
-        PrintMessage(0, "[ Main ] スレッド起動失敗 : %d .\n", static_cast<int>(platform::LastError()));
+        reporter.PrintMessage(0, "[ Main ] スレッド起動失敗 : %d .\n", static_cast<int>(platform::LastError()));
         return;
     }
     started.Wait();
@@ -163,7 +164,7 @@ void StartUp() {
     platform::DetachThread(thread);
 }
 
-bool ConsoleControlHandler(uint32_t event) {
+bool ConsoleControlHandler(Reporter& reporter, uint32_t event) {
     const char* notice = nullptr;
     if (event == 0) {
         StopReason.store(1);
@@ -175,14 +176,30 @@ bool ConsoleControlHandler(uint32_t event) {
         return false;
     }
     StopRequested.store(1);
-    WatchForStuckStop();
-    const uint32_t flags = ConsoleFlags.load();
-    if ((flags & kConsoleOn) != 0 && (flags & kNoProgress) == 0) {
-        WriteStdout(notice, std::strlen(notice));
-        FlushStdout();
-        ConsoleLineClosed.store(true);
+    WatchForStuckStop(reporter);
+    if (reporter.ProgressShown()) {
+        reporter.WriteStdout(notice, std::strlen(notice));
+        reporter.FlushStdout();
+        reporter.MarkConsoleLineClosed(true);
     }
     return true;
+}
+
+namespace {
+
+// The operating system calls the handler without arguments.
+std::atomic<Reporter*> controlReporter{nullptr};
+
+bool RouteControlEvent(uint32_t event) {
+    Reporter* reporter = controlReporter.load();
+    return reporter != nullptr && ConsoleControlHandler(*reporter, event);
+}
+
+}  // namespace
+
+void InstallControlHandler(Reporter& reporter) {
+    controlReporter.store(&reporter);
+    platform::SetControlHandler(RouteControlEvent);
 }
 
 void ShutDown() {

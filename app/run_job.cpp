@@ -11,7 +11,7 @@
 #include "common/text.h"
 #include "endpoints/endpoints.h"
 #include "engine/stream_job.h"
-#include "report/report.h"
+#include "report/reporter.h"
 
 namespace {
 
@@ -41,21 +41,21 @@ struct FileCloser {
 
 // Stores a derived name in its fixed field; a name that does not fit is
 // refused rather than cut, since a cut name could point at another file.
-bool StoreDerivedPath(char* field, std::size_t size, const std::string& value) {
+bool StoreDerivedPath(Reporter& reporter, char* field, std::size_t size, const std::string& value) {
     if (!CopyText(field, size, value.c_str())) {
-        PrintMessage(HintFor(value), kPathTooLongNotice, value.c_str());
+        reporter.PrintMessage(HintFor(value), kPathTooLongNotice, value.c_str());
         return false;
     }
     return true;
 }
 
 // Tuner path: space "\" channel "\" driver path after the prefix.
-bool CheckTunerPath(const std::string& input) {
+bool CheckTunerPath(Reporter& reporter, const std::string& input) {
     const std::string rest = input.substr(sizeof(kTunerPrefix) - 1);
     const std::size_t first = rest.find('\\');
     const std::string space = rest.substr(0, first);
     if (space.empty()) {
-        PrintMessage(HintFor(input), "－ BonDriverチューナー空間番号がありません %s\n", input.c_str());
+        reporter.PrintMessage(HintFor(input), "－ BonDriverチューナー空間番号がありません %s\n", input.c_str());
         return false;
     }
     const std::size_t second = first == std::string::npos ? std::string::npos : rest.find('\\', first + 1);
@@ -64,19 +64,20 @@ bool CheckTunerPath(const std::string& input) {
             ? std::string()
             : rest.substr(first + 1, second == std::string::npos ? std::string::npos : second - first - 1);
     if (channel.empty()) {
-        PrintMessage(HintFor(input), "－ BonDriverチューナー内部チャンネル番号がありません %s\n", input.c_str());
+        reporter.PrintMessage(HintFor(input), "－ BonDriverチューナー内部チャンネル番号がありません %s\n",
+                              input.c_str());
         return false;
     }
     const std::string driver = second == std::string::npos ? std::string() : rest.substr(second + 1);
     if (driver.empty() || !platform::PathExists(driver.c_str())) {
-        PrintMessage(HintFor(input), "－ BonDriverがありません %s\n", input.c_str());
+        reporter.PrintMessage(HintFor(input), "－ BonDriverがありません %s\n", input.c_str());
         return false;
     }
     return true;
 }
 
 // Sender path: host ":" port "\" library path after the prefix.
-bool CheckSenderPath(const std::string& output) {
+bool CheckSenderPath(Reporter& reporter, const std::string& output) {
     const std::string rest = output.substr(sizeof(kSenderPrefix) - 1);
     const std::size_t backslash = rest.find('\\');
     const std::string address = rest.substr(0, backslash);
@@ -85,15 +86,15 @@ bool CheckSenderPath(const std::string& output) {
     std::string port;
     SplitSenderDestination(address, host, port);
     if (host.empty()) {
-        PrintMessage(HintFor(output), "－ SendTSTCP送信先がありません %s\n", output.c_str());
+        reporter.PrintMessage(HintFor(output), "－ SendTSTCP送信先がありません %s\n", output.c_str());
         return false;
     }
     if (port.empty()) {
-        PrintMessage(HintFor(output), "－ SendTSTCP送信先ポートがありません %s\n", output.c_str());
+        reporter.PrintMessage(HintFor(output), "－ SendTSTCP送信先ポートがありません %s\n", output.c_str());
         return false;
     }
     if (library.empty() || !platform::PathExists(library.c_str())) {
-        PrintMessage(HintFor(output), "－ SendTSTCP.dllがありません %s\n", output.c_str());
+        reporter.PrintMessage(HintFor(output), "－ SendTSTCP.dllがありません %s\n", output.c_str());
         return false;
     }
     return true;
@@ -113,11 +114,11 @@ bool IsFileSink(const char* output) {
 
 // The log this job would append to: its own, or the one an earlier job left
 // active.
-std::string ActiveLogPath() {
+std::string ActiveLogPath(const Reporter& reporter) {
     if (RunSettings.logpath[0] != '\0') {
         return RunSettings.logpath;
     }
-    return (LogFlags.load() & kLogOn) != 0 ? std::string(LogFilePath) : std::string();
+    return reporter.LogOn() ? reporter.LogPath() : std::string();
 }
 
 // The file inputs a job's output or log must not name: its own, and every
@@ -148,17 +149,17 @@ bool NamesAnyOf(const char* path, const std::vector<std::string>& files) {
 
 // The output is created (truncated) and the log appended to: neither may be
 // an input or the other, under whatever name or link.
-bool PathsKeptApart(const std::string& input, bool fileInput) {
+bool PathsKeptApart(Reporter& reporter, const std::string& input, bool fileInput) {
     const std::vector<std::string> inputs = ProtectedInputs(input, fileInput);
     const char* output = RunSettings.throughpath;
     const bool fileOutput = IsFileSink(output);
     if (fileOutput && NamesAnyOf(output, inputs)) {
-        PrintMessage(HintFor(output), "－ 出力ファイルが入力ファイルと同じです %s\n", output);
+        reporter.PrintMessage(HintFor(output), "－ 出力ファイルが入力ファイルと同じです %s\n", output);
         return false;
     }
-    const std::string log = ActiveLogPath();
+    const std::string log = ActiveLogPath(reporter);
     if (!log.empty() && (NamesAnyOf(log.c_str(), inputs) || (fileOutput && platform::SameFile(output, log.c_str())))) {
-        PrintMessage(HintFor(log), "－ ログファイルが入力・出力ファイルと同じです %s\n", log.c_str());
+        reporter.PrintMessage(HintFor(log), "－ ログファイルが入力・出力ファイルと同じです %s\n", log.c_str());
         return false;
     }
     // The worker deletes the -patchtime file of a file input before it starts.
@@ -166,7 +167,8 @@ bool PathsKeptApart(const std::string& input, bool fileInput) {
     if (!patch.empty() &&
         (NamesAnyOf(patch.c_str(), inputs) || (fileOutput && platform::SameFile(output, patch.c_str())) ||
          (!log.empty() && platform::SameFile(log.c_str(), patch.c_str())))) {
-        PrintMessage(HintFor(patch), "－ パッチ時刻ファイルが入力・出力・ログファイルと同じです %s\n", patch.c_str());
+        reporter.PrintMessage(HintFor(patch), "－ パッチ時刻ファイルが入力・出力・ログファイルと同じです %s\n",
+                              patch.c_str());
         return false;
     }
     return true;
@@ -177,7 +179,7 @@ bool Served(const StreamSlot& slot) {
     return !slot.contexts.empty() && !slot.contexts.front()->pids.Entries().empty();
 }
 
-int32_t PrintSummary(const StreamSlot& slot) {
+int32_t PrintSummary(Reporter& reporter, const StreamSlot& slot) {
     int32_t total = 0;
     if (slot.inputPath.empty() || slot.contexts.empty()) {
         return total;
@@ -190,22 +192,23 @@ int32_t PrintSummary(const StreamSlot& slot) {
     const StreamContext& current = slot.context != nullptr ? *slot.context : context;
     if (RunSettings.wraparound && context.wrap.seconds != 0) {
         const DateTime& t = context.wrap.time;
-        PrintMessage(HintFor(slot.inputPath), "－ PCR Wrap-around %s\r\n", slot.inputPath.c_str());
-        PrintMessage(0, "%04d/%02d/%02d %02d:%02d:%02d\r\n", t.year, t.month, t.day, t.hour, t.minute, t.second);
+        reporter.PrintMessage(HintFor(slot.inputPath), "－ PCR Wrap-around %s\r\n", slot.inputPath.c_str());
+        reporter.PrintMessage(0, "%04d/%02d/%02d %02d:%02d:%02d\r\n", t.year, t.month, t.day, t.hour, t.minute,
+                              t.second);
     }
     if (RunSettings.drop) {
-        PrintMessage(HintFor(slot.inputPath), "－ DROP %s\r\n", slot.inputPath.c_str());
+        reporter.PrintMessage(HintFor(slot.inputPath), "－ DROP %s\r\n", slot.inputPath.c_str());
         for (const auto& entry : entries) {
             const bool exempt = IsPcrPid(current, entry->pid);
-            PrintMessage(0, "0x%04X : 0x%02X : %lld Drop%s : %lld Total %s\r\n", entry->pid, entry->lastCounter,
-                         static_cast<long long>(entry->dropCount),
-                         entry->dropCount == 0 || entry->dropCount == 1 ? "" : "s",
-                         static_cast<long long>(entry->packetCount), exempt ? "対象外" : "");
+            reporter.PrintMessage(0, "0x%04X : 0x%02X : %lld Drop%s : %lld Total %s\r\n", entry->pid,
+                                  entry->lastCounter, static_cast<long long>(entry->dropCount),
+                                  entry->dropCount == 0 || entry->dropCount == 1 ? "" : "s",
+                                  static_cast<long long>(entry->packetCount), exempt ? "対象外" : "");
             if (!exempt && entry->dropCount > 0) {
                 total += static_cast<int32_t>(entry->dropCount);
             }
         }
-        PrintMessage(0, "\r\n%s", "");
+        reporter.PrintMessage(0, "\r\n%s", "");
     }
     return total;
 }
@@ -256,7 +259,7 @@ bool IsTransportStreamFile(const char* path) {
     return ProbePacketSize(file.handle, 0, platform::SeekFrom::Begin) != 0;
 }
 
-int32_t RunJob() {
+int32_t RunJob(Reporter& reporter) {
     if (RunSettings.currentInput[0] == '\0') {
         return 0;
     }
@@ -267,22 +270,22 @@ int32_t RunJob() {
     if (!StartsWith(input.c_str(), kConsole) && !StartsWith(input.c_str(), kPipePrefix) &&
         !StartsWith(input.c_str(), kTunerPrefix)) {
         if (!platform::PathExists(input.c_str())) {
-            PrintMessage(HintFor(input), "－ ファイルがありません %s\n", input.c_str());
+            reporter.PrintMessage(HintFor(input), "－ ファイルがありません %s\n", input.c_str());
             return 0;
         }
         if (!IsTransportStreamFile(input.c_str())) {
-            PrintMessage(HintFor(input), "－ tsファイルではありません %s\n", input.c_str());
+            reporter.PrintMessage(HintFor(input), "－ tsファイルではありません %s\n", input.c_str());
             return 0;
         }
         PathParts parts;
         if (!SplitPath(input.c_str(), parts)) {
-            PrintMessage(HintFor(input), kPathTooLongNotice, input.c_str());
+            reporter.PrintMessage(HintFor(input), kPathTooLongNotice, input.c_str());
             return 0;
         }
         if (RunSettings.log && RunSettings.logpath[0] == '\0') {
             const std::string name =
                 FormatString("%s%s%s.%s.log", parts.drive.c_str(), parts.dir.c_str(), parts.name.c_str(), ProgramName);
-            if (!StoreDerivedPath(RunSettings.logpath, sizeof RunSettings.logpath, name)) {
+            if (!StoreDerivedPath(reporter, RunSettings.logpath, sizeof RunSettings.logpath, name)) {
                 ++FailedJobs;
                 return 0;
             }
@@ -290,33 +293,32 @@ int32_t RunJob() {
         if (RunSettings.throughpath[0] == '\0') {
             const std::string name = FormatString("%s%s%s.%s%s", parts.drive.c_str(), parts.dir.c_str(),
                                                   parts.name.c_str(), ProgramName, parts.ext.c_str());
-            if (!StoreDerivedPath(RunSettings.throughpath, sizeof RunSettings.throughpath, name)) {
+            if (!StoreDerivedPath(reporter, RunSettings.throughpath, sizeof RunSettings.throughpath, name)) {
                 ++FailedJobs;
                 return 0;
             }
         }
     }
-    if (StartsWith(input.c_str(), kTunerPrefix) && !CheckTunerPath(input)) {
+    if (StartsWith(input.c_str(), kTunerPrefix) && !CheckTunerPath(reporter, input)) {
         return 0;
     }
-    if (StartsWith(RunSettings.throughpath, kSenderPrefix) && !CheckSenderPath(RunSettings.throughpath)) {
+    if (StartsWith(RunSettings.throughpath, kSenderPrefix) && !CheckSenderPath(reporter, RunSettings.throughpath)) {
         return 0;
     }
-    if (!PathsKeptApart(input, IsFileSource(input))) {
+    if (!PathsKeptApart(reporter, input, IsFileSource(input))) {
         ++FailedJobs;
         return 0;
     }
     if (RunSettings.logpath[0] != '\0') {
         if (IsTransportStreamFile(RunSettings.logpath)) {
             // Appending messages would corrupt the recording.
-            PrintMessage(HintFor(RunSettings.logpath),
-                         "－ ログファイルにtsファイルが指定されているためログ出力を無効にしました %s\n",
-                         RunSettings.logpath);
+            reporter.PrintMessage(HintFor(RunSettings.logpath),
+                                  "－ ログファイルにtsファイルが指定されているためログ出力を無効にしました %s\n",
+                                  RunSettings.logpath);
             RunSettings.logpath[0] = '\0';
             RunSettings.log = false;
         }
-        CopyText(LogFilePath, sizeof LogFilePath, RunSettings.logpath);
-        LogFlags.store(RunSettings.log ? kLogOn : 0u);
+        reporter.SetLog(RunSettings.log, RunSettings.logpath);
     }
 
     StreamSlot slots[2];
@@ -337,15 +339,15 @@ int32_t RunJob() {
 
     platform::ThreadHandle worker = platform::StartThread(StreamWorker, &job);
     if (!worker) {
-        PrintMessage(0, "－ スレッド%d起動失敗 : %d .\n", 3, static_cast<int>(platform::LastError()));
+        reporter.PrintMessage(0, "－ スレッド%d起動失敗 : %d .\n", 3, static_cast<int>(platform::LastError()));
     } else {
         platform::JoinThread(worker);
     }
     UnloadSender();
     // Ends the last progress line on screen; the line state is left open,
     // so the next job's first message line still ends it with "\r\n".
-    if ((ConsoleFlags.load() & kConsoleOn) != 0) {
-        WriteConsoleText("\n");
+    if (reporter.ConsoleOn()) {
+        reporter.WriteConsoleText("\n");
     }
 
     if (slots[0].sinkFailed) {
@@ -356,7 +358,7 @@ int32_t RunJob() {
     }
     int32_t total = 0;
     for (const StreamSlot& slot : slots) {
-        total += PrintSummary(slot);
+        total += PrintSummary(reporter, slot);
     }
     return total;
 }

@@ -9,6 +9,8 @@
 #include "common/limits.h"
 #include "platform/platform.h"
 
+class Reporter;
+
 struct RunSettingsRecord {
     bool log = false;
     bool sync = false;
@@ -51,19 +53,23 @@ extern const ByteBuffer* CommandLineInputs;
 extern int32_t ServedJobs;
 
 // Process support.
-void StartUp();
+void StartUp(Reporter& reporter);
 void ShutDown();
-bool ConsoleControlHandler(uint32_t event);
+// Ctrl+C (event 0) and closing (2) request the stop, with a notice on the
+// console; other events are declined.
+bool ConsoleControlHandler(Reporter& reporter, uint32_t event);
+// Routes the process's control events to ConsoleControlHandler.
+void InstallControlHandler(Reporter& reporter);
 
 // Command line: fills RunSettings and appends the input paths (each with its
 // NUL) to inputList. Returns false when a value was refused (the notice has
 // been printed).
-bool ParseCommandLine(int argc, char** argv, ByteBuffer& inputList);
+bool ParseCommandLine(Reporter& reporter, int argc, char** argv, ByteBuffer& inputList);
 // The whole program; returns the exit code.
-int32_t RunMain(int argc, char** argv);
+int32_t RunMain(Reporter& reporter, int argc, char** argv);
 
 // One input (RunSettings.currentInput) as one job; returns its drop total.
-int32_t RunJob();
+int32_t RunJob(Reporter& reporter);
 bool IsTransportStreamFile(const char* path);
 // 188, 192 or 0. Leaves the position just after the first packet on success.
 int ProbePacketSize(platform::FileHandle file, int64_t offset, platform::SeekFrom from);

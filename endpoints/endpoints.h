@@ -9,6 +9,8 @@
 #include "common/limits.h"
 #include "platform/platform.h"
 
+class Reporter;
+
 // ---- Plug-in list ------------------------------------------------------------
 struct PluginEntry {
     bool loaded = false;
@@ -25,7 +27,11 @@ void ReleasePlugins();
 // ---- Sender sink -------------------------------------------------------------
 // Loads the library if needed, creates an instance, adds the destinations of
 // the address text (lines of host:port) and starts sending. The instance id,
-// or -1. Prints the start message.
+// or -1. Prints the start message unless progress is switched off.
+int32_t StartSender(Reporter& reporter, const std::u16string& address);
+void StopSender(Reporter& reporter, int32_t id);
+// Transitional: the same on the process reporter, for the worker until it
+// hands its reporter down.
 int32_t StartSender(const std::u16string& address);
 void StopSender(int32_t id);
 void SenderUninitialize(int32_t id);
@@ -58,6 +64,10 @@ void SetSenderLibraryPath(const char* path);
 // ---- Tuner source ------------------------------------------------------------
 class TunerSource;
 // Created by the worker for a tuner path; owns the driver and reader thread.
+// Its messages go to `reporter`.
+TunerSource* CreateTunerSource(Reporter& reporter);
+// Transitional: on the process reporter, for the worker until it hands its
+// reporter down.
 TunerSource* CreateTunerSource();
 void DestroyTunerSource(TunerSource* tuner);
 // Sets space, channel, driver path and queue limit, then starts the reader.

@@ -7,14 +7,11 @@
 #include "endpoints/endpoints.h"
 #include "platform/platform.h"
 #include "report/report.h"
+#include "report/reporter.h"
 
 SendTstcpSink SenderSink;
 
 namespace {
-
-bool ProgressMessagesWanted() {
-    return (ConsoleFlags.load() & kNoProgress) == 0;
-}
 
 template <typename Fn>
 bool Lookup(void* module, const char* name, Fn& slot) {
@@ -103,23 +100,31 @@ int32_t StartSenderInstance(const std::u16string& address) {
 
 }  // namespace
 
-int32_t StartSender(const std::u16string& address) {
+int32_t StartSender(Reporter& reporter, const std::u16string& address) {
     int32_t id = StartSenderInstance(address);
-    if (ProgressMessagesWanted()) {
+    if (reporter.ProgressOn()) {
         std::string ansi;
         if (!platform::Utf16ToAnsi(address, ansi)) ansi.clear();
-        PrintMessage(static_cast<int32_t>(ansi.size()) + 260, "－ SendTSTCP.dll 開始%s %s\n",
-                     id != -1 ? "成功" : "失敗", ansi.c_str());
+        reporter.PrintMessage(static_cast<int32_t>(ansi.size()) + 260, "－ SendTSTCP.dll 開始%s %s\n",
+                              id != -1 ? "成功" : "失敗", ansi.c_str());
     }
     return id;
 }
 
-void StopSender(int32_t id) {
+int32_t StartSender(const std::u16string& address) {
+    return StartSender(ProcessReporter(), address);
+}
+
+void StopSender(Reporter& reporter, int32_t id) {
     if (!SenderSink.loaded || !SenderSink.sending || id == -1) return;
     SenderSink.clearSendAddr(id);
     SenderSink.stopSend(id);
     SenderSink.sending = false;
-    if (ProgressMessagesWanted()) PrintMessage(0, "－ SendTSTCP.dll 終了%d\n", id);
+    if (reporter.ProgressOn()) reporter.PrintMessage(0, "－ SendTSTCP.dll 終了%d\n", id);
+}
+
+void StopSender(int32_t id) {
+    StopSender(ProcessReporter(), id);
 }
 
 void SenderUninitialize(int32_t id) {

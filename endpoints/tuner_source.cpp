@@ -11,12 +11,9 @@
 #include "endpoints/driver_rtti.h"
 #include "endpoints/endpoints.h"
 #include "report/report.h"
+#include "report/reporter.h"
 
 namespace {
-
-bool ProgressMessagesWanted() {
-    return (ConsoleFlags.load() & kNoProgress) == 0;
-}
 
 // Longest idle wait of the reader: data that arrives meanwhile waits no
 // longer than this in the driver.
@@ -173,9 +170,9 @@ bool TunerSource::Open() {
     }
     // The word tells whether the library and its factory were found, not
     // whether the tuner opened.
-    if (ProgressMessagesWanted()) {
-        PrintMessage(static_cast<int32_t>(dllPath.size()) + 260, "－ BonDriverチューナー 開始%s %s\n",
-                     loaded ? "成功" : "失敗", dllPath.c_str());
+    if (reporter_.ProgressOn()) {
+        reporter_.PrintMessage(static_cast<int32_t>(dllPath.size()) + 260, "－ BonDriverチューナー 開始%s %s\n",
+                               loaded ? "成功" : "失敗", dllPath.c_str());
     }
     return loaded;
 }
@@ -187,8 +184,9 @@ void TunerSource::Close() {
     driver = nullptr;
     driver2 = nullptr;
     tunerOpen = false;
-    if (ProgressMessagesWanted()) {
-        PrintMessage(static_cast<int32_t>(dllPath.size()) + 260, "－ BonDriverチューナー 終了 %s\n", dllPath.c_str());
+    if (reporter_.ProgressOn()) {
+        reporter_.PrintMessage(static_cast<int32_t>(dllPath.size()) + 260, "－ BonDriverチューナー 終了 %s\n",
+                               dllPath.c_str());
     }
 }
 
@@ -304,8 +302,12 @@ bool TunerSource::WaitForData(uint32_t ms) {
 
 // ---- The worker's entry points ----------------------------------------------
 
+TunerSource* CreateTunerSource(Reporter& reporter) {
+    return new TunerSource(reporter);
+}
+
 TunerSource* CreateTunerSource() {
-    return new TunerSource;
+    return CreateTunerSource(ProcessReporter());
 }
 
 void DestroyTunerSource(TunerSource* tuner) {

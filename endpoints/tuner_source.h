@@ -47,10 +47,12 @@ private:
 };
 
 struct IdleWait;
+class Reporter;
 
 class TunerSource {
 public:
-    TunerSource() = default;
+    // Start and end messages go to `reporter`.
+    explicit TunerSource(Reporter& reporter) : reporter_(reporter) {}
     ~TunerSource();
     TunerSource(const TunerSource&) = delete;
     TunerSource& operator=(const TunerSource&) = delete;
@@ -94,6 +96,7 @@ private:
     void AppendFetched(const uint8_t* bytes, uint32_t count);
     void WaitForDriver(IdleWait& idle);
 
+    Reporter& reporter_;
     std::mutex queueLock_;  // guards queue_ between the reader and the worker
     std::condition_variable queueFilled_;
     TunerQueue queue_;

@@ -7,6 +7,7 @@
 #include "common/text.h"
 #include "engine/stream_job.h"
 #include "report/report.h"
+#include "report/reporter.h"
 
 std::string PcrText(StreamContext& context) {
     const DateTime& t = SelectReferenceClock(context, ClockKind::Pcr).currentTime;
@@ -19,13 +20,15 @@ std::string TotText(const StreamContext& context) {
     return FormatString("TOT %04d/%02d/%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour, t.minute, t.second);
 }
 
-void PrintWrapAroundLine(StreamContext& context) {
+void PrintWrapAroundLine(Reporter& reporter, StreamContext& context) {
     WrapPrediction& wrap = context.wrap;
     if (!RunSettings.wraparound || !wrap.pending || wrap.seconds == 0) return;
-    EndProgressLine();
     const DateTime& t = wrap.time;
-    PrintMessage(0, "PCR Wrap-around %04d/%02d/%02d %02d:%02d:%02d\r\n", t.year, t.month, t.day, t.hour, t.minute,
-                 t.second);
-    ConsoleLineClosed = true;
+    reporter.PrintNotice(0, "PCR Wrap-around %04d/%02d/%02d %02d:%02d:%02d\r\n", t.year, t.month, t.day, t.hour,
+                         t.minute, t.second);
     wrap.pending = 0;
+}
+
+void PrintWrapAroundLine(StreamContext& context) {
+    PrintWrapAroundLine(ProcessReporter(), context);
 }

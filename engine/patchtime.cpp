@@ -9,14 +9,15 @@
 #include "common/text.h"
 #include "engine/stream_job.h"
 #include "report/report.h"
+#include "report/reporter.h"
 
 namespace {
 
 constexpr uint64_t kTicksPerSecond = 90000;
 
-void Report(const PatchTimeState& state, const DateTime& at, const DateTime& recorded) {
-    PrintMessage(0, "PCRDIFF %s %04d/%02d/%02d %02d:%02d:%02d : %d:%02d:%02d \r\n", "PCR", at.year, at.month, at.day,
-                 at.hour, at.minute, at.second, recorded.hour, recorded.minute, recorded.second);
+void Report(Reporter& reporter, const PatchTimeState& state, const DateTime& at, const DateTime& recorded) {
+    reporter.PrintMessage(0, "PCRDIFF %s %04d/%02d/%02d %02d:%02d:%02d : %d:%02d:%02d \r\n", "PCR", at.year, at.month,
+                          at.day, at.hour, at.minute, at.second, recorded.hour, recorded.minute, recorded.second);
     if (state.path.empty()) return;
     const std::string line =
         FormatString("<><><><><>PATCHTIME;%04d%02d%02d%02d%02d%02d:%d%02d%02d\r\n", at.year, at.month, at.day, at.hour,
@@ -51,7 +52,7 @@ void PreparePatchTime(PatchTimeState& state, const char* inputPath, bool fileSou
     state.path = std::move(path);
 }
 
-void PatchTimeStep(PatchTimeState& state, StreamContext& context, int32_t seconds) {
+void PatchTimeStep(Reporter& reporter, PatchTimeState& state, StreamContext& context, int32_t seconds) {
     if (seconds == 0) return;
     const StreamClock& pcr = context.pcr;
     if (state.firstPcr) {
@@ -70,12 +71,16 @@ void PatchTimeStep(PatchTimeState& state, StreamContext& context, int32_t second
     const DateTime recorded = ElapsedToTime(recordedTicks);
     state.segmentStart = current;
 
-    EndProgressLine();
+    reporter.EndProgressLine();
     if (state.firstReport) {
         const DateTime startedAt = OffsetBroadcastTime(context.broadcast.current, recordedTicks, true);
-        Report(state, startedAt, DateTime{});
+        Report(reporter, state, startedAt, DateTime{});
         state.firstReport = false;
     }
-    Report(state, resumedAt, recorded);
-    ConsoleLineClosed = true;
+    Report(reporter, state, resumedAt, recorded);
+    reporter.MarkConsoleLineClosed(true);
+}
+
+void PatchTimeStep(PatchTimeState& state, StreamContext& context, int32_t seconds) {
+    PatchTimeStep(ProcessReporter(), state, context, seconds);
 }

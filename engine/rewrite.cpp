@@ -9,6 +9,7 @@
 #include "common/text.h"
 #include "engine/stream_job.h"
 #include "report/report.h"
+#include "report/reporter.h"
 
 namespace {
 
@@ -19,16 +20,17 @@ void SetCounter(uint8_t* packet, PidEntry& entry, uint8_t counter) {
 
 // The line ends in "\r" like a progress line: the next progress line
 // overwrites it, so the console line stays open afterwards.
-void PrintRewriteLine(const char* label, const PidEntry& entry, const StreamContext& context,
+void PrintRewriteLine(Reporter& reporter, const char* label, const PidEntry& entry, const StreamContext& context,
                       const ReportTexts& texts) {
-    EndProgressLine();
+    reporter.EndProgressLine();
     const StreamClock& pcr = context.pcr;
     const DateTime& t = pcr.currentTime;
-    PrintMessage(static_cast<int32_t>(texts.tot.size()) + 260,
-                 "－ %s PID 0x%04X PCR %d:%02d:%02d.%03d 0x%09llx %s%s+0x%llX        \r", label, entry.pid, t.hour,
-                 t.minute, t.second, t.millisecond, static_cast<unsigned long long>(pcr.currentElapsed),
-                 texts.tot.c_str(), texts.tot.empty() ? "" : " ", static_cast<long long>(texts.positionValue));
-    ConsoleLineClosed = false;
+    reporter.PrintMessage(static_cast<int32_t>(texts.tot.size()) + 260,
+                          "－ %s PID 0x%04X PCR %d:%02d:%02d.%03d 0x%09llx %s%s+0x%llX        \r", label, entry.pid,
+                          t.hour, t.minute, t.second, t.millisecond,
+                          static_cast<unsigned long long>(pcr.currentElapsed), texts.tot.c_str(),
+                          texts.tot.empty() ? "" : " ", static_cast<long long>(texts.positionValue));
+    reporter.MarkConsoleLineClosed(false);
 }
 
 struct DropEntry {
@@ -52,7 +54,8 @@ DropEntry ReadDropEntry(const std::string& list, std::size_t cursor) {
 
 }  // namespace
 
-void ForceDrop(uint8_t* packet, PidEntry& entry, StreamContext& context, const ReportTexts& texts, bool& drop) {
+void ForceDrop(Reporter& reporter, uint8_t* packet, PidEntry& entry, StreamContext& context, const ReportTexts& texts,
+               bool& drop) {
     if (!RunSettings.rwcntdrop) return;
     const std::string& list = *RunSettings.rwcntdrop;
     const std::size_t cursor = RunSettings.rwcntdropCursor;
@@ -69,12 +72,12 @@ void ForceDrop(uint8_t* packet, PidEntry& entry, StreamContext& context, const R
     SetCounter(packet, entry, entry.previousCounter);
     entry.dropInPacket = 1;
     drop = true;
-    PrintRewriteLine("REWRITECNTDROP", entry, context, texts);
+    PrintRewriteLine(reporter, "REWRITECNTDROP", entry, context, texts);
     RunSettings.rwcntdropCursor = wanted.next;
 }
 
-void HideDrop(uint8_t* packet, PidEntry& entry, const StreamContext& context, bool captionPid, const ReportTexts& texts,
-              bool& drop) {
+void HideDrop(Reporter& reporter, uint8_t* packet, PidEntry& entry, const StreamContext& context, bool captionPid,
+              const ReportTexts& texts, bool& drop) {
     const uint32_t setting = RunSettings.rwcntundrop;
     const uint16_t pid = static_cast<uint16_t>(setting & 0xFFFF);
     const bool applies = ((setting & kUndropCaption) && captionPid) || (pid != 0 && pid == entry.pid);
@@ -83,5 +86,14 @@ void HideDrop(uint8_t* packet, PidEntry& entry, const StreamContext& context, bo
     SetCounter(packet, entry, static_cast<uint8_t>((entry.previousCounter + 1) & 0x0F));
     entry.dropInPacket = 0;
     drop = false;
-    PrintRewriteLine("REWRITECNTUNDROP", entry, context, texts);
+    PrintRewriteLine(reporter, "REWRITECNTUNDROP", entry, context, texts);
+}
+
+void ForceDrop(uint8_t* packet, PidEntry& entry, StreamContext& context, const ReportTexts& texts, bool& drop) {
+    ForceDrop(ProcessReporter(), packet, entry, context, texts, drop);
+}
+
+void HideDrop(uint8_t* packet, PidEntry& entry, const StreamContext& context, bool captionPid, const ReportTexts& texts,
+              bool& drop) {
+    HideDrop(ProcessReporter(), packet, entry, context, captionPid, texts, drop);
 }

@@ -13,6 +13,7 @@
 #include "tables/stream_context.h"
 
 struct PluginEntry;
+class Reporter;
 
 constexpr int32_t kStagingSize = 256 * kPacketSize;  // 48128
 #if INTPTR_MAX == INT64_MAX
@@ -71,7 +72,7 @@ std::string PcrText(StreamContext& context);
 // "TOT %04d/%02d/%02d %02d:%02d:%02d" of the last broadcast time, or empty.
 std::string TotText(const StreamContext& context);
 // The wrap-around line after a successful TOT step (with -wraparound).
-void PrintWrapAroundLine(StreamContext& context);
+void PrintWrapAroundLine(Reporter& reporter, StreamContext& context);
 
 // Pacing (-sync): waits while the stream runs ahead of real time; calls
 // `flush` before the first pause.
@@ -91,12 +92,21 @@ std::string PatchTimePath(const char* inputPath);
 // Prepares the ".patchtime.txt" path of a file source and deletes that file.
 void PreparePatchTime(PatchTimeState& state, const char* inputPath, bool fileSource);
 // For a packet whose PCR clock advanced.
-void PatchTimeStep(PatchTimeState& state, StreamContext& context, int32_t seconds);
+void PatchTimeStep(Reporter& reporter, PatchTimeState& state, StreamContext& context, int32_t seconds);
 
 // Continuity counter rewriting. `packet` is the packet in the block buffer.
 // ForceDrop runs while the -rwcntdrop list is not used up; HideDrop only for
 // a packet whose drop flag is set. Both show the PCR clock of `context` in
 // their rewrite line, so HideDrop takes the context too.
+void ForceDrop(Reporter& reporter, uint8_t* packet, PidEntry& entry, StreamContext& context, const ReportTexts& texts,
+               bool& drop);
+void HideDrop(Reporter& reporter, uint8_t* packet, PidEntry& entry, const StreamContext& context, bool captionPid,
+              const ReportTexts& texts, bool& drop);
+
+// Transitional: the report lines above on the process reporter, for the
+// worker until it hands its reporter down.
+void PrintWrapAroundLine(StreamContext& context);
+void PatchTimeStep(PatchTimeState& state, StreamContext& context, int32_t seconds);
 void ForceDrop(uint8_t* packet, PidEntry& entry, StreamContext& context, const ReportTexts& texts, bool& drop);
 void HideDrop(uint8_t* packet, PidEntry& entry, const StreamContext& context, bool captionPid, const ReportTexts& texts,
               bool& drop);

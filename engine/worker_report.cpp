@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "report/report.h"
+#include "report/reporter.h"
 
 namespace {
 
@@ -85,13 +86,17 @@ std::size_t FormatPosition(char* out, int64_t position) {
     return static_cast<std::size_t>(p - out);
 }
 
-void PrintDropLine(uint16_t pid, int64_t dropCount, const char* pcr, const char* tot, const char* position) {
+void PrintDropLine(Reporter& reporter, uint16_t pid, int64_t dropCount, const char* pcr, const char* tot,
+                   const char* position) {
     const bool hasPcr = pcr[0] != '\0';
     const bool hasTot = tot[0] != '\0';
     const bool hasPosition = position[0] != '\0';
-    EndProgressLine();
-    PrintMessage(static_cast<int32_t>(std::strlen(pcr) + std::strlen(tot) + std::strlen(position) + 260),
-                 "DROP : PID 0x%04X , %lld Drop , %s%s%s%s%s \r\n", pid, static_cast<long long>(dropCount), pcr,
-                 hasPcr && (hasTot || hasPosition) ? " , " : "", tot, hasTot && hasPosition ? " , " : "", position);
-    ConsoleLineClosed = true;
+    reporter.PrintNotice(static_cast<int32_t>(std::strlen(pcr) + std::strlen(tot) + std::strlen(position) + 260),
+                         "DROP : PID 0x%04X , %lld Drop , %s%s%s%s%s \r\n", pid, static_cast<long long>(dropCount), pcr,
+                         hasPcr && (hasTot || hasPosition) ? " , " : "", tot, hasTot && hasPosition ? " , " : "",
+                         position);
+}
+
+void PrintDropLine(uint16_t pid, int64_t dropCount, const char* pcr, const char* tot, const char* position) {
+    PrintDropLine(ProcessReporter(), pid, dropCount, pcr, tot, position);
 }

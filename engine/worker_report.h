@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+class Reporter;
+
 // Longest progress line: the dash, four texts of up to 260 bytes and the
 // separators.
 constexpr std::size_t kProgressLineSize = 1100;
@@ -15,5 +17,9 @@ std::size_t BuildProgressLine(char* out, const char* percent, const char* pcr, c
 std::size_t FormatPercent(char* out, int64_t position, int64_t size);
 // "+0x%I64X".
 std::size_t FormatPosition(char* out, int64_t position);
-// Prints the DROP line of a packet through the message routine.
+// Prints the DROP line of a packet as a message line of its own.
+void PrintDropLine(Reporter& reporter, uint16_t pid, int64_t dropCount, const char* pcr, const char* tot,
+                   const char* position);
+// Transitional: the same on the process reporter, for the worker until it
+// hands its reporter down.
 void PrintDropLine(uint16_t pid, int64_t dropCount, const char* pcr, const char* tot, const char* position);

@@ -8,7 +8,8 @@
 #include "app/app_internal.h"
 #include "app/run_settings.h"
 #include "endpoints/endpoints.h"
-#include "report/report.h"
+#include "report/reporter.h"
+#include "tests/support/recording_output.h"
 
 namespace {
 
@@ -16,15 +17,13 @@ class CommandLine : public ::testing::Test {
 protected:
     void SetUp() override {
         RunSettings = RunSettingsRecord{};
-        ConsoleFlags = kConsoleOn;
-        LogFlags = 0;
         ReleasePlugins();
     }
     void TearDown() override {
         RunSettings = RunSettingsRecord{};
-        ConsoleFlags = kConsoleOn;
         ReleasePlugins();
     }
+    RecordingReporter console_;
     // Parses "trelvan" followed by the arguments; returns the input list.
     std::vector<std::string> Parse(std::initializer_list<const char*> args, bool expectOk = true) {
         std::vector<std::string> storage{"trelvan"};
@@ -34,7 +33,7 @@ protected:
         for (std::string& s : storage)
             argv.push_back(s.data());
         ByteBuffer list;
-        EXPECT_EQ(ParseCommandLine(static_cast<int>(argv.size()), argv.data(), list), expectOk);
+        EXPECT_EQ(ParseCommandLine(console_.reporter, static_cast<int>(argv.size()), argv.data(), list), expectOk);
         std::vector<std::string> inputs;
         const char* p = list.Text();
         const char* end = p + (list.used > 0 ? list.used : 0);
@@ -82,7 +81,8 @@ TEST_F(CommandLine, SwitchesSetTheirFields) {
     EXPECT_TRUE(RunSettings.sync && RunSettings.capstr && RunSettings.detail && RunSettings.sdt && RunSettings.eit &&
                 RunSettings.pause && RunSettings.drop && RunSettings.wraparound && RunSettings.nodel);
     EXPECT_FALSE(RunSettings.log || RunSettings.pid || RunSettings.loop);
-    EXPECT_EQ(ConsoleFlags.load(), kConsoleOn | kNoProgress);
+    EXPECT_TRUE(console_.reporter.ConsoleOn());
+    EXPECT_FALSE(console_.reporter.ProgressOn());
 }
 
 TEST_F(CommandLine, LoopCountIsAttachedNeverTheNextArgument) {
@@ -116,10 +116,8 @@ TEST_F(CommandLine, UndropTargetKeepsPidAndCaptionBitsApart) {
 }
 
 TEST_F(CommandLine, PidsAreReadInHexadecimalAndNonNumbersAreNamedOnce) {
-    ::testing::internal::CaptureStdout();
     Parse({"-rwcntundrop", "0x1FF", "-rwcntdrop", "0x111:1;x12:2,273:3;:4,", "-rwcntundrop", "0x", "in.ts"});
-    FlushStdout();
-    const std::string out = ::testing::internal::GetCapturedStdout();
+    const std::string out = console_.output.StandardOutput();
     // "0x" alone names no PID and leaves the earlier 0x1FF in place.
     EXPECT_EQ(RunSettings.rwcntundrop, 0x1FFu);
     EXPECT_EQ(RunSettings.rwcntdrop, std::optional<std::string>("0x111:1;x12:2,273:3;:4,"));
@@ -190,10 +188,8 @@ TEST_F(CommandLine, TooLongPathIsRefusedWithOneNotice) {
     for (std::string& s : storage)
         argv.push_back(s.data());
     ByteBuffer list;
-    ::testing::internal::CaptureStdout();
-    EXPECT_FALSE(ParseCommandLine(4, argv.data(), list));
-    FlushStdout();
-    const std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_FALSE(ParseCommandLine(console_.reporter, 4, argv.data(), list));
+    const std::string out = console_.output.StandardOutput();
     EXPECT_EQ(out, "－ パスが長すぎます " + longPath + "\n");
     EXPECT_EQ(RunSettings.logpath[0], '\0');
     EXPECT_EQ(list.used, 0);

@@ -18,7 +18,8 @@
 #include "app/run_settings.h"
 #include "common/process_state.h"
 #include "common/text.h"
-#include "report/report.h"
+#include "report/reporter.h"
+#include "tests/support/recording_output.h"
 
 namespace fs = std::filesystem;
 
@@ -30,14 +31,14 @@ int32_t jobResult = 0;
 int stopAfter = -1;
 bool jobServes = true;
 
-int32_t FakeJob() {
+int32_t FakeJob(Reporter& reporter) {
     jobsRun.emplace_back(RunSettings.currentInput);
     if (jobServes) ++ServedJobs;
     logpathsSeen.emplace_back(RunSettings.logpath);
     // What a job may do: fill defaults and silence the console.
     CopyText(RunSettings.logpath, sizeof RunSettings.logpath, "derived.log");
     CopyText(RunSettings.throughpath, sizeof RunSettings.throughpath, "derived.ts");
-    ConsoleFlags.fetch_and(~kConsoleOn);
+    reporter.SetConsoleOn(false);
     if (stopAfter >= 0 && static_cast<int>(jobsRun.size()) >= stopAfter) StopRequested = 1;
     return jobResult;
 }
@@ -53,7 +54,7 @@ class Passes : public ::testing::Test {
 protected:
     void SetUp() override {
         RunSettings = RunSettingsRecord{};
-        ConsoleFlags = kConsoleOn | kNoProgress;
+        console_.reporter.SetProgressOn(false);
         StopRequested = 0;
         jobsRun.clear();
         logpathsSeen.clear();
@@ -63,10 +64,13 @@ protected:
     }
     void TearDown() override {
         RunSettings = RunSettingsRecord{};
-        ConsoleFlags = kConsoleOn;
         StopRequested = 0;
         StopReason = 0;
     }
+    int32_t RunPasses(const ByteBuffer& list, int32_t (*job)(Reporter&)) {
+        return ::RunPasses(console_.reporter, list, job);
+    }
+    RecordingReporter console_;
 };
 
 using Names = std::vector<std::string>;
@@ -115,7 +119,9 @@ TEST_F(Passes, EveryJobStartsFromTheCommandLineValues) {
     EXPECT_EQ(logpathsSeen, (Names{"given.log", "given.log"}));
     EXPECT_STREQ(RunSettings.logpath, "given.log");
     EXPECT_STREQ(RunSettings.throughpath, "");
-    EXPECT_EQ(ConsoleFlags.load(), kConsoleOn | kNoProgress);
+    // The job switched the console off; the next one finds it on again.
+    EXPECT_TRUE(console_.reporter.ConsoleOn());
+    EXPECT_FALSE(console_.reporter.ProgressOn());
 }
 
 TEST_F(Passes, EmptyListRunsNothing) {
@@ -167,12 +173,11 @@ TEST(Usage, TextBytesWithProgramNameAndContactLines) {
     char saved[kMaxPath];
     std::memcpy(saved, ProgramName, sizeof saved);
     CopyText(ProgramName, sizeof ProgramName, "trelvan");
-    FlushStdout();
-    ::testing::internal::CaptureStdout();
-    PrintUsage();
-    const std::string out = ::testing::internal::GetCapturedStdout();
+    RecordingReporter console;
+    PrintUsage(console.reporter);
+    const std::string out = console.output.StandardOutput();
     std::memcpy(ProgramName, saved, sizeof saved);
-    if (std::getenv("TRELVAN_CHARSET") != nullptr) GTEST_SKIP() << "console text converted";
+    EXPECT_EQ(console.output.Unflushed(), 0u);
 
     // "引数\n" and the start of line 2 as code page 932 bytes.
     ASSERT_GE(out.size(), 40u);
@@ -319,33 +324,36 @@ TEST_F(TempFiles, ShutDownLeavesLinksDirectoriesAndOtherUsersFiles) {
 #endif
 
 TEST(ControlEvents, CtrlCAndClosingStopInOrderOthersAreDeclined) {
-    ConsoleFlags = kConsoleOn;
-    ConsoleLineClosed = false;
-    FlushStdout();
-    ::testing::internal::CaptureStdout();
-    EXPECT_TRUE(ConsoleControlHandler(0));
+    // The second request starts a watch that holds on to the reporter.
+    static RecordingReporter console;
+    Reporter& reporter = console.reporter;
+    reporter.MarkConsoleLineClosed(false);
+    EXPECT_TRUE(ConsoleControlHandler(reporter, 0));
     EXPECT_EQ(StopReason.load(), 1);
     EXPECT_EQ(StopRequested.load(), 1);
-    EXPECT_TRUE(ConsoleLineClosed.load());
-    EXPECT_TRUE(ConsoleControlHandler(2));
+    EXPECT_TRUE(reporter.ConsoleLineClosed());
+    EXPECT_EQ(console.output.Unflushed(), 0u);
+    EXPECT_TRUE(ConsoleControlHandler(reporter, 2));
     EXPECT_EQ(StopReason.load(), 2);
-    ConsoleFlags = kConsoleOn | kNoProgress;
-    EXPECT_TRUE(ConsoleControlHandler(0));
+    reporter.SetProgressOn(false);
+    reporter.MarkConsoleLineClosed(false);
+    EXPECT_TRUE(ConsoleControlHandler(reporter, 0));
     EXPECT_EQ(StopReason.load(), 1);
+    EXPECT_FALSE(reporter.ConsoleLineClosed());
     StopReason = 0;
-    EXPECT_FALSE(ConsoleControlHandler(1));
-    EXPECT_FALSE(ConsoleControlHandler(5));
-    EXPECT_FALSE(ConsoleControlHandler(6));
+    EXPECT_FALSE(ConsoleControlHandler(reporter, 1));
+    EXPECT_FALSE(ConsoleControlHandler(reporter, 5));
+    EXPECT_FALSE(ConsoleControlHandler(reporter, 6));
     EXPECT_EQ(StopReason.load(), 0);
-    const std::string out = ::testing::internal::GetCapturedStdout();
-    ConsoleFlags = kConsoleOn;
     StopRequested = 0;
+    const std::string out = console.output.StandardOutput();
     EXPECT_EQ(out, "－ CTRL+Cが押されました\n－ 閉じられます\n");
     EXPECT_EQ(out.substr(0, 3), "\x81\x7c\x20");
 }
 
 TEST(StartUpState, ProgramNameAndTempDir) {
-    StartUp();
+    RecordingReporter console;
+    StartUp(console.reporter);
     EXPECT_STREQ(ProgramName, "test_app");
     ASSERT_NE(TempDir[0], '\0');
     EXPECT_EQ(TempDir[std::strlen(TempDir) - 1], platform::PathSeparator());

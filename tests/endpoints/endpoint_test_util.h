@@ -10,7 +10,8 @@
 #include <sstream>
 #include <string>
 
-#include "report/report.h"
+#include "report/reporter.h"
+#include "tests/support/recording_output.h"
 
 namespace endpoint_test {
 
@@ -41,27 +42,20 @@ inline std::string TempPath(const std::string& stem) {
     return name;
 }
 
-// Messages go to a fresh log file only; the console stays quiet.
+// Messages go to a recorded log only; the console stays quiet.
 class MessageCapture {
 public:
-    explicit MessageCapture(bool noProgress = false) : path_(TempPath("messages.log")) {
-        savedConsole_ = ConsoleFlags.load();
-        savedLog_ = LogFlags.load();
-        ConsoleFlags = noProgress ? kNoProgress : 0u;
-        LogFlags = kLogOn;
-        std::snprintf(LogFilePath, sizeof LogFilePath, "%s", path_.c_str());
+    explicit MessageCapture(bool noProgress = false) : reporter_(output_) {
+        reporter_.SetProgressOn(!noProgress);
+        reporter_.SetLog(true, kLogPath);
     }
-    ~MessageCapture() {
-        ConsoleFlags = savedConsole_;
-        LogFlags = savedLog_;
-        LogFilePath[0] = 0;
-    }
-    std::string Text() const { return ReadAll(path_); }
+    ::Reporter& Reporter() { return reporter_; }
+    std::string Text() const { return output_.Log(kLogPath); }
 
 private:
-    std::string path_;
-    uint32_t savedConsole_ = 0;
-    uint32_t savedLog_ = 0;
+    static constexpr const char* kLogPath = "messages.log";
+    RecordingOutput output_;
+    ::Reporter reporter_;
 };
 
 }  // namespace endpoint_test

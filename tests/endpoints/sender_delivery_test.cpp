@@ -143,7 +143,7 @@ class SenderRun {
 public:
     explicit SenderRun(const std::u16string& address) : quiet_(true) {
         SetSenderLibraryPath(SENDER_LIBRARY_PATH);
-        id_ = StartSender(address);
+        id_ = StartSender(quiet_.Reporter(), address);
     }
     ~SenderRun() {
         Stop();
@@ -159,7 +159,7 @@ public:
     uint32_t Stop() {
         if (id_ == -1) return 0;
         const uint32_t start = platform::TickCount();
-        StopSender(id_);
+        StopSender(quiet_.Reporter(), id_);
         SenderUninitialize(id_);
         id_ = -1;
         return platform::TickCount() - start;

@@ -100,7 +100,7 @@ protected:
     static std::vector<uint8_t> RunJob(const std::u16string& address, const std::vector<uint32_t>& sizes) {
         MessageCapture quiet(/*noProgress=*/true);
         std::vector<uint8_t> sent;
-        int32_t id = StartSender(address);
+        int32_t id = StartSender(quiet.Reporter(), address);
         EXPECT_NE(id, -1);
         std::vector<uint8_t> staging(48128);
         for (std::size_t b = 0; b < sizes.size(); ++b) {
@@ -110,7 +110,7 @@ protected:
             sent.insert(sent.end(), staging.begin(), staging.begin() + sizes[b]);
             std::fill(staging.begin(), staging.end(), 0xEE);  // the library must have copied it
         }
-        StopSender(id);
+        StopSender(quiet.Reporter(), id);
         SenderUninitialize(id);
         UnloadSender();
         return sent;

@@ -43,7 +43,7 @@ protected:
 
 TEST_F(SenderSinkTest, JobRunsInTheDocumentedCallOrderWithBothMessages) {
     MessageCapture messages;
-    int32_t id = StartSender(u"127.0.0.1:1234");
+    int32_t id = StartSender(messages.Reporter(), u"127.0.0.1:1234");
     ASSERT_EQ(id, 7);
     EXPECT_TRUE(SenderHasDataEntry());
     // One staging buffer reused for every block, as the worker does.
@@ -54,7 +54,7 @@ TEST_F(SenderSinkTest, JobRunsInTheDocumentedCallOrderWithBothMessages) {
     SenderSendData(id, block.data(), static_cast<uint32_t>(block.size()));
     std::vector<uint8_t> tail(block.begin(), block.begin() + 376);
     SenderSendData(id, tail.data(), 376);
-    StopSender(id);
+    StopSender(messages.Reporter(), id);
     SenderUninitialize(id);
     UnloadSender();
     EXPECT_EQ(Calls(),
@@ -78,15 +78,15 @@ TEST_F(SenderSinkTest, JobRunsInTheDocumentedCallOrderWithBothMessages) {
 TEST_F(SenderSinkTest, EndMessageCarriesTheIdAsSignedDecimal) {
     SetEnv("FAKE_SENDER_ID", "-5");
     MessageCapture messages;
-    int32_t id = StartSender(u"h:1");
+    int32_t id = StartSender(messages.Reporter(), u"h:1");
     ASSERT_EQ(id, -5);
-    StopSender(id);
+    StopSender(messages.Reporter(), id);
     EXPECT_EQ(messages.Text(), "－ SendTSTCP.dll 開始成功 h:1\n－ SendTSTCP.dll 終了-5\n");
 }
 
 TEST_F(SenderSinkTest, DestinationLinesAreSplitAtLineFeedsAndColons) {
     MessageCapture messages;
-    ASSERT_EQ(StartSender(u"hostA:1000\r\nhostB:2000"), 7);
+    ASSERT_EQ(StartSender(messages.Reporter(), u"hostA:1000\r\nhostB:2000"), 7);
     EXPECT_EQ(Calls(),
               "InitializeDLL 7\n"
               "AddSendAddrDLL 7 hostA 1000\n"
@@ -99,7 +99,8 @@ TEST_F(SenderSinkTest, DestinationLinesAreSplitAtLineFeedsAndColons) {
 TEST_F(SenderSinkTest, CarriageReturnWithoutLineFeedStaysInTheLastLine) {
     // The closing CR is the whole port text of the last line, so the line is
     // used (no digits: port 0); a CR before a LF is dropped.
-    ASSERT_EQ(StartSender(u"hostA:\r\nhostB:\r"), 7);
+    MessageCapture messages;
+    ASSERT_EQ(StartSender(messages.Reporter(), u"hostA:\r\nhostB:\r"), 7);
     EXPECT_EQ(Calls(),
               "InitializeDLL 7\n"
               "AddSendAddrDLL 7 hostB 0\n"
@@ -107,7 +108,8 @@ TEST_F(SenderSinkTest, CarriageReturnWithoutLineFeedStaysInTheLastLine) {
 }
 
 TEST_F(SenderSinkTest, UnusableLinesAreSkippedAndTheStartStillSucceeds) {
-    ASSERT_EQ(StartSender(u"hostA:\n:99\nnocolon\nhostB:12ab\nhostC:abc\nhostD:4294967296\n"), 7);
+    MessageCapture messages;
+    ASSERT_EQ(StartSender(messages.Reporter(), u"hostA:\n:99\nnocolon\nhostB:12ab\nhostC:abc\nhostD:4294967296\n"), 7);
     EXPECT_EQ(Calls(),
               "InitializeDLL 7\n"
               "AddSendAddrDLL 7 hostB 12\n"
@@ -118,7 +120,7 @@ TEST_F(SenderSinkTest, UnusableLinesAreSkippedAndTheStartStillSucceeds) {
 
 TEST_F(SenderSinkTest, EmptyPortAddsNoDestination) {
     MessageCapture messages;
-    ASSERT_EQ(StartSender(u"127.0.0.1:"), 7);
+    ASSERT_EQ(StartSender(messages.Reporter(), u"127.0.0.1:"), 7);
     EXPECT_EQ(Calls(), "InitializeDLL 7\nStartSendDLL 7\n");
     EXPECT_EQ(messages.Text(), "－ SendTSTCP.dll 開始成功 127.0.0.1:\n");
 }
@@ -127,7 +129,7 @@ TEST_F(SenderSinkTest, FailedStartsPrintFailureAndReturnMinusOne) {
     {
         SetSenderLibraryPath("/nonexistent/SendTSTCP.so");
         MessageCapture messages;
-        EXPECT_EQ(StartSender(u"h:1234"), -1);
+        EXPECT_EQ(StartSender(messages.Reporter(), u"h:1234"), -1);
         EXPECT_EQ(messages.Text(), "－ SendTSTCP.dll 開始失敗 h:1234\n");
         EXPECT_FALSE(SenderSink.loaded);
         EXPECT_FALSE(SenderHasDataEntry());
@@ -136,7 +138,7 @@ TEST_F(SenderSinkTest, FailedStartsPrintFailureAndReturnMinusOne) {
         // A library lacking an entry point that is never called is still refused.
         SetSenderLibraryPath(FAKE_SENDER_NOCLEAR_PATH);
         MessageCapture messages;
-        EXPECT_EQ(StartSender(u"h:1234"), -1);
+        EXPECT_EQ(StartSender(messages.Reporter(), u"h:1234"), -1);
         EXPECT_EQ(messages.Text(), "－ SendTSTCP.dll 開始失敗 h:1234\n");
         EXPECT_EQ(SenderSink.module, nullptr);
         EXPECT_EQ(Calls(), "");
@@ -144,7 +146,7 @@ TEST_F(SenderSinkTest, FailedStartsPrintFailureAndReturnMinusOne) {
     {
         SetSenderLibraryPath(FAKE_SENDER_PATH);
         MessageCapture messages;
-        EXPECT_EQ(StartSender(u""), -1);
+        EXPECT_EQ(StartSender(messages.Reporter(), u""), -1);
         EXPECT_EQ(messages.Text(), "－ SendTSTCP.dll 開始失敗 \n");
         EXPECT_EQ(SenderSink.module, nullptr);
     }
@@ -153,11 +155,11 @@ TEST_F(SenderSinkTest, FailedStartsPrintFailureAndReturnMinusOne) {
 TEST_F(SenderSinkTest, InitializeFailureKeepsTheLibraryUntilUnload) {
     SetEnv("FAKE_SENDER_INIT_FAIL", "1");
     MessageCapture messages;
-    EXPECT_EQ(StartSender(u"h:1234"), -1);
+    EXPECT_EQ(StartSender(messages.Reporter(), u"h:1234"), -1);
     EXPECT_TRUE(SenderSink.loaded);
     EXPECT_NE(SenderSink.module, nullptr);
     // Nothing to stop or destroy for id -1.
-    StopSender(-1);
+    StopSender(messages.Reporter(), -1);
     SenderUninitialize(-1);
     EXPECT_EQ(Calls(), "InitializeDLL -1\n");
     EXPECT_EQ(messages.Text(), "－ SendTSTCP.dll 開始失敗 h:1234\n");
@@ -168,10 +170,10 @@ TEST_F(SenderSinkTest, InitializeFailureKeepsTheLibraryUntilUnload) {
 
 TEST_F(SenderSinkTest, SecondStartWhileLoadedIsRefusedAndStopIsOnce) {
     MessageCapture messages;
-    ASSERT_EQ(StartSender(u"h:1"), 7);
-    EXPECT_EQ(StartSender(u"h:2"), -1);
-    StopSender(7);
-    StopSender(7);  // not sending any more: nothing happens
+    ASSERT_EQ(StartSender(messages.Reporter(), u"h:1"), 7);
+    EXPECT_EQ(StartSender(messages.Reporter(), u"h:2"), -1);
+    StopSender(messages.Reporter(), 7);
+    StopSender(messages.Reporter(), 7);  // not sending any more: nothing happens
     EXPECT_EQ(Calls(), "InitializeDLL 7\nAddSendAddrDLL 7 h 1\nStartSendDLL 7\nClearSendAddrDLL 7\nStopSendDLL 7\n");
     EXPECT_EQ(messages.Text(),
               "－ SendTSTCP.dll 開始成功 h:1\n－ SendTSTCP.dll 開始失敗 h:2\n－ SendTSTCP.dll 終了7\n");
@@ -179,11 +181,11 @@ TEST_F(SenderSinkTest, SecondStartWhileLoadedIsRefusedAndStopIsOnce) {
 
 TEST_F(SenderSinkTest, NoProgressSilencesBothMessagesButNotTheData) {
     MessageCapture messages(/*noProgress=*/true);
-    int32_t id = StartSender(u"h:1");
+    int32_t id = StartSender(messages.Reporter(), u"h:1");
     ASSERT_EQ(id, 7);
     std::vector<uint8_t> block(188, 0x47);
     SenderSendData(id, block.data(), 188);
-    StopSender(id);
+    StopSender(messages.Reporter(), id);
     SenderUninitialize(id);
     EXPECT_EQ(messages.Text(), "");
     EXPECT_EQ(Calls(), "InitializeDLL 7\nAddSendAddrDLL 7 h 1\nStartSendDLL 7\nAddSendDataDLL 7 188 " + Fnv(block) +

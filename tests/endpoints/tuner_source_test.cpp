@@ -61,7 +61,7 @@ protected:
 TEST_F(TunerTest, SpaceAndChannelReachTheDriverAndTheStreamArrivesInOrder) {
     SetEnv("BON_TEST_PACKETS", "1000");
     MessageCapture messages;
-    TunerSource* tuner = CreateTunerSource();
+    TunerSource* tuner = CreateTunerSource(messages.Reporter());
     StartTuner(*tuner, 0, 12, kDriver.c_str(), 1u << 20);
     std::vector<uint8_t> data = TakeAtLeast(*tuner, 1000 * 188);
     StopTuner(*tuner);
@@ -80,7 +80,7 @@ TEST_F(TunerTest, SpaceAndChannelReachTheDriverAndTheStreamArrivesInOrder) {
 
 TEST_F(TunerTest, LibraryWithoutTheFactoryFailsWithoutEndMessage) {
     MessageCapture messages;
-    TunerSource tuner;
+    TunerSource tuner(messages.Reporter());
     tuner.dllPath = TEST_DRIVER_NOEXPORT_PATH;
     EXPECT_FALSE(tuner.Open());
     EXPECT_EQ(tuner.module, nullptr);
@@ -90,7 +90,7 @@ TEST_F(TunerTest, LibraryWithoutTheFactoryFailsWithoutEndMessage) {
 
 TEST_F(TunerTest, MissingOrEmptyDriverPathFails) {
     MessageCapture messages;
-    TunerSource tuner;
+    TunerSource tuner(messages.Reporter());
     tuner.dllPath = "/nonexistent/BonDriver.so";
     EXPECT_FALSE(tuner.Open());
     tuner.dllPath.clear();
@@ -102,7 +102,7 @@ TEST_F(TunerTest, MissingOrEmptyDriverPathFails) {
 TEST_F(TunerTest, FailingOpenTunerPrintsEndBeforeASuccessfulStart) {
     SetEnv("BON_TEST_FAIL_OPEN", "1");
     MessageCapture messages;
-    TunerSource* tuner = CreateTunerSource();
+    TunerSource* tuner = CreateTunerSource(messages.Reporter());
     StartTuner(*tuner, 1, 2, kDriver.c_str(), 1u << 20);
     WaitForLog(driverLog_, "Release");
     uint8_t buffer[188];
@@ -116,7 +116,7 @@ TEST_F(TunerTest, FailingOpenTunerPrintsEndBeforeASuccessfulStart) {
 TEST_F(TunerTest, DriverWithoutSecondInterfaceIsOpenedButNotRead) {
     SetEnv("BON_TEST_PLAIN", "1");
     MessageCapture messages;
-    TunerSource tuner;
+    TunerSource tuner(messages.Reporter());
     tuner.dllPath = kDriver;
     EXPECT_TRUE(tuner.Open());
     EXPECT_TRUE(tuner.tunerOpen);
@@ -130,7 +130,7 @@ TEST_F(TunerTest, DriverWithoutSecondInterfaceIsOpenedButNotRead) {
 TEST_F(TunerTest, FactoryReturningNullStartsWithoutEndMessage) {
     SetEnv("BON_TEST_NULL", "1");
     MessageCapture messages;
-    TunerSource tuner;
+    TunerSource tuner(messages.Reporter());
     tuner.dllPath = kDriver;
     EXPECT_TRUE(tuner.Open());
     EXPECT_EQ(tuner.driver, nullptr);
@@ -141,7 +141,7 @@ TEST_F(TunerTest, FactoryReturningNullStartsWithoutEndMessage) {
 TEST_F(TunerTest, FullQueueDropsFetchedBlocksUntilTheWorkerTakes) {
     SetEnv("BON_TEST_CHUNK", "1880");  // ten packets per fetch, endless stream
     MessageCapture messages(/*noProgress=*/true);
-    TunerSource tuner;
+    TunerSource tuner(messages.Reporter());
     StartTuner(tuner, 0, 0, kDriver.c_str(), 940);
     // Below the limit one whole block goes in; from then on every fetch is
     // thrown away, so the queue stays at exactly one block.
@@ -167,7 +167,7 @@ TEST_F(TunerTest, QueueLimitIsReplacedAndRestoredByReset) {
     SetEnv("BON_TEST_PACKETS", "50");
     SetEnv("BON_TEST_CHUNK", "188");
     MessageCapture messages(/*noProgress=*/true);
-    TunerSource tuner;
+    TunerSource tuner(messages.Reporter());
     EXPECT_EQ(tuner.queueLimit, 940u);
     StartTuner(tuner, 3, 4, kDriver.c_str(), 104857600);
     EXPECT_EQ(tuner.queueLimit, 104857600u);
@@ -191,7 +191,7 @@ TEST_F(TunerTest, QueueLimitIsReplacedAndRestoredByReset) {
 TEST_F(TunerTest, TakeRespectsTheRoomAndKeepsTheRestInOrder) {
     SetEnv("BON_TEST_PACKETS", "20");
     MessageCapture messages(/*noProgress=*/true);
-    TunerSource tuner;
+    TunerSource tuner(messages.Reporter());
     StartTuner(tuner, 0, 0, kDriver.c_str(), 1u << 20);
     for (int i = 0; i < 200 && tuner.QueuedBytes() < 20 * 188; ++i)
         platform::SleepMs(5);
@@ -268,7 +268,7 @@ TEST(TunerQueue, InterleavedAppendsAndTakesKeepTheByteOrder) {
 TEST_F(TunerTest, WorkerWaitEndsWhenDataArrivesAndTimesOutWhenIdle) {
     SetEnv("BON_TEST_PACKETS", "10");
     MessageCapture messages(/*noProgress=*/true);
-    TunerSource tuner;
+    TunerSource tuner(messages.Reporter());
     StartTuner(tuner, 0, 0, kDriver.c_str(), 1u << 20);
     const uint32_t start = platform::TickCount();
     EXPECT_TRUE(WaitForTunerData(tuner, 5000));

@@ -7,7 +7,8 @@
 
 #include "app/run_settings.h"
 #include "engine/stream_job.h"
-#include "report/report.h"
+#include "report/reporter.h"
+#include "tests/support/recording_output.h"
 #include "tests/support/stream_builder.h"
 
 namespace {
@@ -29,27 +30,15 @@ void SetTot(StreamContext& context, int64_t seconds, DateTime time) {
     context.broadcast.firstPending = 0;
 }
 
-// Sends messages to a fresh log file only, and restores the report state.
+// Sends messages to a recorded log only.
 class LogCapture {
 public:
-    LogCapture() : path_(tsb::TempPath("clock.log")) {
-        std::remove(path_.c_str());
-        std::snprintf(LogFilePath, sizeof LogFilePath, "%s", path_.c_str());
-        LogFlags = kLogOn;
-        ConsoleFlags = 0;
-    }
-    ~LogCapture() {
-        LogFlags = 0;
-        LogFilePath[0] = '\0';
-        std::remove(path_.c_str());
-    }
-    std::string Text() const {
-        const tsb::Bytes bytes = tsb::ReadFileBytes(path_);
-        return std::string(bytes.begin(), bytes.end());
-    }
+    LogCapture() { reporter.SetLog(true, kLogPath); }
+    std::string Text() const { return output.Log(kLogPath); }
 
-private:
-    std::string path_;
+    static constexpr const char* kLogPath = "clock.log";
+    RecordingOutput output;
+    Reporter reporter{output};
 };
 
 }  // namespace
@@ -75,13 +64,13 @@ TEST(WrapAroundLine, PrintedOnceWhilePendingWithTheOption) {
     {
         LogCapture log;
         RunSettings.wraparound = false;
-        PrintWrapAroundLine(context);
+        PrintWrapAroundLine(log.reporter, context);
         EXPECT_EQ(log.Text(), "");
         EXPECT_EQ(context.wrap.pending, 1);
 
         RunSettings.wraparound = true;
-        PrintWrapAroundLine(context);
-        PrintWrapAroundLine(context);
+        PrintWrapAroundLine(log.reporter, context);
+        PrintWrapAroundLine(log.reporter, context);
         RunSettings.wraparound = false;
         EXPECT_EQ(log.Text(), "PCR Wrap-around 2024/05/02 01:15:11\r\n");
         EXPECT_EQ(context.wrap.pending, 0);
@@ -94,15 +83,11 @@ TEST(WrapAroundLine, EndsAnOpenProgressLineFirst) {
     context.wrap.time = DateTime{2024, 5, 3, 1, 12, 0, 0, 0};
     context.wrap.pending = 1;
     RunSettings.wraparound = true;
-    const uint32_t savedFlags = ConsoleFlags;
-    ConsoleFlags = kConsoleOn;
-    ConsoleLineClosed = false;
-    testing::internal::CaptureStdout();
-    PrintWrapAroundLine(context);
-    FlushStdout();
-    const std::string out = testing::internal::GetCapturedStdout();
-    ConsoleFlags = savedFlags;
+    RecordingReporter console;
+    console.reporter.MarkConsoleLineClosed(false);
+    PrintWrapAroundLine(console.reporter, context);
     RunSettings.wraparound = false;
-    EXPECT_EQ(out, "\r\nPCR Wrap-around 2024/05/01 12:00:00\r\n");
-    EXPECT_TRUE(ConsoleLineClosed);
+    EXPECT_EQ(console.output.StandardOutput(), "\r\nPCR Wrap-around 2024/05/01 12:00:00\r\n");
+    EXPECT_EQ(console.output.Unflushed(), 0u);
+    EXPECT_TRUE(console.reporter.ConsoleLineClosed());
 }

@@ -6,7 +6,8 @@
 #include <string>
 
 #include "engine/stream_job.h"
-#include "report/report.h"
+#include "report/reporter.h"
+#include "tests/support/recording_output.h"
 #include "tests/support/stream_builder.h"
 
 namespace {
@@ -17,20 +18,7 @@ constexpr int64_t kTot = 1714532400;  // 2024-05-01 12:00:00 JST
 
 class PatchTimeTest : public testing::Test {
 protected:
-    void SetUp() override {
-        logPath_ = tsb::TempPath("patch.log");
-        std::remove(logPath_.c_str());
-        std::snprintf(LogFilePath, sizeof LogFilePath, "%s", logPath_.c_str());
-        LogFlags = kLogOn;
-        savedConsole_ = ConsoleFlags;
-        ConsoleFlags = 0;
-    }
-    void TearDown() override {
-        LogFlags = 0;
-        LogFilePath[0] = '\0';
-        ConsoleFlags = savedConsole_;
-        std::remove(logPath_.c_str());
-    }
+    void SetUp() override { reporter_.SetLog(true, kLogPath); }
 
     // One PCR packet at `elapsed` seconds; the step runs when the clock
     // reports an advance, as in the worker.
@@ -38,22 +26,20 @@ protected:
         AdaptationField adaptation;
         adaptation.pcrFlag = 1;
         adaptation.pcrBase = kBase + static_cast<uint64_t>(elapsedSeconds * kSecond);
-        if (UpdateFromPcr(context_.pcr, adaptation)) PatchTimeStep(state_, context_, 10);
+        if (UpdateFromPcr(context_.pcr, adaptation)) PatchTimeStep(reporter_, state_, context_, 10);
     }
     void TotNow() {
         context_.broadcast.current = kTot;
         context_.broadcast.currentTime = DateTime{2024, 5, 3, 1, 12, 0, 0, 0};
         PredictWrap(context_);
     }
-    std::string Log() const {
-        const tsb::Bytes bytes = tsb::ReadFileBytes(logPath_);
-        return std::string(bytes.begin(), bytes.end());
-    }
+    std::string Log() const { return output_.Log(kLogPath); }
 
     StreamContext context_;
     PatchTimeState state_;
-    std::string logPath_;
-    uint32_t savedConsole_ = 0;
+    static constexpr const char* kLogPath = "patch.log";
+    RecordingOutput output_;
+    Reporter reporter_{output_};
 };
 
 std::string FileText(const std::string& path) {
@@ -91,7 +77,7 @@ TEST_F(PatchTimeTest, NineSecondsNothingTenSecondsTwoLinesThenOne) {
     EXPECT_EQ(Log(),
               "PCRDIFF PCR 2024/05/01 11:59:38 : 0:00:00 \r\n"
               "PCRDIFF PCR 2024/05/01 12:00:21 : 0:00:22 \r\n");
-    EXPECT_TRUE(ConsoleLineClosed);
+    EXPECT_TRUE(reporter_.ConsoleLineClosed());
 
     PcrAt(23);
     PcrAt(38);  // 15 seconds: 13 s recorded + 10

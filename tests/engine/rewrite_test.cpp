@@ -8,7 +8,8 @@
 
 #include "app/run_settings.h"
 #include "engine/stream_job.h"
-#include "report/report.h"
+#include "report/reporter.h"
+#include "tests/support/recording_output.h"
 #include "tests/support/stream_builder.h"
 
 namespace {
@@ -19,22 +20,13 @@ constexpr uint16_t kPid = 0x0111;  // 273
 class RewriteTest : public testing::Test {
 protected:
     void SetUp() override {
-        logPath_ = tsb::TempPath("rewrite.log");
-        std::remove(logPath_.c_str());
-        std::snprintf(LogFilePath, sizeof LogFilePath, "%s", logPath_.c_str());
-        LogFlags = kLogOn;
-        savedConsole_ = ConsoleFlags;
-        ConsoleFlags = 0;
+        reporter_.SetLog(true, kLogPath);
         entry_.pid = kPid;
     }
     void TearDown() override {
-        LogFlags = 0;
-        LogFilePath[0] = '\0';
-        ConsoleFlags = savedConsole_;
         RunSettings.rwcntundrop = 0;
         RunSettings.rwcntdrop.reset();
         RunSettings.rwcntdropCursor = std::string::npos;
-        std::remove(logPath_.c_str());
     }
 
     void DropList(const char* list) {
@@ -53,8 +45,8 @@ protected:
     bool Run(tsb::Bytes& packet, PidEntry& entry, bool captionPid = false) {
         entry.continuityCounter = packet[3] & 0x0F;
         bool drop = ContinuityCheck(packet.data(), context_, entry);
-        ForceDrop(packet.data(), entry, context_, texts_, drop);
-        if (drop) HideDrop(packet.data(), entry, context_, captionPid, texts_, drop);
+        ForceDrop(reporter_, packet.data(), entry, context_, texts_, drop);
+        if (drop) HideDrop(reporter_, packet.data(), entry, context_, captionPid, texts_, drop);
         return drop;
     }
     // Runs packets of the fixture's PID with these counters; returns the
@@ -71,16 +63,15 @@ protected:
         }
         return out;
     }
-    std::string Log() const {
-        const tsb::Bytes bytes = tsb::ReadFileBytes(logPath_);
-        return std::string(bytes.begin(), bytes.end());
-    }
+    std::string Log() const { return output_.Log(kLogPath); }
+
+    static constexpr const char* kLogPath = "rewrite.log";
+    RecordingOutput output_;
+    Reporter reporter_{output_};
 
     StreamContext context_;
     PidEntry entry_;
     ReportTexts texts_;
-    std::string logPath_;
-    uint32_t savedConsole_ = 0;
 };
 
 // The log gets "\r\n" behind a text that ends in "\r".
@@ -114,15 +105,13 @@ TEST_F(RewriteTest, UndropLineShowsPcrTotAndPosition) {
 
 TEST_F(RewriteTest, UndropLeavesTheConsoleLineOpen) {
     RunSettings.rwcntundrop = 273;
-    ConsoleFlags = kConsoleOn;
-    ConsoleLineClosed = false;
-    testing::internal::CaptureStdout();
-    RunCounters({1, 3});
-    FlushStdout();
-    const std::string out = testing::internal::GetCapturedStdout();
-    ConsoleFlags = 0;
-    EXPECT_EQ(out, "\r\n－ REWRITECNTUNDROP PID 0x0111 PCR 0:00:00.000 0x000000000 +0x0        \r");
-    EXPECT_FALSE(ConsoleLineClosed);
+    reporter_.SetConsoleOn(true);
+    RunCounters({1, 3, 5});
+    // Each line is left open like a progress line, so the next one ends it.
+    EXPECT_EQ(output_.StandardOutput(),
+              "\r\n－ REWRITECNTUNDROP PID 0x0111 PCR 0:00:00.000 0x000000000 +0x0        \r"
+              "\r\n－ REWRITECNTUNDROP PID 0x0111 PCR 0:00:00.000 0x000000000 +0x0        \r");
+    EXPECT_FALSE(reporter_.ConsoleLineClosed());
 }
 
 TEST_F(RewriteTest, UndropCaptionOnlyTouchesCaptionPids) {

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 
+#include "report/report.h"
 #include "tests/engine/worker_test_support.h"
 
 namespace {
@@ -31,7 +32,8 @@ tsb::StreamBuilder Packets(int count, uint16_t pid = 0x100) {
 
 int32_t RunInput(const std::string& input) {
     CopyText(RunSettings.currentInput, sizeof RunSettings.currentInput, input.c_str());
-    return RunJob();
+    // The worker reports to the process reporter, which CapturedRun sets up.
+    return RunJob(ProcessReporter());
 }
 
 TEST(RunJob, EmptyInputDoesNothing) {
@@ -125,7 +127,7 @@ TEST(RunJob, DefaultOutputAndLogNamesFollowTheInput) {
     EXPECT_EQ(RunInput(input + ";376"), 0);
     EXPECT_STREQ(RunSettings.throughpath, dir.Path("a.P.ts").c_str());
     EXPECT_STREQ(RunSettings.logpath, dir.Path("a.P.log").c_str());
-    EXPECT_STREQ(LogFilePath, dir.Path("a.P.log").c_str());
+    EXPECT_EQ(ProcessReporter().LogPath(), dir.Path("a.P.log"));
     EXPECT_EQ(tsb::ReadFileBytes(dir.Path("a.P.ts")), tsb::Bytes(builder.Data().begin() + 376, builder.Data().end()));
     const tsb::Bytes log = tsb::ReadFileBytes(dir.Path("a.P.log"));
     EXPECT_EQ(std::string(log.begin(), log.end()),
@@ -194,7 +196,7 @@ TEST(RunJob, TransportStreamAsLogFileDisablesTheLog) {
               Text("－ ログファイルにtsファイルが指定されているためログ出力を無効にしました ") + logTs + "\n");
     EXPECT_FALSE(RunSettings.log);
     EXPECT_STREQ(RunSettings.logpath, "");
-    EXPECT_EQ(LogFlags.load(), 0u);
+    EXPECT_FALSE(ProcessReporter().LogOn());
     EXPECT_EQ(tsb::ReadFileBytes(logTs), builder.Data());
 }
 

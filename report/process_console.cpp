@@ -1,0 +1,100 @@
+// The process's console and log files.
+#include "report/process_console.h"
+
+#include <atomic>
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace {
+
+// The worker writes a progress line per packet: standard output gets a
+// large buffer and the Reporter decides when it is pushed out.
+constexpr std::size_t kStdoutBuffer = 1u << 16;
+
+std::atomic<bool> consoleOnStandardError{false};
+
+struct OutputSetup {
+    // Log text, and console text that is not written as UTF-16, in UTF-8.
+    bool utf8 = false;
+    // Standard output / standard error is a console that takes UTF-16.
+    bool wideOutput = false;
+    bool wideError = false;
+};
+
+const OutputSetup& Setup() {
+    static const OutputSetup setup = [] {
+        OutputSetup result;
+        std::setvbuf(stdout, nullptr, _IOFBF, kStdoutBuffer);
+        result.wideOutput = platform::IsWideConsole(platform::StandardStream::Output);
+        result.wideError = platform::IsWideConsole(platform::StandardStream::Error);
+        // A console written as UTF-16 is converted from code page 932, so the
+        // text must stay in it.
+        result.utf8 = platform::PreferredTextEncoding() == platform::TextEncoding::Utf8 && !result.wideOutput &&
+                      !result.wideError;
+        return result;
+    }();
+    return setup;
+}
+
+std::FILE* ConsoleStream() {
+    return consoleOnStandardError.load() ? stderr : stdout;
+}
+
+bool ConsoleIsWide() {
+    return consoleOnStandardError.load() ? Setup().wideError : Setup().wideOutput;
+}
+
+// A console takes its text as UTF-16, whatever its code page: the text is
+// gathered here and converted when it is flushed, never in pieces that could
+// split a double-byte character.
+std::mutex wideMutex;
+std::string widePending;
+
+void FlushWideConsole() {
+    std::string text;
+    {
+        const std::lock_guard<std::mutex> lock(wideMutex);
+        text.swap(widePending);
+    }
+    if (text.empty()) return;
+    const auto stream =
+        consoleOnStandardError.load() ? platform::StandardStream::Error : platform::StandardStream::Output;
+    if (!platform::WriteWideConsole(stream, text)) std::fwrite(text.data(), 1, text.size(), ConsoleStream());
+}
+
+}  // namespace
+
+bool ProcessConsole::TakesUtf8() {
+    return Setup().utf8;
+}
+
+void ProcessConsole::WriteConsole(const char* text, std::size_t length) {
+    Setup();
+    if (ConsoleIsWide()) {
+        const std::lock_guard<std::mutex> lock(wideMutex);
+        widePending.append(text, length);
+        return;
+    }
+    std::fwrite(text, 1, length, ConsoleStream());
+}
+
+void ProcessConsole::FlushConsole() {
+    Setup();
+    FlushWideConsole();
+    std::fflush(ConsoleStream());
+}
+
+void ProcessConsole::SelectStandardError(bool toStandardError) {
+    consoleOnStandardError.store(toStandardError);
+}
+
+void ProcessConsole::AppendLog(const char* path, const char* text, std::size_t length) {
+    AppendToFile(path, text, static_cast<int32_t>(length), true);
+}
+
+uint32_t ProcessConsole::TickMs() {
+    return platform::TickCount();
+}

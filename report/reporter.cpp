@@ -1,0 +1,230 @@
+// Console and log messages: the switches, the console line and the routing.
+#include "report/reporter.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "common/text.h"
+#include "platform/platform.h"
+
+namespace {
+
+// Progress lines come once per packet: they are pushed out at most this
+// often, message lines at once.
+constexpr uint32_t kProgressFlushMs = 100;
+
+bool IsLeadByte(unsigned char c) {
+    return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
+}
+
+// Length of a cut text that does not end in half of a double-byte
+// character.
+std::size_t WholeCharacters(const char* text, std::size_t length) {
+    std::size_t i = 0;
+    while (i < length) {
+        const std::size_t step = IsLeadByte(static_cast<unsigned char>(text[i])) ? 2 : 1;
+        if (i + step > length) break;
+        i += step;
+    }
+    return i;
+}
+
+// Code page 932 text for a UTF-8 output; bytes that are no valid code page
+// 932 text go out unchanged rather than being lost.
+std::string ToUtf8(const char* text, std::size_t length) {
+    std::string bytes(text, length);
+    std::string converted;
+    if (platform::Cp932ToUtf8(bytes, converted)) return converted;
+    return bytes;
+}
+
+}  // namespace
+
+void Reporter::SetConsoleOn(bool on) {
+    if (on) {
+        consoleFlags_.fetch_or(kConsoleOnBit);
+    } else {
+        consoleFlags_.fetch_and(~kConsoleOnBit);
+    }
+}
+
+bool Reporter::ConsoleOn() const {
+    return (consoleFlags_.load() & kConsoleOnBit) != 0;
+}
+
+void Reporter::SetProgressOn(bool on) {
+    if (on) {
+        consoleFlags_.fetch_and(~kNoProgressBit);
+    } else {
+        consoleFlags_.fetch_or(kNoProgressBit);
+    }
+}
+
+bool Reporter::ProgressOn() const {
+    return (consoleFlags_.load() & kNoProgressBit) == 0;
+}
+
+bool Reporter::ProgressShown() const {
+    const uint32_t flags = consoleFlags_.load();
+    return (flags & kConsoleOnBit) != 0 && (flags & kNoProgressBit) == 0;
+}
+
+ConsoleSwitches Reporter::Console() const {
+    return ConsoleSwitches{ConsoleOn(), ProgressOn()};
+}
+
+void Reporter::RestoreConsole(ConsoleSwitches switches) {
+    consoleFlags_.store((switches.on ? kConsoleOnBit : 0u) | (switches.progress ? 0u : kNoProgressBit));
+}
+
+void Reporter::SetLog(bool on, const char* path) {
+    CopyText(logPath_, sizeof logPath_, path);
+    SetLogOn(on);
+}
+
+void Reporter::SetLogOn(bool on) {
+    logFlags_.store(on ? kLogOnBit : 0u);
+}
+
+bool Reporter::LogOn() const {
+    return (logFlags_.load() & kLogOnBit) != 0;
+}
+
+std::string Reporter::LogPath() const {
+    return logPath_;
+}
+
+bool Reporter::ConsoleLineClosed() const {
+    return consoleLineClosed_.load();
+}
+
+void Reporter::MarkConsoleLineClosed(bool closed) {
+    consoleLineClosed_.store(closed);
+}
+
+void Reporter::FlushIfDue() {
+    const uint32_t now = output_.TickMs();
+    if (now - lastFlushTick_.load(std::memory_order_relaxed) >= kProgressFlushMs) {
+        output_.FlushConsole();
+        lastFlushTick_.store(now, std::memory_order_relaxed);
+    }
+}
+
+void Reporter::FlushNow() {
+    output_.FlushConsole();
+    lastFlushTick_.store(output_.TickMs(), std::memory_order_relaxed);
+}
+
+void Reporter::WriteFinishedConsoleText(const char* text, std::size_t length) {
+    if (length == 0) return;
+    output_.WriteConsole(text, length);
+    // A progress-style text (ending in "\r") will soon be overwritten.
+    if (text[length - 1] == '\r') {
+        FlushIfDue();
+    } else {
+        FlushNow();
+    }
+}
+
+void Reporter::AppendFinishedLogText(const char* text, std::size_t length) {
+    if (length == 0 || logPath_[0] == '\0') return;
+    output_.AppendLog(logPath_, text, length);
+    if (text[length - 1] != '\n') output_.AppendLog(logPath_, "\r\n", 2);
+}
+
+void Reporter::WriteStdout(const char* text, std::size_t length) {
+    if (text == nullptr || length == 0) return;
+    // Progress lines come once per packet: no copy unless converting.
+    if (!output_.TakesUtf8()) {
+        output_.WriteConsole(text, length);
+        return;
+    }
+    const std::string out = ToUtf8(text, length);
+    output_.WriteConsole(out.data(), out.size());
+}
+
+void Reporter::FlushStdout() {
+    FlushNow();
+}
+
+void Reporter::SendConsoleTextToStandardError(bool toStandardError) {
+    FlushStdout();
+    output_.SelectStandardError(toStandardError);
+}
+
+void Reporter::WriteConsoleText(const char* text) {
+    if (text == nullptr || *text == '\0') return;
+    const std::size_t length = std::strlen(text);
+    if (!output_.TakesUtf8()) {
+        WriteFinishedConsoleText(text, length);
+        return;
+    }
+    const std::string out = ToUtf8(text, length);
+    WriteFinishedConsoleText(out.data(), out.size());
+}
+
+void Reporter::PrintMessageV(int32_t sizeHint, const char* format, va_list args) {
+    if (format == nullptr) return;
+    if (output_.TakesUtf8()) {
+        // Converting the whole text would fail on a path's UTF-8 bytes and
+        // leave the message's own text unconverted: the format and each
+        // argument convert on their own. The text is not cut.
+        const std::string text = FormatUtf8MessageV(format, args);
+        if (ConsoleOn()) WriteFinishedConsoleText(text.data(), text.size());
+        if (LogOn()) AppendFinishedLogText(text.data(), text.size());
+        return;
+    }
+    const std::size_t size = static_cast<std::size_t>(sizeHint > 260 ? sizeHint : 260);
+    std::unique_ptr<char[]> buffer(new (std::nothrow) char[size]());
+    if (!buffer) return;
+    const int needed = std::vsnprintf(buffer.get(), size, format, args);
+    if (needed < 0) return;
+    if (static_cast<std::size_t>(needed) >= size) {
+        // Cut to the buffer; never leave half a character at the end.
+        buffer[WholeCharacters(buffer.get(), size - 1)] = '\0';
+    }
+    if (ConsoleOn()) WriteFinishedConsoleText(buffer.get(), std::strlen(buffer.get()));
+    if (LogOn()) AppendFinishedLogText(buffer.get(), std::strlen(buffer.get()));
+}
+
+void Reporter::PrintMessage(int32_t sizeHint, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    PrintMessageV(sizeHint, format, args);
+    va_end(args);
+}
+
+void Reporter::PrintNotice(int32_t sizeHint, const char* format, ...) {
+    EndProgressLine();
+    va_list args;
+    va_start(args, format);
+    PrintMessageV(sizeHint, format, args);
+    va_end(args);
+    MarkConsoleLineClosed(true);
+}
+
+void Reporter::EndProgressLine() {
+    if (!ConsoleLineClosed() && ProgressShown()) WriteStdout("\r\n", 2);
+}
+
+void Reporter::WriteProgressLine(const char* text) {
+    if (text == nullptr || *text == '\0' || !ProgressShown()) return;
+    WriteStdout(text, std::strlen(text));
+    MarkConsoleLineClosed(false);
+    FlushIfDue();
+}
+
+bool AppendToFile(const char* path, const void* bytes, int32_t length, bool append) {
+    if (path == nullptr || *path == '\0' || bytes == nullptr || length <= 0) return false;
+    const platform::FileHandle file =
+        append ? platform::OpenAppendExclusive(path) : platform::CreateWriteExclusive(path);
+    if (file != platform::kInvalidFile) {
+        platform::Seek(file, 0, platform::SeekFrom::End);
+        uint32_t written = 0;
+        platform::WriteFile(file, bytes, static_cast<uint32_t>(length), written);
+        platform::CloseFile(file);
+    }
+    return platform::PathExists(path);
+}

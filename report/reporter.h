@@ -1,0 +1,133 @@
+#pragma once
+// Console and log messages. A Reporter owns the console line (a progress
+// line open or not), the console, progress and log switches, and decides
+// where each text goes; the bytes themselves leave through a ReportOutput.
+#include <atomic>
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "common/limits.h"
+
+// Where a Reporter's bytes end up: the process's console and log files, or a
+// recording in tests. The Reporter decides when console text is pushed out,
+// so an output may keep text back until FlushConsole.
+class ReportOutput {
+public:
+    virtual ~ReportOutput() = default;
+    // Whether console and log text is wanted in UTF-8 instead of the
+    // program's code page 932.
+    virtual bool TakesUtf8() = 0;
+    virtual void WriteConsole(const char* text, std::size_t length) = 0;
+    virtual void FlushConsole() = 0;
+    // Console text goes to standard error instead of standard output.
+    virtual void SelectStandardError(bool toStandardError) = 0;
+    // A log that cannot be opened loses the bytes.
+    virtual void AppendLog(const char* path, const char* text, std::size_t length) = 0;
+    // A millisecond tick for spacing out the pushes of progress lines.
+    virtual uint32_t TickMs() = 0;
+};
+
+// The console switches a job may change and the run gets back afterwards.
+struct ConsoleSwitches {
+    bool on = false;
+    bool progress = true;
+};
+
+class Reporter {
+public:
+    explicit Reporter(ReportOutput& output) : output_(output) {}
+    Reporter(const Reporter&) = delete;
+    Reporter& operator=(const Reporter&) = delete;
+
+    void SetConsoleOn(bool on);
+    bool ConsoleOn() const;
+    // The progress switch alone (-noprogress clears it).
+    void SetProgressOn(bool on);
+    bool ProgressOn() const;
+    // Console on and progress not suppressed.
+    bool ProgressShown() const;
+    ConsoleSwitches Console() const;
+    void RestoreConsole(ConsoleSwitches switches);
+
+    // A path longer than kMaxPath - 1 leaves the path as it was. The log
+    // stays as set until changed, from one job to the next.
+    void SetLog(bool on, const char* path);
+    void SetLogOn(bool on);
+    bool LogOn() const;
+    std::string LogPath() const;
+
+    // Whether a progress line may be open on the console: the next message
+    // line written through PrintNotice starts with "\r\n" then.
+    bool ConsoleLineClosed() const;
+    void MarkConsoleLineClosed(bool closed);
+
+    // Formats once into a buffer of max(sizeHint, 260) bytes (a longer text
+    // is cut at that size, never within a double-byte character; a UTF-8
+    // text is not cut) and sends it to the console and/or the log.
+    void PrintMessage(int32_t sizeHint, const char* format, ...)
+#if defined(__GNUC__)
+        __attribute__((format(printf, 3, 4)))
+#endif
+        ;
+    void PrintMessageV(int32_t sizeHint, const char* format, va_list args);
+    // A message line of its own: ends an open progress line first and leaves
+    // the console line closed.
+    void PrintNotice(int32_t sizeHint, const char* format, ...)
+#if defined(__GNUC__)
+        __attribute__((format(printf, 3, 4)))
+#endif
+        ;
+    // Writes "\r\n" when a progress line is open and progress is shown.
+    void EndProgressLine();
+    // Writes a progress-style text (ending in "\r") to the console when
+    // progress is shown, and marks the console line open.
+    void WriteProgressLine(const char* text);
+    // A finished text for the console alone, pushed out at once unless it
+    // ends in "\r".
+    void WriteConsoleText(const char* text);
+    // Console text (usage lines, prompts) that is pushed out with the next
+    // flush; converted to UTF-8 when the output takes it.
+    void WriteStdout(const char* text, std::size_t length);
+    // Pushes buffered console text out (before the stream itself is written
+    // to standard output, and at the end of the run).
+    void FlushStdout();
+    // Console text goes to standard error while the stream itself goes to
+    // standard output, so that the stream stays pure.
+    void SendConsoleTextToStandardError(bool toStandardError);
+
+private:
+    friend class ProcessReporterState;
+
+    void WriteFinishedConsoleText(const char* text, std::size_t length);
+    void AppendFinishedLogText(const char* text, std::size_t length);
+    void FlushIfDue();
+    void FlushNow();
+
+    static constexpr uint32_t kConsoleOnBit = 0x80000000u;
+    static constexpr uint32_t kNoProgressBit = 0x00000001u;
+    static constexpr uint32_t kLogOnBit = 0x80000000u;
+
+    ReportOutput& output_;
+    std::atomic<uint32_t> consoleFlags_{0};
+    std::atomic<uint32_t> logFlags_{0};
+    char logPath_[kMaxPath] = {};
+    // Starts open: the first notice of a run may follow a progress line.
+    std::atomic<bool> consoleLineClosed_{false};
+    std::atomic<uint32_t> lastFlushTick_{0};
+};
+
+// A message's text for a UTF-8 console: the format, the program's own code
+// page 932 text, is converted; each "%s" argument is converted on its own,
+// except that on POSIX a valid UTF-8 argument (a path in the locale's
+// charset) passes unchanged. The text is not cut.
+std::string FormatUtf8Message(const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+std::string FormatUtf8MessageV(const char* format, va_list args);
+// Opens exclusively, appends (or truncates when !append), closes. Returns
+// whether the file exists afterwards.
+bool AppendToFile(const char* path, const void* bytes, int32_t length, bool append);

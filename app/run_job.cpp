@@ -9,6 +9,7 @@
 #include "app/run_settings.h"
 #include "common/process_state.h"
 #include "common/text.h"
+#include "endpoints/endpoint_path.h"
 #include "endpoints/endpoints.h"
 #include "engine/stream_job.h"
 #include "report/report.h"
@@ -16,15 +17,7 @@
 namespace {
 
 constexpr int32_t kPathHint = 520;
-constexpr char kConsole[] = "CON";
-constexpr char kPipePrefix[] = "\\\\.\\pipe\\";
-constexpr char kTunerPrefix[] = "\\\\.\\bondriver\\";
-constexpr char kSenderPrefix[] = "\\\\.\\sendtstcp\\";
 constexpr int64_t kProbeWindow = 384;  // two 192-byte units
-
-bool StartsWith(const char* text, const char* prefix) {
-    return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
-}
 
 int32_t HintFor(const std::string& text) {
     return std::max<int32_t>(kPathHint, static_cast<int32_t>(text.size()) + 260);
@@ -50,25 +43,17 @@ bool StoreDerivedPath(char* field, std::size_t size, const std::string& value) {
 }
 
 // Tuner path: space "\" channel "\" driver path after the prefix.
-bool CheckTunerPath(const std::string& input) {
-    const std::string rest = input.substr(sizeof(kTunerPrefix) - 1);
-    const std::size_t first = rest.find('\\');
-    const std::string space = rest.substr(0, first);
-    if (space.empty()) {
+bool CheckTunerPath(const SourcePath& source) {
+    const std::string& input = source.path;
+    if (source.spaceText.empty()) {
         PrintMessage(HintFor(input), "－ BonDriverチューナー空間番号がありません %s\n", input.c_str());
         return false;
     }
-    const std::size_t second = first == std::string::npos ? std::string::npos : rest.find('\\', first + 1);
-    const std::string channel =
-        first == std::string::npos
-            ? std::string()
-            : rest.substr(first + 1, second == std::string::npos ? std::string::npos : second - first - 1);
-    if (channel.empty()) {
+    if (source.channelText.empty()) {
         PrintMessage(HintFor(input), "－ BonDriverチューナー内部チャンネル番号がありません %s\n", input.c_str());
         return false;
     }
-    const std::string driver = second == std::string::npos ? std::string() : rest.substr(second + 1);
-    if (driver.empty() || !platform::PathExists(driver.c_str())) {
+    if (source.driver.empty() || !platform::PathExists(source.driver.c_str())) {
         PrintMessage(HintFor(input), "－ BonDriverがありません %s\n", input.c_str());
         return false;
     }
@@ -76,14 +61,11 @@ bool CheckTunerPath(const std::string& input) {
 }
 
 // Sender path: host ":" port "\" library path after the prefix.
-bool CheckSenderPath(const std::string& output) {
-    const std::string rest = output.substr(sizeof(kSenderPrefix) - 1);
-    const std::size_t backslash = rest.find('\\');
-    const std::string address = rest.substr(0, backslash);
-    const std::string library = backslash == std::string::npos ? std::string() : rest.substr(backslash + 1);
+bool CheckSenderPath(const SinkPath& sink) {
+    const std::string& output = sink.path;
     std::string host;
     std::string port;
-    SplitSenderDestination(address, host, port);
+    SplitSenderDestination(sink.address, host, port);
     if (host.empty()) {
         PrintMessage(HintFor(output), "－ SendTSTCP送信先がありません %s\n", output.c_str());
         return false;
@@ -92,23 +74,11 @@ bool CheckSenderPath(const std::string& output) {
         PrintMessage(HintFor(output), "－ SendTSTCP送信先ポートがありません %s\n", output.c_str());
         return false;
     }
-    if (library.empty() || !platform::PathExists(library.c_str())) {
+    if (sink.library.empty() || !platform::PathExists(sink.library.c_str())) {
         PrintMessage(HintFor(output), "－ SendTSTCP.dllがありません %s\n", output.c_str());
         return false;
     }
     return true;
-}
-
-// The worker reads as a file whatever is not exactly the console, a pipe or
-// a tuner ("CONTENT.ts" too).
-bool IsFileSource(const std::string& input) {
-    return !input.empty() && input != kConsole && !StartsWith(input.c_str(), kPipePrefix) &&
-           !StartsWith(input.c_str(), kTunerPrefix);
-}
-
-// A file sink: not the console, not the sender, not empty.
-bool IsFileSink(const char* output) {
-    return *output != '\0' && std::strcmp(output, kConsole) != 0 && !StartsWith(output, kSenderPrefix);
 }
 
 // The log this job would append to: its own, or the one an earlier job left
@@ -133,9 +103,9 @@ std::vector<std::string> ProtectedInputs(const std::string& input, bool fileInpu
     const char* path = CommandLineInputs->Text();
     const char* end = reinterpret_cast<const char*>(CommandLineInputs->data) + CommandLineInputs->used;
     for (; path < end; path += std::strlen(path) + 1) {
-        const std::string other = std::string(path).substr(0, std::string(path).find(';'));
-        if (IsFileSource(other)) {
-            inputs.push_back(other);
+        const SourcePath other = ParseSourcePath(path);
+        if (other.kind == SourceKind::File) {
+            inputs.push_back(other.path);
         }
     }
     return inputs;
@@ -151,7 +121,7 @@ bool NamesAnyOf(const char* path, const std::vector<std::string>& files) {
 bool PathsKeptApart(const std::string& input, bool fileInput) {
     const std::vector<std::string> inputs = ProtectedInputs(input, fileInput);
     const char* output = RunSettings.throughpath;
-    const bool fileOutput = IsFileSink(output);
+    const bool fileOutput = ParseSinkPath(output).kind == SinkKind::File;
     if (fileOutput && NamesAnyOf(output, inputs)) {
         PrintMessage(HintFor(output), "－ 出力ファイルが入力ファイルと同じです %s\n", output);
         return false;
@@ -212,6 +182,22 @@ int32_t PrintSummary(const StreamSlot& slot) {
 
 }  // namespace
 
+JobOptions JobOptionsFromSettings() {
+    JobOptions options;
+    options.sync = RunSettings.sync;
+    options.capstr = RunSettings.capstr;
+    options.sdt = RunSettings.sdt;
+    options.eit = RunSettings.eit;
+    options.drop = RunSettings.drop;
+    options.wraparound = RunSettings.wraparound;
+    options.bufsize = RunSettings.bufsize;
+    options.rwcntundrop = RunSettings.rwcntundrop;
+    options.patchtime = RunSettings.patchtime;
+    options.duration = RunSettings.duration;
+    options.rwcntdrop = RunSettings.rwcntdrop;
+    return options;
+}
+
 int ProbePacketSize(platform::FileHandle file, int64_t offset, platform::SeekFrom from) {
     const int64_t size = platform::FileSize(file);
     if (size <= kProbeWindow) {
@@ -262,10 +248,10 @@ int32_t RunJob() {
     }
     const std::string fullInput = RunSettings.currentInput;
     // The ";offset" of a file source is kept for the worker only.
-    const std::string input = fullInput.substr(0, fullInput.find(';'));
+    const SourcePath source = ParseSourcePath(fullInput);
+    const std::string& input = source.path;
 
-    if (!StartsWith(input.c_str(), kConsole) && !StartsWith(input.c_str(), kPipePrefix) &&
-        !StartsWith(input.c_str(), kTunerPrefix)) {
+    if (!source.deviceLike) {
         if (!platform::PathExists(input.c_str())) {
             PrintMessage(HintFor(input), "－ ファイルがありません %s\n", input.c_str());
             return 0;
@@ -296,13 +282,14 @@ int32_t RunJob() {
             }
         }
     }
-    if (StartsWith(input.c_str(), kTunerPrefix) && !CheckTunerPath(input)) {
+    if (source.kind == SourceKind::Tuner && !CheckTunerPath(source)) {
         return 0;
     }
-    if (StartsWith(RunSettings.throughpath, kSenderPrefix) && !CheckSenderPath(RunSettings.throughpath)) {
+    if (const SinkPath sink = ParseSinkPath(RunSettings.throughpath);
+        sink.kind == SinkKind::Sender && !CheckSenderPath(sink)) {
         return 0;
     }
-    if (!PathsKeptApart(input, IsFileSource(input))) {
+    if (!PathsKeptApart(input, source.kind == SourceKind::File)) {
         ++FailedJobs;
         return 0;
     }
@@ -319,21 +306,12 @@ int32_t RunJob() {
         LogFlags.store(RunSettings.log ? kLogOn : 0u);
     }
 
-    StreamSlot slots[2];
-    ByteBuffer buffers[2];
-    slots[0].aux = &buffers[0];
-    slots[1].aux = &buffers[0];
-    slots[0].sync = RunSettings.sync;
-    slots[0].inputPath = fullInput;
-    slots[0].outputPath = RunSettings.throughpath;
-
     StreamJob job;
-    job.slots = slots;
-    job.slotCount = 2;
+    job.slot.inputPath = fullInput;
+    job.slot.outputPath = RunSettings.throughpath;
+    job.options = JobOptionsFromSettings();
+    job.dropCursor = RunSettings.rwcntdropCursor;
     job.plugins = PluginList;
-    for (PluginEntry* entry = PluginList; entry != nullptr; entry = entry->next) {
-        ++job.pluginCount;
-    }
 
     platform::ThreadHandle worker = platform::StartThread(StreamWorker, &job);
     if (!worker) {
@@ -341,6 +319,8 @@ int32_t RunJob() {
     } else {
         platform::JoinThread(worker);
     }
+    // The drop list runs through the whole run, not one job.
+    RunSettings.rwcntdropCursor = job.dropCursor;
     UnloadSender();
     // Ends the last progress line on screen; the line state is left open,
     // so the next job's first message line still ends it with "\r\n".
@@ -348,15 +328,11 @@ int32_t RunJob() {
         WriteConsoleText("\n");
     }
 
-    if (slots[0].sinkFailed) {
+    if (job.slot.sinkFailed) {
         ++FailedJobs;
     }
-    if (Served(slots[0])) {
+    if (Served(job.slot)) {
         ++ServedJobs;
     }
-    int32_t total = 0;
-    for (const StreamSlot& slot : slots) {
-        total += PrintSummary(slot);
-    }
-    return total;
+    return PrintSummary(job.slot);
 }

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <string>
 
-#include "app/run_settings.h"
 #include "common/text.h"
 #include "engine/stream_job.h"
 #include "report/report.h"
@@ -237,9 +236,9 @@ std::string TotText(const StreamContext& context) {
     return FormatString("TOT %04d/%02d/%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour, t.minute, t.second);
 }
 
-void PrintWrapAroundLine(StreamContext& context) {
+void PrintWrapAroundLine(StreamContext& context, bool wraparound) {
     WrapPrediction& wrap = context.wrap;
-    if (!RunSettings.wraparound || !wrap.pending || wrap.seconds == 0) return;
+    if (!wraparound || !wrap.pending || wrap.seconds == 0) return;
     EndProgressLine();
     const DateTime& t = wrap.time;
     PrintMessage(0, "PCR Wrap-around %04d/%02d/%02d %02d:%02d:%02d\r\n", t.year, t.month, t.day, t.hour, t.minute,

@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "app/run_settings.h"
 #include "common/text.h"
+#include "engine/job_options.h"
 #include "engine/stream_job.h"
 #include "report/report.h"
 
@@ -52,10 +52,11 @@ DropEntry ReadDropEntry(const std::string& list, std::size_t cursor) {
 
 }  // namespace
 
-void ForceDrop(uint8_t* packet, PidEntry& entry, StreamContext& context, const ReportTexts& texts, bool& drop) {
-    if (!RunSettings.rwcntdrop) return;
-    const std::string& list = *RunSettings.rwcntdrop;
-    const std::size_t cursor = RunSettings.rwcntdropCursor;
+void ForceDrop(const std::optional<std::string>& dropList, std::size_t& dropCursor, uint8_t* packet, PidEntry& entry,
+               StreamContext& context, const ReportTexts& texts, bool& drop) {
+    if (!dropList) return;
+    const std::string& list = *dropList;
+    const std::size_t cursor = dropCursor;
     if (cursor == std::string::npos || cursor >= list.size()) return;
 
     const DropEntry wanted = ReadDropEntry(list, cursor);
@@ -70,12 +71,11 @@ void ForceDrop(uint8_t* packet, PidEntry& entry, StreamContext& context, const R
     entry.dropInPacket = 1;
     drop = true;
     PrintRewriteLine("REWRITECNTDROP", entry, context, texts);
-    RunSettings.rwcntdropCursor = wanted.next;
+    dropCursor = wanted.next;
 }
 
-void HideDrop(uint8_t* packet, PidEntry& entry, const StreamContext& context, bool captionPid, const ReportTexts& texts,
-              bool& drop) {
-    const uint32_t setting = RunSettings.rwcntundrop;
+void HideDrop(uint32_t setting, uint8_t* packet, PidEntry& entry, const StreamContext& context, bool captionPid,
+              const ReportTexts& texts, bool& drop) {
     const uint16_t pid = static_cast<uint16_t>(setting & 0xFFFF);
     const bool applies = ((setting & kUndropCaption) && captionPid) || (pid != 0 && pid == entry.pid);
     if (!applies) return;

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <string>
 
-#include "app/run_settings.h"
 #include "engine/stream_job.h"
 #include "report/report.h"
 #include "tests/support/stream_builder.h"
@@ -377,15 +376,12 @@ TEST(WrapAroundLine, PrintedOnceWhilePendingWithTheOption) {
     context.wrap.pending = 1;
     {
         LogCapture log;
-        RunSettings.wraparound = false;
-        PrintWrapAroundLine(context);
+        PrintWrapAroundLine(context, false);
         EXPECT_EQ(log.Text(), "");
         EXPECT_EQ(context.wrap.pending, 1);
 
-        RunSettings.wraparound = true;
-        PrintWrapAroundLine(context);
-        PrintWrapAroundLine(context);
-        RunSettings.wraparound = false;
+        PrintWrapAroundLine(context, true);
+        PrintWrapAroundLine(context, true);
         EXPECT_EQ(log.Text(), "PCR Wrap-around 2024/05/02 01:15:11\r\n");
         EXPECT_EQ(context.wrap.pending, 0);
     }
@@ -396,16 +392,14 @@ TEST(WrapAroundLine, EndsAnOpenProgressLineFirst) {
     context.wrap.seconds = kTot;
     context.wrap.time = DateTime{2024, 5, 3, 1, 12, 0, 0, 0};
     context.wrap.pending = 1;
-    RunSettings.wraparound = true;
     const uint32_t savedFlags = ConsoleFlags;
     ConsoleFlags = kConsoleOn;
     ConsoleLineClosed = false;
     testing::internal::CaptureStdout();
-    PrintWrapAroundLine(context);
+    PrintWrapAroundLine(context, true);
     FlushStdout();
     const std::string out = testing::internal::GetCapturedStdout();
     ConsoleFlags = savedFlags;
-    RunSettings.wraparound = false;
     EXPECT_EQ(out, "\r\nPCR Wrap-around 2024/05/01 12:00:00\r\n");
     EXPECT_TRUE(ConsoleLineClosed);
 }

@@ -226,7 +226,7 @@ TEST(StreamWorker, FailingOutputIsReportedOnce) {
     const tsb::StreamBuilder builder = Packets(600);
     ASSERT_TRUE(tsb::WriteFileBytes(files.input, builder.Data()));
     WorkerRun run(files.input, "/dev/full");
-    EXPECT_TRUE(run.slots[0].sinkFailed);
+    EXPECT_TRUE(run.job.slot.sinkFailed);
     EXPECT_EQ(capture.Messages(), worker_test::Text("－ 出力ファイルに書き込めません /dev/full\n"));
     EXPECT_EQ(run.Entry(0x100)->packetCount, 600);
 }
@@ -241,7 +241,7 @@ TEST(StreamWorker, OutputThatCannotBeCreatedIsReportedAndTheStreamStillCounted) 
     std::string expected;
     for (const std::string& output : {directory, missing}) {
         WorkerRun run(files.input, output);
-        EXPECT_TRUE(run.slots[0].sinkFailed);
+        EXPECT_TRUE(run.job.slot.sinkFailed);
         ASSERT_NE(run.Entry(0x100), nullptr);
         EXPECT_EQ(run.Entry(0x100)->packetCount, 30);
         expected += worker_test::Text("－ 出力ファイルを作成できません ") + output + "\n";
@@ -252,7 +252,7 @@ TEST(StreamWorker, OutputThatCannotBeCreatedIsReportedAndTheStreamStillCounted) 
 
     // A sink that works is no failure.
     WorkerRun good(files.input, files.output);
-    EXPECT_FALSE(good.slots[0].sinkFailed);
+    EXPECT_FALSE(good.job.slot.sinkFailed);
 }
 
 TEST(StreamWorker, SenderThatDoesNotStartIsAFailedSink) {
@@ -260,8 +260,7 @@ TEST(StreamWorker, SenderThatDoesNotStartIsAFailedSink) {
     Files files;
     ASSERT_TRUE(tsb::WriteFileBytes(files.input, Packets(3).Data()));
     WorkerRun run(files.input, "\\\\.\\sendtstcp\\127.0.0.1:1234\\" + tsb::TempPath("no_sender.so"));
-    EXPECT_EQ(run.slots[0].senderId, -1);
-    EXPECT_TRUE(run.slots[0].sinkFailed);
+    EXPECT_TRUE(run.job.slot.sinkFailed);
 }
 
 TEST(StreamWorker, UnallocatableReadBufferIsReported) {

@@ -36,23 +36,20 @@ struct CapturedRun {
     }
 };
 
+// The job takes its options from RunSettings, as the front end fills them.
 struct WorkerRun {
-    StreamSlot slots[2];
-    ByteBuffer aux;
     StreamJob job;
     uint32_t result = 0;
 
     WorkerRun(const std::string& input, const std::string& output) {
-        slots[0].inputPath = input;
-        slots[0].outputPath = output;
-        slots[0].aux = &aux;
-        slots[1].aux = &aux;
-        job.slots = slots;
-        job.slotCount = 2;
+        job.slot.inputPath = input;
+        job.slot.outputPath = output;
+        job.options = JobOptionsFromSettings();
+        job.dropCursor = RunSettings.rwcntdropCursor;
         result = StreamWorker(&job);
     }
     const StreamContext* Context() const {
-        return slots[0].contexts.empty() ? nullptr : slots[0].contexts.front().get();
+        return job.slot.contexts.empty() ? nullptr : job.slot.contexts.front().get();
     }
     const PidEntry* Entry(uint16_t pid) const { return Context() != nullptr ? Context()->pids.Find(pid) : nullptr; }
 };

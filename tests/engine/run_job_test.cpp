@@ -353,6 +353,37 @@ TEST(RunJob, FailedOutputCountsAsAFailedJobAndTheSummaryStillComes) {
                                       input + "\r\n0x0100 : 0x09 : 1 Drop : 5 Total \r\n\r\n");
 }
 
+// "REWRITECNTDROP" as the log receives it for the first packet of a file.
+std::string ForcedDropLine(const char* pid) {
+    return Text("－ REWRITECNTDROP PID ") + pid + " PCR 0:00:00.000 0x000000000 +0x0        \r\r\n";
+}
+
+TEST(RunJob, DropListCarriesOnFromJobToJob) {
+    CapturedRun capture;
+    JobDir dir;
+    const std::string first = dir.Path("first.ts");
+    const std::string second = dir.Path("second.ts");
+    ASSERT_TRUE(tsb::WriteFileBytes(first, Packets(4, 0x100).Data()));
+    ASSERT_TRUE(tsb::WriteFileBytes(second, Packets(4, 0x101).Data()));
+    RunSettings.rwcntdrop = "256:0,257:0";
+    RunSettings.rwcntdropCursor = 0;
+    const auto run = [&](const std::string& input) {
+        RunSettings.throughpath[0] = '\0';
+        RunInput(input);
+    };
+    // The first job uses the first entry only; the second entry waits for a
+    // PID the first file does not have.
+    run(first);
+    EXPECT_EQ(RunSettings.rwcntdropCursor, 6u);
+    // The next job goes on with the second entry, and the list is used up.
+    run(second);
+    EXPECT_EQ(RunSettings.rwcntdropCursor, std::string::npos);
+    // A used-up list stays used up: the first file again rewrites nothing.
+    run(first);
+    run(second);
+    EXPECT_EQ(capture.Messages(), ForcedDropLine("0x0100") + ForcedDropLine("0x0101"));
+}
+
 TEST(ProbePacketSize, FindsTheFirstAlignedSyncByte) {
     JobDir dir;
     const std::string path = dir.Path("probe.ts");

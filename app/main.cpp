@@ -12,5 +12,9 @@ int _dowildcard = -1;
 #endif
 
 int main(int argc, char** argv) {
-    return RunMain(ProcessReporter(), argc, argv);
+    // Static: the console control handler may still reach it while the
+    // process ends.
+    static ProcessConsole console;
+    static Reporter reporter(console);
+    return RunMain(reporter, argc, argv);
 }

@@ -9,6 +9,7 @@
 #include "app/run_settings.h"
 #include "common/process_state.h"
 #include "common/text.h"
+#include "endpoints/endpoint_path.h"
 #include "endpoints/endpoints.h"
 #include "engine/stream_job.h"
 #include "report/reporter.h"
@@ -16,15 +17,7 @@
 namespace {
 
 constexpr int32_t kPathHint = 520;
-constexpr char kConsole[] = "CON";
-constexpr char kPipePrefix[] = "\\\\.\\pipe\\";
-constexpr char kTunerPrefix[] = "\\\\.\\bondriver\\";
-constexpr char kSenderPrefix[] = "\\\\.\\sendtstcp\\";
 constexpr int64_t kProbeWindow = 384;  // two 192-byte units
-
-bool StartsWith(const char* text, const char* prefix) {
-    return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
-}
 
 int32_t HintFor(const std::string& text) {
     return std::max<int32_t>(kPathHint, static_cast<int32_t>(text.size()) + 260);
@@ -50,26 +43,18 @@ bool StoreDerivedPath(Reporter& reporter, char* field, std::size_t size, const s
 }
 
 // Tuner path: space "\" channel "\" driver path after the prefix.
-bool CheckTunerPath(Reporter& reporter, const std::string& input) {
-    const std::string rest = input.substr(sizeof(kTunerPrefix) - 1);
-    const std::size_t first = rest.find('\\');
-    const std::string space = rest.substr(0, first);
-    if (space.empty()) {
+bool CheckTunerPath(Reporter& reporter, const SourcePath& source) {
+    const std::string& input = source.path;
+    if (source.spaceText.empty()) {
         reporter.PrintMessage(HintFor(input), "－ BonDriverチューナー空間番号がありません %s\n", input.c_str());
         return false;
     }
-    const std::size_t second = first == std::string::npos ? std::string::npos : rest.find('\\', first + 1);
-    const std::string channel =
-        first == std::string::npos
-            ? std::string()
-            : rest.substr(first + 1, second == std::string::npos ? std::string::npos : second - first - 1);
-    if (channel.empty()) {
+    if (source.channelText.empty()) {
         reporter.PrintMessage(HintFor(input), "－ BonDriverチューナー内部チャンネル番号がありません %s\n",
                               input.c_str());
         return false;
     }
-    const std::string driver = second == std::string::npos ? std::string() : rest.substr(second + 1);
-    if (driver.empty() || !platform::PathExists(driver.c_str())) {
+    if (source.driver.empty() || !platform::PathExists(source.driver.c_str())) {
         reporter.PrintMessage(HintFor(input), "－ BonDriverがありません %s\n", input.c_str());
         return false;
     }
@@ -77,14 +62,11 @@ bool CheckTunerPath(Reporter& reporter, const std::string& input) {
 }
 
 // Sender path: host ":" port "\" library path after the prefix.
-bool CheckSenderPath(Reporter& reporter, const std::string& output) {
-    const std::string rest = output.substr(sizeof(kSenderPrefix) - 1);
-    const std::size_t backslash = rest.find('\\');
-    const std::string address = rest.substr(0, backslash);
-    const std::string library = backslash == std::string::npos ? std::string() : rest.substr(backslash + 1);
+bool CheckSenderPath(Reporter& reporter, const SinkPath& sink) {
+    const std::string& output = sink.path;
     std::string host;
     std::string port;
-    SplitSenderDestination(address, host, port);
+    SplitSenderDestination(sink.address, host, port);
     if (host.empty()) {
         reporter.PrintMessage(HintFor(output), "－ SendTSTCP送信先がありません %s\n", output.c_str());
         return false;
@@ -93,23 +75,11 @@ bool CheckSenderPath(Reporter& reporter, const std::string& output) {
         reporter.PrintMessage(HintFor(output), "－ SendTSTCP送信先ポートがありません %s\n", output.c_str());
         return false;
     }
-    if (library.empty() || !platform::PathExists(library.c_str())) {
+    if (sink.library.empty() || !platform::PathExists(sink.library.c_str())) {
         reporter.PrintMessage(HintFor(output), "－ SendTSTCP.dllがありません %s\n", output.c_str());
         return false;
     }
     return true;
-}
-
-// The worker reads as a file whatever is not exactly the console, a pipe or
-// a tuner ("CONTENT.ts" too).
-bool IsFileSource(const std::string& input) {
-    return !input.empty() && input != kConsole && !StartsWith(input.c_str(), kPipePrefix) &&
-           !StartsWith(input.c_str(), kTunerPrefix);
-}
-
-// A file sink: not the console, not the sender, not empty.
-bool IsFileSink(const char* output) {
-    return *output != '\0' && std::strcmp(output, kConsole) != 0 && !StartsWith(output, kSenderPrefix);
 }
 
 // The log this job would append to: its own, or the one an earlier job left
@@ -134,9 +104,9 @@ std::vector<std::string> ProtectedInputs(const std::string& input, bool fileInpu
     const char* path = CommandLineInputs->Text();
     const char* end = reinterpret_cast<const char*>(CommandLineInputs->data) + CommandLineInputs->used;
     for (; path < end; path += std::strlen(path) + 1) {
-        const std::string other = std::string(path).substr(0, std::string(path).find(';'));
-        if (IsFileSource(other)) {
-            inputs.push_back(other);
+        const SourcePath other = ParseSourcePath(path);
+        if (other.kind == SourceKind::File) {
+            inputs.push_back(other.path);
         }
     }
     return inputs;
@@ -152,7 +122,7 @@ bool NamesAnyOf(const char* path, const std::vector<std::string>& files) {
 bool PathsKeptApart(Reporter& reporter, const std::string& input, bool fileInput) {
     const std::vector<std::string> inputs = ProtectedInputs(input, fileInput);
     const char* output = RunSettings.throughpath;
-    const bool fileOutput = IsFileSink(output);
+    const bool fileOutput = ParseSinkPath(output).kind == SinkKind::File;
     if (fileOutput && NamesAnyOf(output, inputs)) {
         reporter.PrintMessage(HintFor(output), "－ 出力ファイルが入力ファイルと同じです %s\n", output);
         return false;
@@ -215,6 +185,22 @@ int32_t PrintSummary(Reporter& reporter, const StreamSlot& slot) {
 
 }  // namespace
 
+JobOptions JobOptionsFromSettings() {
+    JobOptions options;
+    options.sync = RunSettings.sync;
+    options.capstr = RunSettings.capstr;
+    options.sdt = RunSettings.sdt;
+    options.eit = RunSettings.eit;
+    options.drop = RunSettings.drop;
+    options.wraparound = RunSettings.wraparound;
+    options.bufsize = RunSettings.bufsize;
+    options.rwcntundrop = RunSettings.rwcntundrop;
+    options.patchtime = RunSettings.patchtime;
+    options.duration = RunSettings.duration;
+    options.rwcntdrop = RunSettings.rwcntdrop;
+    return options;
+}
+
 int ProbePacketSize(platform::FileHandle file, int64_t offset, platform::SeekFrom from) {
     const int64_t size = platform::FileSize(file);
     if (size <= kProbeWindow) {
@@ -265,10 +251,10 @@ int32_t RunJob(Reporter& reporter) {
     }
     const std::string fullInput = RunSettings.currentInput;
     // The ";offset" of a file source is kept for the worker only.
-    const std::string input = fullInput.substr(0, fullInput.find(';'));
+    const SourcePath source = ParseSourcePath(fullInput);
+    const std::string& input = source.path;
 
-    if (!StartsWith(input.c_str(), kConsole) && !StartsWith(input.c_str(), kPipePrefix) &&
-        !StartsWith(input.c_str(), kTunerPrefix)) {
+    if (!source.deviceLike) {
         if (!platform::PathExists(input.c_str())) {
             reporter.PrintMessage(HintFor(input), "－ ファイルがありません %s\n", input.c_str());
             return 0;
@@ -299,13 +285,14 @@ int32_t RunJob(Reporter& reporter) {
             }
         }
     }
-    if (StartsWith(input.c_str(), kTunerPrefix) && !CheckTunerPath(reporter, input)) {
+    if (source.kind == SourceKind::Tuner && !CheckTunerPath(reporter, source)) {
         return 0;
     }
-    if (StartsWith(RunSettings.throughpath, kSenderPrefix) && !CheckSenderPath(reporter, RunSettings.throughpath)) {
+    if (const SinkPath sink = ParseSinkPath(RunSettings.throughpath);
+        sink.kind == SinkKind::Sender && !CheckSenderPath(reporter, sink)) {
         return 0;
     }
-    if (!PathsKeptApart(reporter, input, IsFileSource(input))) {
+    if (!PathsKeptApart(reporter, input, source.kind == SourceKind::File)) {
         ++FailedJobs;
         return 0;
     }
@@ -321,21 +308,13 @@ int32_t RunJob(Reporter& reporter) {
         reporter.SetLog(RunSettings.log, RunSettings.logpath);
     }
 
-    StreamSlot slots[2];
-    ByteBuffer buffers[2];
-    slots[0].aux = &buffers[0];
-    slots[1].aux = &buffers[0];
-    slots[0].sync = RunSettings.sync;
-    slots[0].inputPath = fullInput;
-    slots[0].outputPath = RunSettings.throughpath;
-
     StreamJob job;
-    job.slots = slots;
-    job.slotCount = 2;
+    job.slot.inputPath = fullInput;
+    job.slot.outputPath = RunSettings.throughpath;
+    job.options = JobOptionsFromSettings();
+    job.dropCursor = RunSettings.rwcntdropCursor;
     job.plugins = PluginList;
-    for (PluginEntry* entry = PluginList; entry != nullptr; entry = entry->next) {
-        ++job.pluginCount;
-    }
+    job.reporter = &reporter;
 
     platform::ThreadHandle worker = platform::StartThread(StreamWorker, &job);
     if (!worker) {
@@ -343,6 +322,8 @@ int32_t RunJob(Reporter& reporter) {
     } else {
         platform::JoinThread(worker);
     }
+    // The drop list runs through the whole run, not one job.
+    RunSettings.rwcntdropCursor = job.dropCursor;
     UnloadSender();
     // Ends the last progress line on screen; the line state is left open,
     // so the next job's first message line still ends it with "\r\n".
@@ -350,15 +331,11 @@ int32_t RunJob(Reporter& reporter) {
         reporter.WriteConsoleText("\n");
     }
 
-    if (slots[0].sinkFailed) {
+    if (job.slot.sinkFailed) {
         ++FailedJobs;
     }
-    if (Served(slots[0])) {
+    if (Served(job.slot)) {
         ++ServedJobs;
     }
-    int32_t total = 0;
-    for (const StreamSlot& slot : slots) {
-        total += PrintSummary(reporter, slot);
-    }
-    return total;
+    return PrintSummary(reporter, job.slot);
 }

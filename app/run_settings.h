@@ -7,6 +7,7 @@
 
 #include "common/byte_buffer.h"
 #include "common/limits.h"
+#include "engine/job_options.h"
 #include "platform/platform.h"
 
 class Reporter;
@@ -37,11 +38,6 @@ struct RunSettingsRecord {
 };
 extern RunSettingsRecord RunSettings;
 
-constexpr uint32_t kUndropCaption = 0x10000u;
-// Entries of -rwcntdrop are separated by either: the usage text shows ";",
-// earlier command lines used ",".
-constexpr char kDropListSeparators[] = ",;";
-
 // Jobs whose output or log path was refused, or whose output could not be
 // created or written: any of them makes the run's exit status a failure.
 extern int32_t FailedJobs;
@@ -70,6 +66,8 @@ int32_t RunMain(Reporter& reporter, int argc, char** argv);
 
 // One input (RunSettings.currentInput) as one job; returns its drop total.
 int32_t RunJob(Reporter& reporter);
+// What the engine reads of the settings, for one job.
+JobOptions JobOptionsFromSettings();
 bool IsTransportStreamFile(const char* path);
 // 188, 192 or 0. Leaves the position just after the first packet on success.
 int ProbePacketSize(platform::FileHandle file, int64_t offset, platform::SeekFrom from);

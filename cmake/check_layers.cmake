@@ -32,9 +32,6 @@ foreach(source IN LISTS sources)
     if(target_folder STREQUAL FOLDER OR target_folder IN_LIST allowed)
       continue()
     endif()
-    if("${FOLDER}:${header}" IN_LIST TRELVAN_LAYER_EXCEPTIONS)
-      continue()
-    endif()
     # A quoted header with a path that names no folder of the tree is an
     # outside one.
     if(NOT target_folder IN_LIST TRELVAN_LAYERS AND NOT IS_DIRECTORY ${ROOT}/${target_folder})

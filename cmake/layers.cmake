@@ -10,7 +10,3 @@ set(TRELVAN_ALLOWED_tables caption common platform)
 set(TRELVAN_ALLOWED_endpoints report common platform)
 set(TRELVAN_ALLOWED_engine tables caption endpoints report common platform)
 set(TRELVAN_ALLOWED_app engine tables caption endpoints report common platform)
-# Single headers a folder may still include outside its rule, as FOLDER:HEADER.
-# The engine reads the run settings until it is given its own job options;
-# remove this entry then.
-set(TRELVAN_LAYER_EXCEPTIONS "engine:app/run_settings.h")

@@ -30,10 +30,6 @@ void ReleasePlugins();
 // or -1. Prints the start message unless progress is switched off.
 int32_t StartSender(Reporter& reporter, const std::u16string& address);
 void StopSender(Reporter& reporter, int32_t id);
-// Transitional: the same on the process reporter, for the worker until it
-// hands its reporter down.
-int32_t StartSender(const std::u16string& address);
-void StopSender(int32_t id);
 void SenderUninitialize(int32_t id);
 // Hands a block to the instance; false when there is no data entry point.
 bool SenderHasDataEntry();
@@ -66,9 +62,6 @@ class TunerSource;
 // Created by the worker for a tuner path; owns the driver and reader thread.
 // Its messages go to `reporter`.
 TunerSource* CreateTunerSource(Reporter& reporter);
-// Transitional: on the process reporter, for the worker until it hands its
-// reporter down.
-TunerSource* CreateTunerSource();
 void DestroyTunerSource(TunerSource* tuner);
 // Sets space, channel, driver path and queue limit, then starts the reader.
 void StartTuner(TunerSource& tuner, uint32_t space, uint32_t channel, const char* driverPath, uint32_t queueLimit);

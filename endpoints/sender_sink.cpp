@@ -111,20 +111,12 @@ int32_t StartSender(Reporter& reporter, const std::u16string& address) {
     return id;
 }
 
-int32_t StartSender(const std::u16string& address) {
-    return StartSender(ProcessReporter(), address);
-}
-
 void StopSender(Reporter& reporter, int32_t id) {
     if (!SenderSink.loaded || !SenderSink.sending || id == -1) return;
     SenderSink.clearSendAddr(id);
     SenderSink.stopSend(id);
     SenderSink.sending = false;
     if (reporter.ProgressOn()) reporter.PrintMessage(0, "－ SendTSTCP.dll 終了%d\n", id);
-}
-
-void StopSender(int32_t id) {
-    StopSender(ProcessReporter(), id);
 }
 
 void SenderUninitialize(int32_t id) {

@@ -306,10 +306,6 @@ TunerSource* CreateTunerSource(Reporter& reporter) {
     return new TunerSource(reporter);
 }
 
-TunerSource* CreateTunerSource() {
-    return CreateTunerSource(ProcessReporter());
-}
-
 void DestroyTunerSource(TunerSource* tuner) {
     delete tuner;
 }

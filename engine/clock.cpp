@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <string>
 
-#include "app/run_settings.h"
 #include "common/text.h"
 #include "engine/stream_job.h"
 #include "report/report.h"
@@ -20,15 +19,11 @@ std::string TotText(const StreamContext& context) {
     return FormatString("TOT %04d/%02d/%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour, t.minute, t.second);
 }
 
-void PrintWrapAroundLine(Reporter& reporter, StreamContext& context) {
+void PrintWrapAroundLine(Reporter& reporter, StreamContext& context, bool wraparound) {
     WrapPrediction& wrap = context.wrap;
-    if (!RunSettings.wraparound || !wrap.pending || wrap.seconds == 0) return;
+    if (!wraparound || !wrap.pending || wrap.seconds == 0) return;
     const DateTime& t = wrap.time;
     reporter.PrintNotice(0, "PCR Wrap-around %04d/%02d/%02d %02d:%02d:%02d\r\n", t.year, t.month, t.day, t.hour,
                          t.minute, t.second);
     wrap.pending = 0;
-}
-
-void PrintWrapAroundLine(StreamContext& context) {
-    PrintWrapAroundLine(ProcessReporter(), context);
 }

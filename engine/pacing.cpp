@@ -14,14 +14,14 @@ bool AheadOfWallClock(const StreamContext& context) {
 
 }  // namespace
 
-void PaceStream(StreamSlot& slot, StreamContext& context, void (*flush)(StreamSlot&)) {
+void PaceStream(StreamContext& context, bool staged, const std::function<void()>& flush) {
     if (context.pts.currentSeconds <= 0 || !AheadOfWallClock(context) || StopRequested) return;
     // Nothing should sit in the staging buffer while the stream waits.
-    if (slot.stagingFill > 0 && flush) flush(slot);
+    if (staged && flush) flush();
     do {
         platform::PumpMessages();
         platform::SleepMs(kPaceStepMs);
         if (StopRequested) break;
         UpdateWallClock(context.wall);
-    } while (slot.sync && AheadOfWallClock(context) && !StopRequested);
+    } while (AheadOfWallClock(context) && !StopRequested);
 }

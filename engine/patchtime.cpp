@@ -80,7 +80,3 @@ void PatchTimeStep(Reporter& reporter, PatchTimeState& state, StreamContext& con
     Report(reporter, state, resumedAt, recorded);
     reporter.MarkConsoleLineClosed(true);
 }
-
-void PatchTimeStep(PatchTimeState& state, StreamContext& context, int32_t seconds) {
-    PatchTimeStep(ProcessReporter(), state, context, seconds);
-}

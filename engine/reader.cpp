@@ -4,15 +4,13 @@
 #include <cstring>
 #include <new>
 
-#include "endpoints/endpoints.h"
+#include "endpoints/stream_endpoints.h"
 
 namespace {
 
 constexpr uint8_t kSync = 0x47;
 constexpr uint32_t kPacket = 188;
 constexpr uint32_t kUnit = 192;
-// How long one refill waits for a silent source before handing back.
-constexpr uint32_t kReadWaitMs = 200;
 
 enum class ScanMode {
     Open,    // more bytes may follow: stop at a 0x47 whose look-ahead is not there yet
@@ -113,7 +111,7 @@ ScanResult ScanPacket(BlockReader& reader, ScanMode mode, PacketRead& out) {
 
 enum class FillResult { Data, NothingNow, Ended };
 
-FillResult Refill(BlockReader& reader, platform::FileHandle input, TunerSource* tuner, SourceKind kind) {
+FillResult Refill(BlockReader& reader, PacketSource& source) {
     uint8_t* data = reader.block.get();
     const uint32_t remaining = reader.length - reader.cursor;
     if (remaining > 0 && reader.cursor > 0) {
@@ -121,31 +119,14 @@ FillResult Refill(BlockReader& reader, platform::FileHandle input, TunerSource* 
     }
     reader.length = remaining;
     reader.cursor = 0;
-    const uint32_t room = reader.capacity - remaining;
     uint32_t got = 0;
-    if (kind == SourceKind::Tuner) {
-        got = tuner != nullptr ? TakeFromTuner(*tuner, data + remaining, room) : 0;
-        if (got > room) {
-            got = room;
-        }
-    } else {
-        // A pipe or console may stay silent for long: wait a little only, so
-        // that the caller can honour a stop request in between.
-        if (!platform::WaitReadable(input, kReadWaitMs)) {
-            return FillResult::NothingNow;
-        }
-        const platform::ReadResult result = platform::ReadFile(input, data + remaining, room, got);
-        if (got > room) {
-            got = room;
-        }
-        if (result != platform::ReadResult::Ok && got == 0) {
-            // The end of a file, of a pipe whose writer closed, of redirected
-            // or terminal input; or a read that cannot go on.
+    switch (source.ReadBlock(data + remaining, reader.capacity - remaining, got)) {
+        case BlockStatus::Ended:
             return FillResult::Ended;
-        }
-    }
-    if (got == 0) {
-        return FillResult::NothingNow;
+        case BlockStatus::NothingNow:
+            return FillResult::NothingNow;
+        case BlockStatus::Data:
+            break;
     }
     reader.length = remaining + got;
     reader.sourcePosition += got;
@@ -154,9 +135,9 @@ FillResult Refill(BlockReader& reader, platform::FileHandle input, TunerSource* 
 
 }  // namespace
 
-PacketRead ReadPacket(BlockReader& reader, platform::FileHandle input, TunerSource* tuner, SourceKind kind) {
+PacketRead ReadPacket(BlockReader& reader, PacketSource& source) {
     PacketRead out;
-    if (kind != SourceKind::Tuner && input == platform::kInvalidFile) {
+    if (!source.IsOpen()) {
         return out;
     }
     if (!reader.block) {
@@ -199,7 +180,7 @@ PacketRead ReadPacket(BlockReader& reader, platform::FileHandle input, TunerSour
         if (reader.length - reader.cursor >= kPacket && ScanPacket(reader, ScanMode::Open, out) == ScanResult::Found) {
             return out;
         }
-        switch (Refill(reader, input, tuner, kind)) {
+        switch (Refill(reader, source)) {
             case FillResult::Data:
                 continue;
             case FillResult::Ended:
@@ -214,81 +195,4 @@ PacketRead ReadPacket(BlockReader& reader, platform::FileHandle input, TunerSour
                 return out;
         }
     }
-}
-
-namespace {
-
-// Cuts a torn packet off the end of a file sink after a short write of
-// `written` bytes from a staging block that began on a packet boundary.
-// Returns the bytes taken back.
-int32_t KeepWholePackets(platform::FileHandle output, int32_t written) {
-    const int32_t torn = written % static_cast<int32_t>(kPacket);
-    if (torn == 0) {
-        return 0;
-    }
-    const int64_t end = platform::Seek(output, 0, platform::SeekFrom::Current);
-    // A pipe or device cannot be cut back; what went out stays out.
-    if (end < torn || !platform::SetFileEnd(output, end - torn)) {
-        return 0;
-    }
-    return torn;
-}
-
-}  // namespace
-
-int32_t WriteOutput(platform::FileHandle output, int32_t senderId, const uint8_t* packet, int32_t length,
-                    uint8_t* staging, int32_t stagingSize, int32_t& stagingFill, bool& writeFailed) {
-    const bool toFile = output != platform::kInvalidFile;
-    if ((!toFile && (senderId == -1 || !SenderHasDataEntry())) || staging == nullptr || stagingSize <= 0) {
-        return 0;
-    }
-    // After a failed write the output ends with its last whole packet: a
-    // later write that succeeded again would leave a silent gap inside it.
-    if (toFile && writeFailed) {
-        return 0;
-    }
-    if (packet != nullptr && (length <= 0 || length > stagingSize)) {
-        return 0;
-    }
-    auto handOver = [&]() -> int32_t {
-        if (stagingFill <= 0) {
-            return 0;
-        }
-        if (!toFile) {
-            SenderSendData(senderId, staging, static_cast<uint32_t>(stagingFill));
-            const int32_t handed = stagingFill;
-            stagingFill = 0;
-            return handed;
-        }
-        uint32_t written = 0;
-        const bool complete = platform::WriteFile(output, staging, static_cast<uint32_t>(stagingFill), written);
-        int32_t handed = static_cast<int32_t>(written > static_cast<uint32_t>(stagingFill) ? stagingFill : written);
-        if (!complete || handed < stagingFill) {
-            writeFailed = true;
-            handed -= KeepWholePackets(output, handed);
-            stagingFill = 0;
-            return handed;
-        }
-        stagingFill = 0;
-        return handed;
-    };
-
-    int32_t total = 0;
-    if (packet != nullptr && stagingFill + length > stagingSize) {
-        // Full: make room first; a sink that takes nothing loses this packet
-        // rather than splitting it or overrunning the buffer.
-        const int32_t handed = handOver();
-        total += handed;
-        if (handed == 0 || stagingFill + length > stagingSize || writeFailed) {
-            return total;
-        }
-    }
-    if (packet != nullptr) {
-        std::memcpy(staging + stagingFill, packet, static_cast<std::size_t>(length));
-        stagingFill += length;
-    }
-    if (stagingFill == stagingSize || (packet == nullptr && stagingFill > 0)) {
-        total += handOver();
-    }
-    return total;
 }

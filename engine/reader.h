@@ -1,16 +1,10 @@
 #pragma once
-// The block reader and packet aligner, and the staging writer, of the stream
-// worker. Exposed for the worker's own tests and the fuzz target.
+// The block reader and packet aligner of the stream worker. Exposed for the
+// worker's own tests and the fuzz target.
 #include <cstdint>
 #include <memory>
 
-#include "platform/platform.h"
-
-class TunerSource;
-
-// Where the packets come from. A file, the console and a pipe end at the end
-// of their input; the tuner may always deliver more later.
-enum class SourceKind { Unusable, File, Console, Pipe, Tuner };
+class PacketSource;
 
 // Worker-local read state. The block is allocated on the first read and
 // released with the reader.
@@ -52,7 +46,7 @@ struct PacketRead {
 // kept and the source read again, so a short read never loses data. A
 // console or pipe source is waited on for a short while only, so that the
 // caller can honour a stop request: NoneNow then means "nothing yet".
-PacketRead ReadPacket(BlockReader& reader, platform::FileHandle input, TunerSource* tuner, SourceKind kind);
+PacketRead ReadPacket(BlockReader& reader, PacketSource& source);
 
 // Reading is over (a stop request): the following calls deliver the whole
 // packets already in hand, under the end-of-source rules, and then End.
@@ -64,11 +58,3 @@ inline void FinishReading(BlockReader& reader) {
 inline int64_t PacketPosition(const BlockReader& reader, const uint8_t* packet) {
     return reader.sourcePosition - static_cast<int64_t>(reader.length) + (packet - reader.block.get());
 }
-
-// The 256-packet staging writer. A call without a packet flushes. Returns the
-// bytes handed to the sink in this call; `writeFailed` is set when a file
-// write failed or fell short. The file then ends with its last whole packet
-// (a torn one is cut off), the queued bytes are dropped and the file takes
-// nothing more.
-int32_t WriteOutput(platform::FileHandle output, int32_t senderId, const uint8_t* packet, int32_t length,
-                    uint8_t* staging, int32_t stagingSize, int32_t& stagingFill, bool& writeFailed);

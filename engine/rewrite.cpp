@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "app/run_settings.h"
 #include "common/text.h"
+#include "engine/job_options.h"
 #include "engine/stream_job.h"
 #include "report/report.h"
 #include "report/reporter.h"
@@ -54,11 +54,11 @@ DropEntry ReadDropEntry(const std::string& list, std::size_t cursor) {
 
 }  // namespace
 
-void ForceDrop(Reporter& reporter, uint8_t* packet, PidEntry& entry, StreamContext& context, const ReportTexts& texts,
-               bool& drop) {
-    if (!RunSettings.rwcntdrop) return;
-    const std::string& list = *RunSettings.rwcntdrop;
-    const std::size_t cursor = RunSettings.rwcntdropCursor;
+void ForceDrop(Reporter& reporter, const std::optional<std::string>& dropList, std::size_t& dropCursor, uint8_t* packet,
+               PidEntry& entry, StreamContext& context, const ReportTexts& texts, bool& drop) {
+    if (!dropList) return;
+    const std::string& list = *dropList;
+    const std::size_t cursor = dropCursor;
     if (cursor == std::string::npos || cursor >= list.size()) return;
 
     const DropEntry wanted = ReadDropEntry(list, cursor);
@@ -73,12 +73,11 @@ void ForceDrop(Reporter& reporter, uint8_t* packet, PidEntry& entry, StreamConte
     entry.dropInPacket = 1;
     drop = true;
     PrintRewriteLine(reporter, "REWRITECNTDROP", entry, context, texts);
-    RunSettings.rwcntdropCursor = wanted.next;
+    dropCursor = wanted.next;
 }
 
-void HideDrop(Reporter& reporter, uint8_t* packet, PidEntry& entry, const StreamContext& context, bool captionPid,
-              const ReportTexts& texts, bool& drop) {
-    const uint32_t setting = RunSettings.rwcntundrop;
+void HideDrop(Reporter& reporter, uint32_t setting, uint8_t* packet, PidEntry& entry, const StreamContext& context,
+              bool captionPid, const ReportTexts& texts, bool& drop) {
     const uint16_t pid = static_cast<uint16_t>(setting & 0xFFFF);
     const bool applies = ((setting & kUndropCaption) && captionPid) || (pid != 0 && pid == entry.pid);
     if (!applies) return;
@@ -87,13 +86,4 @@ void HideDrop(Reporter& reporter, uint8_t* packet, PidEntry& entry, const Stream
     entry.dropInPacket = 0;
     drop = false;
     PrintRewriteLine(reporter, "REWRITECNTUNDROP", entry, context, texts);
-}
-
-void ForceDrop(uint8_t* packet, PidEntry& entry, StreamContext& context, const ReportTexts& texts, bool& drop) {
-    ForceDrop(ProcessReporter(), packet, entry, context, texts, drop);
-}
-
-void HideDrop(uint8_t* packet, PidEntry& entry, const StreamContext& context, bool captionPid, const ReportTexts& texts,
-              bool& drop) {
-    HideDrop(ProcessReporter(), packet, entry, context, captionPid, texts, drop);
 }

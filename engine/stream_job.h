@@ -3,10 +3,11 @@
 // source to its sink, and the per-packet checks, rewrites and clocks.
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
-#include "common/byte_buffer.h"
+#include "engine/job_options.h"
 #include "engine/table_lines.h"
 #include "platform/platform.h"
 #include "tables/clock.h"
@@ -23,31 +24,26 @@ constexpr uint32_t kDefaultReadBuffer = 20971520u;  // 20 MiB
 #endif
 
 struct StreamSlot {
-    bool sync = false;
-    std::string inputPath;
+    std::string inputPath;  // the start offset is cut off once the worker has read it
     std::string outputPath;
     StreamContextList contexts;
     StreamContext* context = nullptr;
-    int32_t senderId = -1;
-    platform::FileHandle input = platform::kInvalidFile;
-    platform::FileHandle output = platform::kInvalidFile;
-    uint8_t* staging = nullptr;
-    int32_t stagingSize = 0;
-    int32_t stagingFill = 0;
-    ByteBuffer* aux = nullptr;
     bool sinkFailed = false;  // the output could not be created or written
 };
 
 struct StreamJob {
-    StreamSlot* slots = nullptr;
-    int32_t slotCount = 0;
+    StreamSlot slot;
+    JobOptions options;
+    // Into options.rwcntdrop (npos: used up). The list runs through the
+    // whole run, so the caller hands the cursor on from job to job.
+    std::size_t dropCursor = std::string::npos;
     PluginEntry* plugins = nullptr;  // head of the plug-in list, null when none
-    int32_t pluginCount = 0;
+    Reporter* reporter = nullptr;    // where the job's messages and progress go
     std::atomic<uint32_t> dropEvents{0};
 };
 
-// Worker thread entry: serves the first slot. 1 when served, 0 when there was
-// no usable slot or no context.
+// Worker thread entry: carries the job's stream from its source to its sink.
+// 1 when served, 0 when there was no job or no context.
 uint32_t StreamWorker(void* job);
 
 // The read-buffer capacity for a -bufsize value.
@@ -72,11 +68,11 @@ std::string PcrText(StreamContext& context);
 // "TOT %04d/%02d/%02d %02d:%02d:%02d" of the last broadcast time, or empty.
 std::string TotText(const StreamContext& context);
 // The wrap-around line after a successful TOT step (with -wraparound).
-void PrintWrapAroundLine(Reporter& reporter, StreamContext& context);
+void PrintWrapAroundLine(Reporter& reporter, StreamContext& context, bool wraparound);
 
-// Pacing (-sync): waits while the stream runs ahead of real time; calls
-// `flush` before the first pause.
-void PaceStream(StreamSlot& slot, StreamContext& context, void (*flush)(StreamSlot&));
+// Pacing (-sync): waits while the stream runs ahead of real time; hands the
+// staged packets over first when there are any.
+void PaceStream(StreamContext& context, bool staged, const std::function<void()>& flush);
 
 // Patch-time report (-patchtime).
 struct PatchTimeState {
@@ -98,18 +94,12 @@ void PatchTimeStep(Reporter& reporter, PatchTimeState& state, StreamContext& con
 // ForceDrop runs while the -rwcntdrop list is not used up; HideDrop only for
 // a packet whose drop flag is set. Both show the PCR clock of `context` in
 // their rewrite line, so HideDrop takes the context too.
-void ForceDrop(Reporter& reporter, uint8_t* packet, PidEntry& entry, StreamContext& context, const ReportTexts& texts,
-               bool& drop);
-void HideDrop(Reporter& reporter, uint8_t* packet, PidEntry& entry, const StreamContext& context, bool captionPid,
-              const ReportTexts& texts, bool& drop);
-
-// Transitional: the report lines above on the process reporter, for the
-// worker until it hands its reporter down.
-void PrintWrapAroundLine(StreamContext& context);
-void PatchTimeStep(PatchTimeState& state, StreamContext& context, int32_t seconds);
-void ForceDrop(uint8_t* packet, PidEntry& entry, StreamContext& context, const ReportTexts& texts, bool& drop);
-void HideDrop(uint8_t* packet, PidEntry& entry, const StreamContext& context, bool captionPid, const ReportTexts& texts,
-              bool& drop);
+// The drop list and its cursor come from the job; the undrop setting is
+// -rwcntundrop's value.
+void ForceDrop(Reporter& reporter, const std::optional<std::string>& dropList, std::size_t& dropCursor, uint8_t* packet,
+               PidEntry& entry, StreamContext& context, const ReportTexts& texts, bool& drop);
+void HideDrop(Reporter& reporter, uint32_t undropSetting, uint8_t* packet, PidEntry& entry,
+              const StreamContext& context, bool captionPid, const ReportTexts& texts, bool& drop);
 
 // Time windows (-duration), in 90 kHz ticks of the reference clock.
 struct DurationWindow {

@@ -5,10 +5,12 @@
 #include "caption/caption_stream.h"
 #include "tables/stream_context.h"
 
+class Reporter;
+
 // Prints the services whose names changed; returns how many lines.
-int PrintServiceLines(StreamContext& context);
+int PrintServiceLines(Reporter& reporter, StreamContext& context);
 // Prints the previous and current event after a move to the next event;
 // returns how many lines.
-int PrintEventLines(StreamContext& context);
+int PrintEventLines(Reporter& reporter, StreamContext& context);
 // Prints the caption text when it changed since it was last shown.
-void PrintCaptionIfChanged(CaptionStream& caption);
+void PrintCaptionIfChanged(Reporter& reporter, CaptionStream& caption);

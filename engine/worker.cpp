@@ -1,40 +1,47 @@
-// The stream worker: opens the source and the sink of the job's first slot,
-// carries every packet through the per-packet steps and writes the kept ones.
-#include <cstring>
+// The stream worker: opens the job's source and sink, then carries every
+// packet along its path (read, align, decode, check, rewrite, clocks,
+// windows, tables and captions, pace, write, report).
+#include <memory>
 #include <string>
+#include <vector>
 
-#include "app/run_settings.h"
 #include "caption/caption.h"
 #include "common/process_state.h"
 #include "common/text.h"
+#include "endpoints/endpoint_path.h"
 #include "endpoints/endpoints.h"
+#include "endpoints/stream_endpoints.h"
 #include "engine/reader.h"
 #include "engine/stream_job.h"
 #include "engine/worker_report.h"
-#include "report/report.h"
+#include "engine/writer.h"
+#include "report/reporter.h"
 
 namespace {
-
-constexpr char kPipePrefix[] = "\\\\.\\pipe\\";
-constexpr char kTunerPrefix[] = "\\\\.\\bondriver\\";
-constexpr char kSenderPrefix[] = "\\\\.\\sendtstcp\\";
-constexpr std::size_t kTunerPrefixLength = sizeof(kTunerPrefix) - 1;    // 14
-constexpr std::size_t kSenderPrefixLength = sizeof(kSenderPrefix) - 1;  // 14
-constexpr uint32_t kPipeRetryMs = 333;
-// Longest wait for a tuner that has nothing queued; the reader's append ends
-// the wait at once, so this bounds only how late a stop is noticed.
-constexpr uint32_t kTunerIdleWaitMs = 20;
-constexpr uint32_t kPipeWaitMs = 5000;
-
-enum class SinkKind { None, File, Console, Sender };
-
-bool StartsWith(const std::string& text, const char* prefix) {
-    return text.compare(0, std::strlen(prefix), prefix) == 0;
-}
 
 bool StopNow() {
     return StopRequested.load(std::memory_order_relaxed) != 0 || StopReason.load(std::memory_order_relaxed) != 0;
 }
+
+// ---- Messages ----------------------------------------------------------------
+// Every line the worker prints itself goes through these.
+
+void PrintPathNotice(Reporter& reporter, const char* format, const std::string& path) {
+    reporter.PrintNotice(static_cast<int32_t>(path.size() + 260), format, path.c_str());
+}
+
+void PrintReadBufferNotice(Reporter& reporter, uint32_t capacity) {
+    reporter.PrintNotice(0, "－ 読み込みバッファ %u バイトを確保できません\n", capacity);
+}
+
+// The stream owns standard output for this job: no message or progress text
+// may mix with it.
+void SilenceConsole(Reporter& reporter) {
+    reporter.SetConsoleOn(false);
+    reporter.FlushStdout();
+}
+
+// ---- Report keys -------------------------------------------------------------
 
 // Clock values the PCR text is made of; the text is formatted again only when
 // they change.
@@ -82,73 +89,415 @@ BroadcastKey MakeBroadcastKey(const StreamContext& context) {
     return BroadcastKey{context.broadcast.firstPending, context.broadcast.current, context.broadcast.currentTime};
 }
 
-// Per-worker state that the pacing flush reaches through the thread.
-struct OutputState {
-    bool writeFailed = false;
-    bool noticePrinted = false;
-    const char* path = "";
-};
-thread_local OutputState* currentOutput = nullptr;
+// ---- Opening -----------------------------------------------------------------
 
-void PrintPathNotice(const char* format, const std::string& path) {
-    EndProgressLine();
-    PrintMessage(static_cast<int32_t>(path.size() + 260), format, path.c_str());
-    ConsoleLineClosed = true;
+struct OpenedSource {
+    std::unique_ptr<PacketSource> source;
+    FileSource* file = nullptr;  // the same source when it is a file
+    int64_t startOffset = 0;
+};
+
+// A start offset at or beyond the end leaves nothing to read; the source is
+// then given up, so that an existing output file stays untouched.
+bool StartOffsetInsideFile(Reporter& reporter, const FileSource& file, int64_t startOffset, const std::string& path) {
+    if (startOffset <= 0) {
+        return true;
+    }
+    const int64_t size = file.Size();
+    if (size < 0 || startOffset < size) {
+        return true;
+    }
+    PrintPathNotice(reporter, "－ 開始位置がファイルの終わりを越えています %s\n", path);
+    return false;
 }
 
-void NoteWriteFailure(OutputState& state) {
-    if (state.writeFailed && !state.noticePrinted) {
-        state.noticePrinted = true;
-        PrintPathNotice("－ 出力ファイルに書き込めません %s\n", state.path);
+OpenedSource OpenFileSource(Reporter& reporter, const SourcePath& path) {
+    OpenedSource out;
+    auto file = std::make_unique<FileSource>();
+    out.startOffset = ParseDecimal(path.offsetText.c_str());
+    if (file->Open(path.path) && !StartOffsetInsideFile(reporter, *file, out.startOffset, path.path)) {
+        file->Close();
+    }
+    out.file = file.get();
+    out.source = std::move(file);
+    return out;
+}
+
+OpenedSource OpenSource(Reporter& reporter, const SourcePath& path, uint32_t capacity) {
+    OpenedSource out;
+    switch (path.kind) {
+        case SourceKind::File:
+            return OpenFileSource(reporter, path);
+        case SourceKind::Console:
+            out.source = std::make_unique<ConsoleSource>();
+            break;
+        case SourceKind::Pipe: {
+            auto pipe = std::make_unique<PipeSource>();
+            pipe->Open(path.path);
+            out.source = std::move(pipe);
+            break;
+        }
+        case SourceKind::Tuner: {
+            auto tuner = std::make_unique<TunerDriverSource>(reporter);
+            tuner->Open(static_cast<uint32_t>(ParseDecimal(path.spaceText.c_str())),
+                        static_cast<uint32_t>(ParseDecimal(path.channelText.c_str())), path.driver, capacity);
+            out.source = std::move(tuner);
+            break;
+        }
+        case SourceKind::Unusable:
+            break;
+    }
+    return out;
+}
+
+struct OpenedSink {
+    std::unique_ptr<PacketSink> sink;
+    bool discards = false;  // no output: packets are counted and reported only
+};
+
+OpenedSink NoOutput() {
+    return OpenedSink{std::make_unique<NoSink>(), true};
+}
+
+OpenedSink OpenSink(Reporter& reporter, const SinkPath& path, bool sourceOpen, StreamSlot& slot) {
+    switch (path.kind) {
+        case SinkKind::File: {
+            auto file = std::make_unique<FileSink>();
+            // A source that cannot be read leaves an existing output file
+            // untouched instead of truncating it to nothing.
+            if (sourceOpen && !file->Open(path.path)) {
+                // The stream is still read and reported; only its copy is
+                // missing, and the job's status says so.
+                PrintPathNotice(reporter, "－ 出力ファイルを作成できません %s\n", path.path);
+                slot.sinkFailed = true;
+                return NoOutput();
+            }
+            return OpenedSink{std::move(file), false};
+        }
+        case SinkKind::Console:
+            SilenceConsole(reporter);
+            return OpenedSink{std::make_unique<ConsoleSink>(), false};
+        case SinkKind::Sender: {
+            auto sender = std::make_unique<SenderStreamSink>(reporter);
+            // The sender prints its own start message.
+            slot.sinkFailed = !sender->Open(path.address, path.library);
+            return OpenedSink{std::move(sender), false};
+        }
+        case SinkKind::None:
+            break;
+    }
+    return NoOutput();
+}
+
+// ---- The packet's path -------------------------------------------------------
+
+// What the report of a packet needs from the packets before it.
+struct ReportState {
+    ReportTexts texts;
+    ClockKey pcrKey{};
+    bool pcrKnown = false;
+    BroadcastKey totKey;
+    char percentText[32] = {};
+    char positionText[32] = {};
+    char line[kProgressLineSize];
+    int64_t fileSize = 1;
+};
+
+// Per-job state of the loop.
+struct JobState {
+    JobState(StreamJob& job, StreamContext& context, const OpenedSource& source, const OpenedSink& sink,
+             uint32_t capacity)
+        : job(job),
+          reporter(*job.reporter),
+          options(job.options),
+          context(context),
+          source(*source.source),
+          file(source.file),
+          sink(*sink.sink),
+          discards(sink.discards),
+          capacity(capacity),
+          inputPath(job.slot.inputPath),
+          outputPath(job.slot.outputPath) {}
+
+    StreamJob& job;
+    Reporter& reporter;
+    const JobOptions& options;
+    StreamContext& context;
+    PacketSource& source;
+    FileSource* file;  // null unless the source is a file
+    PacketSink& sink;
+    bool discards;
+    uint32_t capacity;
+    const std::string& inputPath;
+    const std::string& outputPath;
+    BlockReader reader;
+    std::vector<uint8_t> staging = std::vector<uint8_t>(kStagingSize);
+    int32_t stagingFill = 0;
+    bool writeNoticePrinted = false;
+    ReportState report;
+    WindowState windows;
+    PatchTimeState patch;
+    uint32_t packetsSincePump = 0;
+};
+
+// One packet on its way through the steps.
+struct PacketStep {
+    uint8_t* packet = nullptr;
+    PidEntry* entry = nullptr;
+    CaptionStream* caption = nullptr;
+    bool drop = false;
+    bool keep = true;
+    bool consumed = false;  // a window or a table took the packet
+    bool clockAdvanced = false;
+};
+
+void NoteWriteFailure(JobState& state) {
+    if (state.sink.Failed() && !state.writeNoticePrinted) {
+        state.writeNoticePrinted = true;
+        PrintPathNotice(state.reporter, "－ 出力ファイルに書き込めません %s\n", state.outputPath);
     }
 }
 
-void FlushSlot(StreamSlot& slot) {
-    bool failed = false;
-    WriteOutput(slot.output, slot.senderId, nullptr, 0, slot.staging, slot.stagingSize, slot.stagingFill, failed);
-    if (failed && currentOutput != nullptr) {
-        currentOutput->writeFailed = true;
-        NoteWriteFailure(*currentOutput);
+void FlushStaging(JobState& state) {
+    WriteOutput(state.sink, nullptr, 0, state.staging.data(), kStagingSize, state.stagingFill);
+    NoteWriteFailure(state);
+}
+
+void CheckPacket(JobState& state, PacketStep& step) {
+    step.drop = ContinuityCheck(step.packet, state.context, *step.entry);
+    step.caption = FindCaptionStream(state.context, step.entry->pid);
+}
+
+void RewriteCounters(JobState& state, PacketStep& step) {
+    if (state.options.rwcntdrop.has_value() && state.job.dropCursor != std::string::npos) {
+        ForceDrop(state.reporter, state.options.rwcntdrop, state.job.dropCursor, step.packet, *step.entry,
+                  state.context, state.report.texts, step.drop);
+    }
+    if (step.drop) {
+        HideDrop(state.reporter, state.options.rwcntundrop, step.packet, *step.entry, state.context,
+                 step.caption != nullptr, state.report.texts, step.drop);
+    }
+}
+
+void StepClocks(JobState& state, PacketStep& step) {
+    step.clockAdvanced = ClockStep(state.context, *step.entry);
+}
+
+void ApplyWindows(JobState& state, PacketStep& step) {
+    if (state.windows.active && !InsideWindow(state.windows, state.context)) {
+        step.keep = false;
+        step.consumed = true;
+    }
+}
+
+// PAT, EIT and SDT: a packet one of them takes goes no further.
+void ParseServiceTables(JobState& state, PacketStep& step) {
+    if (step.consumed) {
+        return;
+    }
+    switch (step.entry->pid) {
+        case 0x0000:
+            step.consumed = ParsePat(step.packet, state.context, *step.entry);
+            break;
+        case 0x0012:
+        case 0x0026:
+        case 0x0027:
+            if (state.options.eit && ParseEit(step.packet, state.context, *step.entry)) {
+                step.consumed = true;
+                PrintEventLines(state.reporter, state.context);
+            }
+            break;
+        case 0x0011:
+            if (state.options.sdt && ParseSdt(step.packet, state.context, *step.entry)) {
+                step.consumed = true;
+                if (PrintServiceLines(state.reporter, state.context) > 0) {
+                    NotifyPlugins(state.job.plugins);
+                }
+            }
+            break;
+        default:
+            break;
+    }
+}
+
+void StepPatchTime(JobState& state, const PacketStep& step) {
+    if (step.clockAdvanced && state.options.patchtime != 0) {
+        PatchTimeStep(state.reporter, state.patch, state.context, state.options.patchtime);
+    }
+}
+
+// TOT/TDT, then a PMT, then captions.
+void ParseTimeProgramAndCaptions(JobState& state, PacketStep& step) {
+    if (step.consumed) {
+        return;
+    }
+    if (step.entry->pid == 0x0014 && ParseTotTdt(step.packet, state.context, *step.entry)) {
+        PredictWrap(state.context);
+        state.report.texts.tot = TotText(state.context);
+        state.report.totKey = MakeBroadcastKey(state.context);
+        PrintWrapAroundLine(state.reporter, state.context, state.options.wraparound);
+        return;
+    }
+    if (const ProgramEntry* program = FindProgramByPmtPid(state.context, step.entry->pid)) {
+        ParsePmt(step.packet, *program, state.context, *step.entry);
+    } else if (step.caption != nullptr && state.options.capstr) {
+        ProcessCaptionPacket(step.packet, *step.caption, state.context, *step.entry);
+        PrintCaptionIfChanged(state.reporter, *step.caption);
+    }
+}
+
+void Pace(JobState& state) {
+    if (state.options.sync) {
+        PaceStream(state.context, state.stagingFill > 0, [&state] { FlushStaging(state); });
+    }
+}
+
+void WritePacket(JobState& state, const PacketStep& step) {
+    if (step.keep) {
+        WriteOutput(state.sink, step.packet, kPacketSize, state.staging.data(), kStagingSize, state.stagingFill);
+        NoteWriteFailure(state);
+    }
+    if (state.job.plugins != nullptr) {
+        OfferPacketToPlugins(state.job.plugins, step.packet);
+    }
+}
+
+void ReportPacket(JobState& state, const PacketStep& step) {
+    ReportState& report = state.report;
+    int64_t position = 0;
+    if (state.file != nullptr) {
+        position = PacketPosition(state.reader, step.packet);
+        report.texts.positionValue = position;
+    }
+    if (const BroadcastKey now = MakeBroadcastKey(state.context); !(now == report.totKey)) {
+        report.texts.tot = TotText(state.context);
+        report.totKey = now;
+    }
+    const bool dropLine = step.drop && state.options.drop;
+    if (!dropLine && (step.drop || !state.reporter.ProgressShown())) {
+        return;
+    }
+    if (state.file != nullptr) {
+        FormatPercent(report.percentText, position, report.fileSize);
+        FormatPosition(report.positionText, position);
+    }
+    if (const ClockKey now = MakeClockKey(state.context); !report.pcrKnown || !(now == report.pcrKey)) {
+        report.texts.pcr = PcrText(state.context);
+        report.pcrKey = now;
+        report.pcrKnown = true;
+    }
+    if (dropLine) {
+        report.texts.percent.assign(report.percentText);
+        report.texts.position.assign(report.positionText);
+        PrintDropLine(state.reporter, step.entry->pid, step.entry->dropCount, report.texts.pcr.c_str(),
+                      report.texts.tot.c_str(), report.positionText);
+        state.job.dropEvents.fetch_add(1, std::memory_order_relaxed);
+    } else {
+        BuildProgressLine(report.line, report.percentText, report.texts.pcr.c_str(), report.texts.tot.c_str(),
+                          report.positionText);
+        state.reporter.WriteProgressLine(report.line);
+    }
+}
+
+void CarryPacket(JobState& state, uint8_t* packet) {
+    PacketStep step;
+    step.packet = packet;
+    step.entry = DecodePacket(packet, state.context);
+    if (step.entry == nullptr) {
+        return;
+    }
+    CheckPacket(state, step);
+    RewriteCounters(state, step);
+    StepClocks(state, step);
+    ApplyWindows(state, step);
+    ParseServiceTables(state, step);
+    StepPatchTime(state, step);
+    ParseTimeProgramAndCaptions(state, step);
+    if (state.discards) {
+        step.keep = false;
+    }
+    Pace(state);
+    WritePacket(state, step);
+    ReportPacket(state, step);
+}
+
+// ---- The loop ----------------------------------------------------------------
+
+// Draining the thread's window messages costs far more than a packet's
+// checks: it is done every kPumpInterval packets, and whenever the source has
+// nothing for the moment.
+constexpr uint32_t kPumpInterval = 1024;
+
+void PumpWhenDue(JobState& state) {
+    if (++state.packetsSincePump >= kPumpInterval) {
+        platform::PumpMessages();
+        state.packetsSincePump = 0;
     }
 }
 
 // A stop request ends reading. What a console, pipe or tuner delivered is
 // gone from the source once read, so the whole packets still in hand go
 // through first; a file keeps its bytes and stops at once.
-bool FinishOnStop(BlockReader& reader, SourceKind source) {
-    if (source == SourceKind::File) {
+bool FinishOnStop(JobState& state) {
+    if (state.file != nullptr) {
         return false;
     }
-    FinishReading(reader);
+    FinishReading(state.reader);
     return true;
 }
 
-// A start offset at or beyond the end leaves nothing to read; the source is
-// then given up, so that an existing output file stays untouched.
-bool StartOffsetInsideFile(platform::FileHandle input, int64_t startOffset, const std::string& path) {
-    if (startOffset <= 0) {
-        return true;
+void PrepareJob(JobState& state, int64_t startOffset) {
+    state.reader.capacity = state.capacity;
+    if (state.file != nullptr) {
+        const int64_t size = state.file->Size();
+        state.report.fileSize = size < 0 ? 0 : size;
+        state.reader.sourcePosition = state.file->StartAt(startOffset);
     }
-    const int64_t size = platform::FileSize(input);
-    if (size < 0 || startOffset < size) {
-        return true;
+    ReportTexts& texts = state.report.texts;
+    texts.percent.reserve(kTextSlack);
+    texts.pcr.reserve(kTextSlack);
+    texts.tot.reserve(kTextSlack);
+    texts.position.reserve(kTextSlack);
+    state.report.totKey = MakeBroadcastKey(state.context);
+    OpenWindows(state.windows, state.options.duration);
+    if (state.options.patchtime != 0) {
+        PreparePatchTime(state.patch, state.inputPath.c_str(), state.file != nullptr);
     }
-    PrintPathNotice("－ 開始位置がファイルの終わりを越えています %s\n", path);
-    return false;
+    state.packetsSincePump = kPumpInterval;
 }
 
-struct TunerHolder {
-    TunerSource* tuner = nullptr;
-    bool started = false;
-    ~TunerHolder() {
-        if (tuner != nullptr) {
-            if (started) {
-                StopTuner(*tuner);
+void CarryStream(JobState& state) {
+    for (;;) {
+        if (state.windows.active && WindowsEnded(state.windows, state.context)) {
+            break;
+        }
+        PumpWhenDue(state);
+        if (StopNow() && !FinishOnStop(state)) {
+            break;
+        }
+        const PacketRead read = ReadPacket(state.reader, state.source);
+        if (read.status == ReadStatus::End) {
+            if (state.reader.allocationFailed) {
+                PrintReadBufferNotice(state.reporter, state.capacity);
             }
-            DestroyTunerSource(tuner);
+            break;
+        }
+        if (read.status == ReadStatus::NoneNow) {
+            // Nothing at the moment (a silent pipe or console, the tuner):
+            // wait, or ask again after a look at the stop flags.
+            state.source.WaitIdle();
+            state.packetsSincePump = kPumpInterval;
+            continue;
+        }
+        CarryPacket(state, const_cast<uint8_t*>(read.packet));
+        if (StopNow() && !FinishOnStop(state)) {
+            break;
         }
     }
-};
+    if (!state.discards && state.stagingFill > 0) {
+        FlushStaging(state);
+    }
+}
 
 }  // namespace
 
@@ -158,380 +507,39 @@ uint32_t ReadBufferCapacity(uint32_t bufsize) {
 
 uint32_t StreamWorker(void* argument) {
     auto* job = static_cast<StreamJob*>(argument);
-    if (job == nullptr || job->slots == nullptr || job->slotCount < 1) {
+    if (job == nullptr || job->reporter == nullptr) {
         return 0;
     }
-    StreamSlot& slot = job->slots[0];
-    StreamContext* found = FindOrCreateStreamContext(slot.contexts, 0);
-    if (found == nullptr) {
+    StreamSlot& slot = job->slot;
+    StreamContext* context = FindOrCreateStreamContext(slot.contexts, 0);
+    if (context == nullptr) {
         return 0;
     }
-    slot.context = found;
-    StreamContext& context = *found;
+    slot.context = context;
 
-    uint8_t staging[kStagingSize];
-    slot.staging = staging;
-    slot.stagingSize = kStagingSize;
-    slot.stagingFill = 0;
-
-    // ---- Source ----
     // The start offset is cut off the slot's own path for good: the job's
     // summary afterwards names the source without it.
-    std::string offsetText;
-    if (const std::size_t semicolon = slot.inputPath.find(';'); semicolon != std::string::npos) {
-        offsetText = slot.inputPath.substr(semicolon + 1);
-        slot.inputPath.resize(semicolon);
-    }
-    const std::string inputPath = slot.inputPath;
-    SourceKind source = SourceKind::Unusable;
-    if (inputPath.empty()) {
-        source = SourceKind::Unusable;
-    } else if (inputPath == "CON") {
-        source = SourceKind::Console;
-    } else if (StartsWith(inputPath, kPipePrefix)) {
-        source = SourceKind::Pipe;
-    } else if (StartsWith(inputPath, kTunerPrefix)) {
-        source = SourceKind::Tuner;
-    } else if (platform::PathExists(inputPath.c_str())) {
-        source = SourceKind::File;
-    }
-    const int64_t startOffset = source == SourceKind::File ? ParseDecimal(offsetText.c_str()) : 0;
+    const SourcePath sourcePath = ParseSourcePath(slot.inputPath);
+    slot.inputPath = sourcePath.path;
+    const uint32_t capacity = ReadBufferCapacity(job->options.bufsize);
+    Reporter& reporter = *job->reporter;
+    OpenedSource source = OpenSource(reporter, sourcePath, capacity);
+    const bool sourceOpen = source.source != nullptr && source.source->IsOpen();
+    OpenedSink sink = OpenSink(reporter, ParseSinkPath(slot.outputPath), sourceOpen, slot);
 
-    // ---- Sink ----
-    const std::string& outputPath = slot.outputPath;
-    SinkKind sink = SinkKind::File;
-    if (outputPath.empty()) {
-        sink = SinkKind::None;
-    } else if (outputPath == "CON") {
-        sink = SinkKind::Console;
-    } else if (StartsWith(outputPath, kSenderPrefix)) {
-        sink = SinkKind::Sender;
-    }
-
-    const uint32_t capacity = ReadBufferCapacity(RunSettings.bufsize);
-    TunerHolder tuner;
-
-    // ---- Opening ----
-    switch (source) {
-        case SourceKind::File:
-            slot.input = platform::OpenRead(inputPath.c_str());
-            if (slot.input != platform::kInvalidFile && !StartOffsetInsideFile(slot.input, startOffset, inputPath)) {
-                platform::CloseFile(slot.input);
-                slot.input = platform::kInvalidFile;
-            }
-            break;
-        case SourceKind::Console:
-            slot.input = platform::StandardInput();
-            break;
-        case SourceKind::Pipe: {
-            const uint32_t start = platform::TickCount();
-            slot.input = platform::OpenPipeRead(inputPath.c_str());
-            while (slot.input == platform::kInvalidFile && StopRequested.load() == 0 &&
-                   platform::TickCount() - start < kPipeWaitMs) {
-                platform::PumpMessages();
-                platform::SleepMs(kPipeRetryMs);
-                slot.input = platform::OpenPipeRead(inputPath.c_str());
-            }
-            break;
-        }
-        case SourceKind::Tuner: {
-            const char* rest = inputPath.c_str() + kTunerPrefixLength;
-            const char* second = std::strchr(rest, '\\');
-            const char* third = second != nullptr ? std::strchr(second + 1, '\\') : nullptr;
-            const uint32_t space = static_cast<uint32_t>(ParseDecimal(rest));
-            const uint32_t channel = second != nullptr ? static_cast<uint32_t>(ParseDecimal(second + 1)) : 0;
-            const std::string driver = third != nullptr ? std::string(third + 1) : std::string();
-            tuner.tuner = CreateTunerSource();
-            if (tuner.tuner != nullptr) {
-                StartTuner(*tuner.tuner, space, channel, driver.c_str(), capacity);
-                tuner.started = true;
-            }
-            break;
-        }
-        case SourceKind::Unusable:
-            break;
-    }
-
-    const bool sourceOpen = source == SourceKind::Tuner
-                                ? tuner.tuner != nullptr
-                                : source != SourceKind::Unusable && slot.input != platform::kInvalidFile;
-    switch (sink) {
-        case SinkKind::File:
-            // A source that cannot be read leaves an existing output file
-            // untouched instead of truncating it to nothing.
-            if (sourceOpen) {
-                slot.output = platform::CreateWrite(outputPath.c_str());
-                if (slot.output == platform::kInvalidFile) {
-                    // The stream is still read and reported; only its copy is
-                    // missing, and the job's status says so.
-                    PrintPathNotice("－ 出力ファイルを作成できません %s\n", outputPath);
-                    slot.sinkFailed = true;
-                    sink = SinkKind::None;
-                }
-            }
-            break;
-        case SinkKind::Console:
-            // The stream owns standard output for this job: no message or
-            // progress text may mix with it.
-            ConsoleFlags.fetch_and(~kConsoleOn);
-            FlushStdout();
-            slot.output = platform::StandardOutput();
-            break;
-        case SinkKind::Sender: {
-            const std::string rest = outputPath.substr(kSenderPrefixLength);
-            const std::size_t backslash = rest.find('\\');
-            SetSenderLibraryPath(backslash != std::string::npos ? rest.c_str() + backslash + 1 : "");
-            // An address that does not convert is passed on empty: the start then
-            // fails with its own message, like any other unusable address.
-            std::u16string address;
-            if (!platform::AnsiToUtf16(rest.substr(0, backslash), address)) {
-                address.clear();
-            }
-            slot.senderId = StartSender(address);
-            // The sender has printed its own start message.
-            slot.sinkFailed = slot.senderId == -1;
-            break;
-        }
-        case SinkKind::None:
-            break;
-    }
-
-    const bool sinkOpen =
-        sink == SinkKind::None ||
-        ((sink == SinkKind::File || sink == SinkKind::Console) && slot.output != platform::kInvalidFile) ||
-        (sink == SinkKind::Sender && slot.senderId != -1);
-
-    if (sourceOpen && sinkOpen) {
-        OutputState output;
-        output.path = outputPath.c_str();
-        currentOutput = &output;
-
-        BlockReader reader;
-        reader.capacity = capacity;
-        const bool fileSource = source == SourceKind::File;
-        int64_t fileSize = 1;
-        if (fileSource) {
-            fileSize = platform::FileSize(slot.input);
-            if (fileSize < 0) {
-                fileSize = 0;
-            }
-            int64_t position = 0;
-            if (startOffset > 0) {
-                position = platform::Seek(slot.input, startOffset, platform::SeekFrom::Begin);
-            } else if (startOffset < 0) {
-                position = platform::Seek(slot.input, startOffset + 1, platform::SeekFrom::End);
-            }
-            if (position < 0) {
-                position = platform::Seek(slot.input, 0, platform::SeekFrom::Current);
-            }
-            reader.sourcePosition = position < 0 ? 0 : position;
-        }
-
-        ReportTexts texts;
-        texts.percent.reserve(kTextSlack);
-        texts.pcr.reserve(kTextSlack);
-        texts.tot.reserve(kTextSlack);
-        texts.position.reserve(kTextSlack);
-        ClockKey pcrKey{};
-        bool pcrKnown = false;
-        BroadcastKey totKey = MakeBroadcastKey(context);
-        char percentText[32] = {};
-        char positionText[32] = {};
-        char line[kProgressLineSize];
-
-        WindowState windows;
-        OpenWindows(windows, RunSettings.duration);
-        PatchTimeState patch;
-        if (RunSettings.patchtime != 0) {
-            PreparePatchTime(patch, inputPath.c_str(), fileSource);
-        }
-        const bool sinkNone = sink == SinkKind::None;
-        PluginEntry* plugins = job->plugins;
-
-        // Draining the thread's window messages costs far more than a
-        // packet's checks: it is done every kPumpInterval packets, and
-        // whenever the source has nothing for the moment.
-        constexpr uint32_t kPumpInterval = 1024;
-        uint32_t packetsSincePump = kPumpInterval;
-        for (;;) {
-            if (windows.active && WindowsEnded(windows, context)) {
-                break;
-            }
-            if (++packetsSincePump >= kPumpInterval) {
-                platform::PumpMessages();
-                packetsSincePump = 0;
-            }
-            bool keep = true;
-            bool clockAdvanced = false;
-            if (StopNow() && !FinishOnStop(reader, source)) {
-                break;
-            }
-            const PacketRead read = ReadPacket(reader, slot.input, tuner.tuner, source);
-            if (read.status != ReadStatus::Packet) {
-                if (read.status == ReadStatus::End) {
-                    if (reader.allocationFailed) {
-                        EndProgressLine();
-                        PrintMessage(0, "－ 読み込みバッファ %u バイトを確保できません\n", capacity);
-                        ConsoleLineClosed = true;
-                    }
-                    break;
-                }
-                // Nothing at the moment (a silent pipe or console, the tuner):
-                // wait for the tuner's queue, or ask again after a look at the
-                // stop flags.
-                if (source == SourceKind::Tuner && tuner.tuner != nullptr) {
-                    WaitForTunerData(*tuner.tuner, kTunerIdleWaitMs);
-                } else {
-                    platform::SleepMs(1);
-                }
-                packetsSincePump = kPumpInterval;
-                continue;
-            }
-            uint8_t* packet = const_cast<uint8_t*>(read.packet);
-
-            PidEntry* entry = DecodePacket(packet, context);
-            if (entry != nullptr) {
-                bool drop = ContinuityCheck(packet, context, *entry);
-                CaptionStream* caption = FindCaptionStream(context, entry->pid);
-                if (RunSettings.rwcntdrop.has_value() && RunSettings.rwcntdropCursor != std::string::npos) {
-                    ForceDrop(packet, *entry, context, texts, drop);
-                }
-                if (drop) {
-                    HideDrop(packet, *entry, context, caption != nullptr, texts, drop);
-                }
-                clockAdvanced = ClockStep(context, *entry);
-
-                bool consumed = false;
-                if (windows.active && !InsideWindow(windows, context)) {
-                    keep = false;
-                    consumed = true;
-                }
-                const uint16_t pid = entry->pid;
-                if (!consumed) {
-                    if (pid == 0x0000) {
-                        consumed = ParsePat(packet, context, *entry);
-                    } else if (RunSettings.eit && (pid == 0x12 || pid == 0x26 || pid == 0x27)) {
-                        if (ParseEit(packet, context, *entry)) {
-                            consumed = true;
-                            PrintEventLines(context);
-                        }
-                    } else if (RunSettings.sdt && pid == 0x11) {
-                        if (ParseSdt(packet, context, *entry)) {
-                            consumed = true;
-                            if (PrintServiceLines(context) > 0) {
-                                NotifyPlugins(plugins);
-                            }
-                        }
-                    }
-                }
-                if (clockAdvanced && RunSettings.patchtime != 0) {
-                    PatchTimeStep(patch, context, RunSettings.patchtime);
-                }
-                if (!consumed) {
-                    bool timeTaken = false;
-                    if (pid == 0x14 && ParseTotTdt(packet, context, *entry)) {
-                        timeTaken = true;
-                        PredictWrap(context);
-                        texts.tot = TotText(context);
-                        totKey = MakeBroadcastKey(context);
-                        PrintWrapAroundLine(context);
-                    }
-                    if (!timeTaken) {
-                        if (const ProgramEntry* program = FindProgramByPmtPid(context, pid)) {
-                            ParsePmt(packet, *program, context, *entry);
-                        } else if (caption != nullptr && RunSettings.capstr) {
-                            ProcessCaptionPacket(packet, *caption, context, *entry);
-                            PrintCaptionIfChanged(*caption);
-                        }
-                    }
-                }
-                if (sinkNone) {
-                    keep = false;
-                }
-                if (slot.sync) {
-                    PaceStream(slot, context, FlushSlot);
-                }
-                if (keep) {
-                    WriteOutput(slot.output, slot.senderId, packet, kPacketSize, slot.staging, slot.stagingSize,
-                                slot.stagingFill, output.writeFailed);
-                    NoteWriteFailure(output);
-                }
-                if (plugins != nullptr) {
-                    OfferPacketToPlugins(plugins, packet);
-                }
-
-                // ---- Report ----
-                int64_t position = 0;
-                if (fileSource) {
-                    position = PacketPosition(reader, packet);
-                    texts.positionValue = position;
-                }
-                if (const BroadcastKey now = MakeBroadcastKey(context); !(now == totKey)) {
-                    texts.tot = TotText(context);
-                    totKey = now;
-                }
-                const bool dropLine = drop && RunSettings.drop;
-                const bool progressLine = !drop && ProgressShown();
-                if (dropLine || progressLine) {
-                    if (fileSource) {
-                        FormatPercent(percentText, position, fileSize);
-                        FormatPosition(positionText, position);
-                    }
-                    if (const ClockKey now = MakeClockKey(context); !pcrKnown || !(now == pcrKey)) {
-                        texts.pcr = PcrText(context);
-                        pcrKey = now;
-                        pcrKnown = true;
-                    }
-                    if (dropLine) {
-                        texts.percent.assign(percentText);
-                        texts.position.assign(positionText);
-                        PrintDropLine(pid, entry->dropCount, texts.pcr.c_str(), texts.tot.c_str(), positionText);
-                        job->dropEvents.fetch_add(1, std::memory_order_relaxed);
-                    } else {
-                        BuildProgressLine(line, percentText, texts.pcr.c_str(), texts.tot.c_str(), positionText);
-                        WriteProgressLine(line);
-                    }
-                }
-            }
-            if (StopNow() && !FinishOnStop(reader, source)) {
-                break;
-            }
-        }
-
-        if (sink != SinkKind::None && slot.stagingFill > 0) {
-            FlushSlot(slot);
-        }
-        if (output.writeFailed) {
+    if (sourceOpen && sink.sink->IsOpen()) {
+        JobState state(*job, *context, source, sink, capacity);
+        PrepareJob(state, source.startOffset);
+        CarryStream(state);
+        if (sink.sink->Failed()) {
             slot.sinkFailed = true;
         }
-        currentOutput = nullptr;
-        if (tuner.tuner != nullptr && tuner.started) {
-            StopTuner(*tuner.tuner);
-            tuner.started = false;
-        }
+        // The tuner stops (and says so) before the sender does.
+        source.source->Close();
     }
-
-    // ---- End of the stream ----
-    if (slot.output != platform::kInvalidFile) {
-        platform::CloseFile(slot.output);
-        slot.output = platform::kInvalidFile;
+    sink.sink->Close();
+    if (source.source != nullptr) {
+        source.source->Close();
     }
-    if (slot.input != platform::kInvalidFile) {
-        platform::CloseFile(slot.input);
-        slot.input = platform::kInvalidFile;
-    }
-    if (sink == SinkKind::Sender) {
-        StopSender(slot.senderId);
-        if (slot.senderId != -1) {
-            SenderUninitialize(slot.senderId);
-        }
-    }
-    if (tuner.tuner != nullptr && tuner.started) {
-        StopTuner(*tuner.tuner);
-        tuner.started = false;
-    }
-    slot.staging = nullptr;
-    slot.stagingSize = 0;
-    slot.stagingFill = 0;
     return 1;
 }

@@ -96,7 +96,3 @@ void PrintDropLine(Reporter& reporter, uint16_t pid, int64_t dropCount, const ch
                          hasPcr && (hasTot || hasPosition) ? " , " : "", tot, hasTot && hasPosition ? " , " : "",
                          position);
 }
-
-void PrintDropLine(uint16_t pid, int64_t dropCount, const char* pcr, const char* tot, const char* position) {
-    PrintDropLine(ProcessReporter(), pid, dropCount, pcr, tot, position);
-}

@@ -20,6 +20,3 @@ std::size_t FormatPosition(char* out, int64_t position);
 // Prints the DROP line of a packet as a message line of its own.
 void PrintDropLine(Reporter& reporter, uint16_t pid, int64_t dropCount, const char* pcr, const char* tot,
                    const char* position);
-// Transitional: the same on the process reporter, for the worker until it
-// hands its reporter down.
-void PrintDropLine(uint16_t pid, int64_t dropCount, const char* pcr, const char* tot, const char* position);

@@ -10,8 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "endpoints/stream_endpoints.h"
 #include "engine/reader.h"
 #include "engine/stream_job.h"
+#include "engine/writer.h"
 #include "tests/support/reference_aligner.h"
 
 namespace {
@@ -49,9 +51,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, std::size_t size) {
     }
 
     const std::vector<std::size_t> expected = tsb::ReferencePackets(data, n);
-    platform::FileHandle input = platform::OpenRead(inputPath.c_str());
-    platform::FileHandle output = platform::CreateWrite(outputPath.c_str());
-    if (input == platform::kInvalidFile || output == platform::kInvalidFile) {
+    FileSource input;
+    FileSink output;
+    if (!input.Open(inputPath) || !output.Open(outputPath)) {
         std::abort();
     }
     BlockReader reader;
@@ -59,10 +61,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, std::size_t size) {
     StreamContext context;
     std::vector<uint8_t> staging(kStagingSize);
     int32_t fill = 0;
-    bool failed = false;
     std::size_t index = 0;
     for (;;) {
-        const PacketRead read = ReadPacket(reader, input, nullptr, SourceKind::File);
+        const PacketRead read = ReadPacket(reader, input);
         if (read.status != ReadStatus::Packet) {
             break;
         }
@@ -81,11 +82,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, std::size_t size) {
                 std::abort();
             }
         }
-        WriteOutput(output, -1, packet, 188, staging.data(), kStagingSize, fill, failed);
+        WriteOutput(output, packet, 188, staging.data(), kStagingSize, fill);
     }
-    WriteOutput(output, -1, nullptr, 0, staging.data(), kStagingSize, fill, failed);
-    platform::CloseFile(input);
-    platform::CloseFile(output);
+    WriteOutput(output, nullptr, 0, staging.data(), kStagingSize, fill);
+    const bool failed = output.Failed();
+    input.Close();
+    output.Close();
     if (index != expected.size() || failed) {
         std::fprintf(stderr, "delivered %zu of %zu packets\n", index, expected.size());
         std::abort();

@@ -5,9 +5,27 @@
 #include <cstring>
 
 #include "engine/stream_job.h"
+#include "report/reporter.h"
 #include "tables/stream_context.h"
 
 namespace {
+
+// The printed lines are formatted and then dropped: console and log off.
+class DiscardOutput : public ReportOutput {
+public:
+    bool TakesUtf8() override { return false; }
+    void WriteConsole(const char*, std::size_t) override {}
+    void FlushConsole() override {}
+    void SelectStandardError(bool) override {}
+    void AppendLog(const char*, const char*, std::size_t) override {}
+    uint32_t TickMs() override { return 0; }
+};
+
+Reporter& Quiet() {
+    static DiscardOutput output;
+    static Reporter reporter(output);
+    return reporter;
+}
 
 // The first bytes of the input pick the PIDs the packets are steered to, so
 // the table parsers see sections spread over several packets of one PID.
@@ -69,10 +87,10 @@ void FeedSection(const uint8_t* data, size_t size) {
                 ParsePmt(packet, program, context, *entry);
                 break;
             case 0x42:
-                ParseSdt(packet, context, *entry) && PrintServiceLines(context);
+                ParseSdt(packet, context, *entry) && PrintServiceLines(Quiet(), context);
                 break;
             default:
-                ParseEit(packet, context, *entry) && PrintEventLines(context);
+                ParseEit(packet, context, *entry) && PrintEventLines(Quiet(), context);
                 break;
         }
         if (at >= total) break;
@@ -107,11 +125,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         // The worker's dispatch order.
         if (ParsePat(packet, context, *entry)) continue;
         if (ParseEit(packet, context, *entry)) {
-            PrintEventLines(context);
+            PrintEventLines(Quiet(), context);
             continue;
         }
         if (ParseSdt(packet, context, *entry)) {
-            PrintServiceLines(context);
+            PrintServiceLines(Quiet(), context);
             continue;
         }
         if (entry->pid == 0x0014) {

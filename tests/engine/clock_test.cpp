@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <string>
 
-#include "app/run_settings.h"
 #include "engine/stream_job.h"
 #include "report/reporter.h"
 #include "tests/support/recording_output.h"
@@ -63,15 +62,12 @@ TEST(WrapAroundLine, PrintedOnceWhilePendingWithTheOption) {
     context.wrap.pending = 1;
     {
         LogCapture log;
-        RunSettings.wraparound = false;
-        PrintWrapAroundLine(log.reporter, context);
+        PrintWrapAroundLine(log.reporter, context, false);
         EXPECT_EQ(log.Text(), "");
         EXPECT_EQ(context.wrap.pending, 1);
 
-        RunSettings.wraparound = true;
-        PrintWrapAroundLine(log.reporter, context);
-        PrintWrapAroundLine(log.reporter, context);
-        RunSettings.wraparound = false;
+        PrintWrapAroundLine(log.reporter, context, true);
+        PrintWrapAroundLine(log.reporter, context, true);
         EXPECT_EQ(log.Text(), "PCR Wrap-around 2024/05/02 01:15:11\r\n");
         EXPECT_EQ(context.wrap.pending, 0);
     }
@@ -82,11 +78,9 @@ TEST(WrapAroundLine, EndsAnOpenProgressLineFirst) {
     context.wrap.seconds = kTot;
     context.wrap.time = DateTime{2024, 5, 3, 1, 12, 0, 0, 0};
     context.wrap.pending = 1;
-    RunSettings.wraparound = true;
     RecordingReporter console;
     console.reporter.MarkConsoleLineClosed(false);
-    PrintWrapAroundLine(console.reporter, context);
-    RunSettings.wraparound = false;
+    PrintWrapAroundLine(console.reporter, context, true);
     EXPECT_EQ(console.output.StandardOutput(), "\r\nPCR Wrap-around 2024/05/01 12:00:00\r\n");
     EXPECT_EQ(console.output.Unflushed(), 0u);
     EXPECT_TRUE(console.reporter.ConsoleLineClosed());

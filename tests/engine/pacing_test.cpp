@@ -9,16 +9,21 @@ namespace {
 
 int flushes = 0;
 
-void CountingFlush(StreamSlot& slot) {
-    ++flushes;
-    slot.stagingFill = 0;
-}
+// The staging buffer as the pacing step sees it: how much waits in it.
+struct Staged {
+    int32_t fill = 0;
+    void Pace(StreamContext& context) {
+        PaceStream(context, fill > 0, [this] {
+            ++flushes;
+            fill = 0;
+        });
+    }
+};
 
 }  // namespace
 
 TEST(Pacing, ThreeSecondsOfPtsTakeAtLeastTwoSeconds) {
-    StreamSlot slot;
-    slot.sync = true;
+    Staged staged;
     StreamContext context;
     PidEntry entry;
     entry.pesParsed = 1;
@@ -31,9 +36,9 @@ TEST(Pacing, ThreeSecondsOfPtsTakeAtLeastTwoSeconds) {
     for (int step = 0; step <= 30; ++step) {
         entry.pes.pts = 123456 + static_cast<uint64_t>(step) * 9000;
         ClockStep(context, entry);
-        slot.stagingFill += 188;
+        staged.fill += 188;
         const int before = flushes;
-        PaceStream(slot, context, CountingFlush);
+        staged.Pace(context);
         if (flushes != before) ++pausesWithWaitingBytes;
     }
     const uint32_t elapsedMs = platform::TickCount() - start;
@@ -45,12 +50,11 @@ TEST(Pacing, ThreeSecondsOfPtsTakeAtLeastTwoSeconds) {
 }
 
 TEST(Pacing, NoPtsNoPause) {
-    StreamSlot slot;
-    slot.sync = true;
-    slot.stagingFill = 188;
+    Staged staged;
+    staged.fill = 188;
     StreamContext context;
     flushes = 0;
-    PaceStream(slot, context, CountingFlush);
+    staged.Pace(context);
     EXPECT_EQ(flushes, 0);
-    EXPECT_EQ(slot.stagingFill, 188);
+    EXPECT_EQ(staged.fill, 188);
 }

@@ -1,22 +1,16 @@
-// Block reader, packet aligner and staging writer.
+// Block reader and packet aligner.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <thread>
 #include <vector>
 
-#ifndef _WIN32
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <csignal>
-#endif
-
+#include "endpoints/stream_endpoints.h"
 #include "engine/reader.h"
 #include "engine/stream_job.h"
 #include "tests/support/reference_aligner.h"
@@ -31,16 +25,16 @@ struct Delivered {
 };
 
 // Reads a whole file through the reader with the given block capacity.
-Delivered ReadAll(const tsb::Bytes& content, uint32_t capacity, SourceKind kind = SourceKind::File) {
+Delivered ReadAll(const tsb::Bytes& content, uint32_t capacity) {
     const std::string path = tsb::TempPath("reader.ts");
     EXPECT_TRUE(tsb::WriteFileBytes(path, content));
-    platform::FileHandle file = platform::OpenRead(path.c_str());
-    EXPECT_NE(file, platform::kInvalidFile);
+    FileSource file;
+    EXPECT_TRUE(file.Open(path));
     BlockReader reader;
     reader.capacity = capacity;
     Delivered out;
     for (int guard = 0; guard < 100000; ++guard) {
-        const PacketRead read = ReadPacket(reader, file, nullptr, kind);
+        const PacketRead read = ReadPacket(reader, file);
         out.last = read.status;
         if (read.status != ReadStatus::Packet) {
             break;
@@ -48,7 +42,7 @@ Delivered ReadAll(const tsb::Bytes& content, uint32_t capacity, SourceKind kind 
         out.packets.emplace_back(read.packet, read.packet + 188);
         out.positions.push_back(PacketPosition(reader, read.packet));
     }
-    platform::CloseFile(file);
+    file.Close();
     platform::RemoveFile(path.c_str());
     return out;
 }
@@ -146,14 +140,23 @@ TEST(ReadPacket, NoSyncByteAtAllEndsTheStream) {
     EXPECT_EQ(got.last, ReadStatus::End);
 }
 
-TEST(ReadPacket, InvalidHandleOrZeroCapacityGivesNoPacket) {
+TEST(ReadPacket, UnopenedSourceOrZeroCapacityGivesNoPacket) {
     BlockReader reader;
     reader.capacity = 48128;
-    EXPECT_EQ(ReadPacket(reader, platform::kInvalidFile, nullptr, SourceKind::File).status, ReadStatus::End);
+    FileSource unopened;
+    EXPECT_EQ(ReadPacket(reader, unopened).status, ReadStatus::End);
+    EXPECT_FALSE(reader.block);
+
+    const std::string path = tsb::TempPath("reader_zero.ts");
+    ASSERT_TRUE(tsb::WriteFileBytes(path, Packets(3).Data()));
+    FileSource file;
+    ASSERT_TRUE(file.Open(path));
     BlockReader empty;
     empty.capacity = 0;
-    EXPECT_EQ(ReadPacket(empty, 0, nullptr, SourceKind::File).status, ReadStatus::End);
+    EXPECT_EQ(ReadPacket(empty, file).status, ReadStatus::End);
     EXPECT_FALSE(empty.block);
+    file.Close();
+    platform::RemoveFile(path.c_str());
 }
 
 TEST(ReadBufferCapacity, SmallValuesSelectTheDefault) {
@@ -208,7 +211,7 @@ TEST(ReadPacket, ConsoleSourceEndsAtTheEndOfItsInput) {
     const tsb::StreamBuilder builder = Packets(7);
     tsb::Bytes content = builder.Data();
     content.push_back('\n');
-    const Delivered got = ReadAll(content, 1000, SourceKind::Console);
+    const Delivered got = ReadAll(content, 1000);
     ASSERT_EQ(got.packets.size(), 7u);
     EXPECT_EQ(got.packets[6], PacketAt(builder, 6));
     EXPECT_EQ(got.last, ReadStatus::End);
@@ -316,16 +319,16 @@ public:
         });
         // The writer stands in its open before the reader comes.
         platform::SleepMs(200);
-        input = platform::OpenRead(path_.c_str());
-        EXPECT_NE(input, platform::kInvalidFile);
+        input = std::make_unique<HandleSource>(platform::OpenRead(path_.c_str()));
+        EXPECT_TRUE(input->IsOpen());
     }
     ~HeldFifo() {
         release_ = true;
         writer_.join();
-        platform::CloseFile(input);
+        input.reset();
         platform::RemoveFile(path_.c_str());
     }
-    platform::FileHandle input = platform::kInvalidFile;
+    std::unique_ptr<HandleSource> input;
 
 private:
     std::string path_;
@@ -334,10 +337,10 @@ private:
 };
 
 // Reads until the pipe has nothing more for now; returns the packets.
-std::vector<tsb::Bytes> ReadUntilSilent(BlockReader& reader, platform::FileHandle input) {
+std::vector<tsb::Bytes> ReadUntilSilent(BlockReader& reader, PacketSource& input) {
     std::vector<tsb::Bytes> packets;
     for (int guard = 0; guard < 100; ++guard) {
-        const PacketRead read = ReadPacket(reader, input, nullptr, SourceKind::Pipe);
+        const PacketRead read = ReadPacket(reader, input);
         if (read.status != ReadStatus::Packet) {
             EXPECT_EQ(read.status, ReadStatus::NoneNow);
             break;
@@ -355,14 +358,14 @@ TEST(ReadPacket, SilentPipeKeepsItsLastPacketUntilReadingIsFinished) {
     BlockReader reader;
     reader.capacity = 48128;
     const uint32_t start = platform::TickCount();
-    const std::vector<tsb::Bytes> first = ReadUntilSilent(reader, fifo.input);
+    const std::vector<tsb::Bytes> first = ReadUntilSilent(reader, *fifo.input);
     EXPECT_LT(platform::TickCount() - start, 2000u);
     ASSERT_EQ(first.size(), 2u);
     FinishReading(reader);
-    const PacketRead last = ReadPacket(reader, fifo.input, nullptr, SourceKind::Pipe);
+    const PacketRead last = ReadPacket(reader, *fifo.input);
     ASSERT_EQ(last.status, ReadStatus::Packet);
     EXPECT_EQ(tsb::Bytes(last.packet, last.packet + 188), PacketAt(builder, 2));
-    EXPECT_EQ(ReadPacket(reader, fifo.input, nullptr, SourceKind::Pipe).status, ReadStatus::End);
+    EXPECT_EQ(ReadPacket(reader, *fifo.input).status, ReadStatus::End);
 }
 
 TEST(ReadPacket, SilentPipeWaitsWithTheLastUnitOfAnEstablishedStride) {
@@ -370,124 +373,12 @@ TEST(ReadPacket, SilentPipeWaitsWithTheLastUnitOfAnEstablishedStride) {
     HeldFifo fifo(builder.As192());
     BlockReader reader;
     reader.capacity = 48128;
-    ASSERT_EQ(ReadUntilSilent(reader, fifo.input).size(), 2u);
+    ASSERT_EQ(ReadUntilSilent(reader, *fifo.input).size(), 2u);
     FinishReading(reader);
-    const PacketRead last = ReadPacket(reader, fifo.input, nullptr, SourceKind::Pipe);
+    const PacketRead last = ReadPacket(reader, *fifo.input);
     ASSERT_EQ(last.status, ReadStatus::Packet);
     EXPECT_EQ(tsb::Bytes(last.packet, last.packet + 188), PacketAt(builder, 2));
 }
 #endif
-
-// ---- Staging writer ----------------------------------------------------------
-
-TEST(WriteOutput, HandsOverEvery256PacketsAndOnFlush) {
-    const std::string path = tsb::TempPath("staging.ts");
-    platform::FileHandle file = platform::CreateWrite(path.c_str());
-    ASSERT_NE(file, platform::kInvalidFile);
-    std::vector<uint8_t> staging(kStagingSize);
-    int32_t fill = 0;
-    bool failed = false;
-    const tsb::StreamBuilder builder = Packets(300);
-    int32_t handed = 0;
-    for (int i = 0; i < 255; ++i) {
-        handed +=
-            WriteOutput(file, -1, builder.Data().data() + i * 188, 188, staging.data(), kStagingSize, fill, failed);
-    }
-    EXPECT_EQ(handed, 0);
-    EXPECT_EQ(fill, 255 * 188);
-    EXPECT_EQ(WriteOutput(file, -1, builder.Data().data() + 255 * 188, 188, staging.data(), kStagingSize, fill, failed),
-              kStagingSize);
-    EXPECT_EQ(fill, 0);
-    for (int i = 256; i < 300; ++i) {
-        WriteOutput(file, -1, builder.Data().data() + i * 188, 188, staging.data(), kStagingSize, fill, failed);
-    }
-    EXPECT_EQ(WriteOutput(file, -1, nullptr, 0, staging.data(), kStagingSize, fill, failed), 44 * 188);
-    EXPECT_EQ(WriteOutput(file, -1, nullptr, 0, staging.data(), kStagingSize, fill, failed), 0);
-    EXPECT_FALSE(failed);
-    platform::CloseFile(file);
-    EXPECT_EQ(tsb::ReadFileBytes(path), builder.Data());
-    platform::RemoveFile(path.c_str());
-}
-
-TEST(WriteOutput, FailedSinkTakesNothingMoreAndDropsTheQueue) {
-    const std::string path = tsb::TempPath("readonly.ts");
-    ASSERT_TRUE(tsb::WriteFileBytes(path, tsb::Bytes(10, 0)));
-    platform::FileHandle file = platform::OpenRead(path.c_str());  // writes to it fail
-    ASSERT_NE(file, platform::kInvalidFile);
-    std::vector<uint8_t> staging(kStagingSize + 188, 0xEE);  // guard bytes behind the buffer
-    int32_t fill = 0;
-    bool failed = false;
-    const tsb::Bytes packets = Packets(300).Data();
-    for (int i = 0; i < 256; ++i) {
-        EXPECT_EQ(WriteOutput(file, -1, packets.data() + i * 188, 188, staging.data(), kStagingSize, fill, failed), 0);
-    }
-    EXPECT_TRUE(failed);
-    EXPECT_EQ(fill, 0);
-    // Nothing is queued any more, so a flush has nothing to try either.
-    EXPECT_EQ(WriteOutput(file, -1, packets.data() + 256 * 188, 188, staging.data(), kStagingSize, fill, failed), 0);
-    EXPECT_EQ(WriteOutput(file, -1, nullptr, 0, staging.data(), kStagingSize, fill, failed), 0);
-    EXPECT_EQ(fill, 0);
-    EXPECT_EQ(staging[kStagingSize], 0xEE);
-    platform::CloseFile(file);
-    EXPECT_EQ(tsb::ReadFileBytes(path), tsb::Bytes(10, 0));
-    platform::RemoveFile(path.c_str());
-}
-
-#ifndef _WIN32
-// Writes `count` packets through the staging writer into `path` in a child
-// process whose files may grow to `limit` bytes only (as a full disk does).
-// Returns the child's exit code: 0 when the writer reported the failure.
-int WriteUnderSizeLimit(const std::string& path, const tsb::Bytes& packets, int count, rlim_t limit) {
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::signal(SIGXFSZ, SIG_IGN);
-        const rlimit size{limit, limit};
-        ::setrlimit(RLIMIT_FSIZE, &size);
-        platform::FileHandle file = platform::CreateWrite(path.c_str());
-        std::vector<uint8_t> staging(kStagingSize);
-        int32_t fill = 0;
-        bool failed = false;
-        int64_t handed = 0;
-        for (int i = 0; i < count; ++i) {
-            handed += WriteOutput(file, -1, packets.data() + i * 188, 188, staging.data(), kStagingSize, fill, failed);
-        }
-        handed += WriteOutput(file, -1, nullptr, 0, staging.data(), kStagingSize, fill, failed);
-        platform::CloseFile(file);
-        ::_exit(failed && handed == static_cast<int64_t>(limit - limit % 188) ? 0 : 1);
-    }
-    int status = 0;
-    if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status)) {
-        return -1;
-    }
-    return WEXITSTATUS(status);
-}
-
-TEST(WriteOutput, FullDiskLeavesOnlyWholePacketsOfTheStream) {
-    const std::string path = tsb::TempPath("limited.ts");
-    const tsb::Bytes packets = Packets(1000).Data();
-    // The limit falls 100 bytes into packet 532, inside the third block.
-    const rlim_t limit = 531 * 188 + 100;
-    EXPECT_EQ(WriteUnderSizeLimit(path, packets, 1000, limit), 0);
-    const tsb::Bytes written = tsb::ReadFileBytes(path);
-    EXPECT_EQ(written.size(), 531u * 188u);
-    EXPECT_TRUE(std::equal(written.begin(), written.end(), packets.begin()));
-    // A limit on a packet boundary leaves nothing to cut.
-    EXPECT_EQ(WriteUnderSizeLimit(path, packets, 1000, 300 * 188), 0);
-    EXPECT_EQ(tsb::ReadFileBytes(path), tsb::Bytes(packets.begin(), packets.begin() + 300 * 188));
-    platform::RemoveFile(path.c_str());
-}
-#endif
-
-TEST(WriteOutput, NoSinkTakesNothing) {
-    std::vector<uint8_t> staging(kStagingSize);
-    int32_t fill = 0;
-    bool failed = false;
-    const tsb::StreamBuilder builder = Packets(1);
-    EXPECT_EQ(
-        WriteOutput(platform::kInvalidFile, -1, builder.Data().data(), 188, staging.data(), kStagingSize, fill, failed),
-        0);
-    EXPECT_EQ(fill, 0);
-    EXPECT_EQ(WriteOutput(0, -1, builder.Data().data(), 188, nullptr, kStagingSize, fill, failed), 0);
-}
 
 }  // namespace

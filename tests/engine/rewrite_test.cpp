@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "app/run_settings.h"
 #include "engine/stream_job.h"
 #include "report/reporter.h"
 #include "tests/support/recording_output.h"
@@ -24,14 +24,14 @@ protected:
         entry_.pid = kPid;
     }
     void TearDown() override {
-        RunSettings.rwcntundrop = 0;
-        RunSettings.rwcntdrop.reset();
-        RunSettings.rwcntdropCursor = std::string::npos;
+        undrop_ = 0;
+        dropList_.reset();
+        dropCursor_ = std::string::npos;
     }
 
     void DropList(const char* list) {
-        RunSettings.rwcntdrop = list;
-        RunSettings.rwcntdropCursor = 0;
+        dropList_ = list;
+        dropCursor_ = 0;
     }
     void PcrSeconds(uint64_t seconds) {
         AdaptationField adaptation;
@@ -45,8 +45,8 @@ protected:
     bool Run(tsb::Bytes& packet, PidEntry& entry, bool captionPid = false) {
         entry.continuityCounter = packet[3] & 0x0F;
         bool drop = ContinuityCheck(packet.data(), context_, entry);
-        ForceDrop(reporter_, packet.data(), entry, context_, texts_, drop);
-        if (drop) HideDrop(reporter_, packet.data(), entry, context_, captionPid, texts_, drop);
+        ForceDrop(reporter_, dropList_, dropCursor_, packet.data(), entry, context_, texts_, drop);
+        if (drop) HideDrop(reporter_, undrop_, packet.data(), entry, context_, captionPid, texts_, drop);
         return drop;
     }
     // Runs packets of the fixture's PID with these counters; returns the
@@ -72,6 +72,9 @@ protected:
     StreamContext context_;
     PidEntry entry_;
     ReportTexts texts_;
+    std::optional<std::string> dropList_;
+    std::size_t dropCursor_ = std::string::npos;
+    uint32_t undrop_ = 0;
 };
 
 // The log gets "\r\n" behind a text that ends in "\r".
@@ -80,7 +83,7 @@ const char kUndropLine[] = "－ REWRITECNTUNDROP PID 0x0111 PCR 0:00:00.000 0x00
 }  // namespace
 
 TEST_F(RewriteTest, UndropRenumbersFromTheFirstGap) {
-    RunSettings.rwcntundrop = 273;
+    undrop_ = 273;
     std::vector<bool> drops;
     EXPECT_EQ(RunCounters({5, 9, 10, 11}, &drops), (std::vector<int>{5, 6, 7, 8}));
     EXPECT_EQ(drops, (std::vector<bool>{false, false, false, false}));
@@ -92,7 +95,7 @@ TEST_F(RewriteTest, UndropRenumbersFromTheFirstGap) {
 }
 
 TEST_F(RewriteTest, UndropLineShowsPcrTotAndPosition) {
-    RunSettings.rwcntundrop = 273;
+    undrop_ = 273;
     PcrSeconds(0);
     PcrSeconds(3723);  // 1:02:03
     texts_.tot = "TOT 2024/05/01 12:00:00";
@@ -104,7 +107,7 @@ TEST_F(RewriteTest, UndropLineShowsPcrTotAndPosition) {
 }
 
 TEST_F(RewriteTest, UndropLeavesTheConsoleLineOpen) {
-    RunSettings.rwcntundrop = 273;
+    undrop_ = 273;
     reporter_.SetConsoleOn(true);
     RunCounters({1, 3, 5});
     // Each line is left open like a progress line, so the next one ends it.
@@ -115,7 +118,7 @@ TEST_F(RewriteTest, UndropLeavesTheConsoleLineOpen) {
 }
 
 TEST_F(RewriteTest, UndropCaptionOnlyTouchesCaptionPids) {
-    RunSettings.rwcntundrop = kUndropCaption;
+    undrop_ = kUndropCaption;
     std::vector<bool> drops;
     EXPECT_EQ(RunCounters({0, 2}, &drops, false), (std::vector<int>{0, 2}));
     EXPECT_EQ(drops, (std::vector<bool>{false, true}));
@@ -133,7 +136,7 @@ TEST_F(RewriteTest, UndropCaptionOnlyTouchesCaptionPids) {
 }
 
 TEST_F(RewriteTest, UndropZeroHidesNothing) {
-    RunSettings.rwcntundrop = 0;
+    undrop_ = 0;
     PidEntry nullPidZero;  // PID 0 must not match the empty setting
     tsb::Bytes a = tsb::MakePacket(0x0000, 1, {});
     tsb::Bytes b = tsb::MakePacket(0x0000, 5, {});
@@ -150,7 +153,7 @@ TEST_F(RewriteTest, ForcedDropAtSixtySecondsRepeatsTheCounter) {
     std::vector<bool> drops;
     EXPECT_EQ(RunCounters({0, 1, 2, 3}, &drops), (std::vector<int>{0, 1, 2, 3}));
     EXPECT_EQ(Log(), "");
-    EXPECT_EQ(RunSettings.rwcntdropCursor, 0u);
+    EXPECT_EQ(dropCursor_, 0u);
 
     // Another PID at 60 s does not fire the entry.
     PcrSeconds(60);
@@ -166,7 +169,7 @@ TEST_F(RewriteTest, ForcedDropAtSixtySecondsRepeatsTheCounter) {
     EXPECT_EQ(entry_.dropInPacket, 1);
     EXPECT_EQ(entry_.lastCounter, 3);
     EXPECT_EQ(entry_.dropCount, 0);  // the check saw the incoming counter
-    EXPECT_EQ(RunSettings.rwcntdropCursor, std::string::npos);
+    EXPECT_EQ(dropCursor_, std::string::npos);
     EXPECT_EQ(Log(), "－ REWRITECNTDROP PID 0x0111 PCR 0:01:00.000 0x0005265c0 +0x0        \r\r\n");
 
     // The next packet is a gap of two behind the rewritten counter.
@@ -185,10 +188,10 @@ TEST_F(RewriteTest, SecondEntryAlreadyDueFiresAtTheNextPacket) {
     EXPECT_EQ(RunCounters({0}, &drops), (std::vector<int>{0}));
     PcrSeconds(60);
     EXPECT_EQ(RunCounters({1}, &drops), (std::vector<int>{0}));
-    EXPECT_EQ(RunSettings.rwcntdropCursor, 7u);
+    EXPECT_EQ(dropCursor_, 7u);
     // 30 s have long passed: the next packet of the PID fires at once.
     EXPECT_EQ(RunCounters({2}, &drops), (std::vector<int>{0}));
-    EXPECT_EQ(RunSettings.rwcntdropCursor, std::string::npos);
+    EXPECT_EQ(dropCursor_, std::string::npos);
     EXPECT_EQ(entry_.dropCount, 1);  // the incoming 2 after the rewritten 0
     // Used up: only the check acts from here on.
     EXPECT_EQ(RunCounters({3, 4}, &drops), (std::vector<int>{3, 4}));
@@ -201,7 +204,7 @@ TEST_F(RewriteTest, NegativeEntryNeverFiresAndBlocksTheRest) {
     PcrSeconds(0);
     PcrSeconds(100);
     EXPECT_EQ(RunCounters({0, 1, 2, 3}), (std::vector<int>{0, 1, 2, 3}));
-    EXPECT_EQ(RunSettings.rwcntdropCursor, 0u);
+    EXPECT_EQ(dropCursor_, 0u);
     EXPECT_EQ(Log(), "");
 }
 
@@ -209,17 +212,17 @@ TEST_F(RewriteTest, MalformedEntries) {
     // Without ":" an entry never fires.
     DropList("273");
     EXPECT_EQ(RunCounters({0, 1}), (std::vector<int>{0, 1}));
-    EXPECT_EQ(RunSettings.rwcntdropCursor, 0u);
+    EXPECT_EQ(dropCursor_, 0u);
     // A PID that is no number never fires either, and is not taken as PID 0.
     DropList("abc:0,273:0");
     EXPECT_EQ(RunCounters({0, 1}), (std::vector<int>{0, 1}));
-    EXPECT_EQ(RunSettings.rwcntdropCursor, 0u);
+    EXPECT_EQ(dropCursor_, 0u);
     entry_.pid = 0;
     EXPECT_EQ(RunCounters({2}), (std::vector<int>{2}));
     entry_.pid = kPid;
     // A cursor on an empty rest does nothing.
     DropList("273:0,");
-    RunSettings.rwcntdropCursor = 6;
+    dropCursor_ = 6;
     EXPECT_EQ(RunCounters({3}), (std::vector<int>{3}));
 }
 
@@ -234,7 +237,7 @@ TEST_F(RewriteTest, EntriesSeparatedBySemicolonOrCommaWithHexadecimalPids) {
     }
     // Each entry repeats the counter before it at its second.
     EXPECT_EQ(counters, (std::vector<int>{0, 1, 1, 3, 3, 5, 5, 7}));
-    EXPECT_EQ(RunSettings.rwcntdropCursor, std::string::npos);
+    EXPECT_EQ(dropCursor_, std::string::npos);
     EXPECT_EQ(Log(),
               "－ REWRITECNTDROP PID 0x0111 PCR 0:00:01.000 0x000015f90 +0x0        \r\r\n"
               "－ REWRITECNTDROP PID 0x0111 PCR 0:00:02.000 0x00002bf20 +0x0        \r\r\n"
@@ -242,7 +245,7 @@ TEST_F(RewriteTest, EntriesSeparatedBySemicolonOrCommaWithHexadecimalPids) {
 }
 
 TEST_F(RewriteTest, ForcedDropThenHiddenRestoresTheCounter) {
-    RunSettings.rwcntundrop = 273;
+    undrop_ = 273;
     EXPECT_EQ(RunCounters({6}), (std::vector<int>{6}));
     DropList("273:0");
     std::vector<bool> drops;

@@ -30,15 +30,14 @@ tsb::StreamBuilder Packets(int count, uint16_t pid = 0x100) {
     return builder;
 }
 
-int32_t RunInput(const std::string& input) {
+int32_t RunInput(Reporter& reporter, const std::string& input) {
     CopyText(RunSettings.currentInput, sizeof RunSettings.currentInput, input.c_str());
-    // The worker reports to the process reporter, which CapturedRun sets up.
-    return RunJob(ProcessReporter());
+    return RunJob(reporter);
 }
 
 TEST(RunJob, EmptyInputDoesNothing) {
     CapturedRun capture;
-    EXPECT_EQ(RunInput(""), 0);
+    EXPECT_EQ(RunInput(capture.reporter, ""), 0);
     EXPECT_EQ(capture.Messages(), "");
 }
 
@@ -46,7 +45,7 @@ TEST(RunJob, MissingFileIsReportedWithoutTheOffset) {
     CapturedRun capture;
     JobDir dir;
     const std::string input = dir.Path("none.ts");
-    EXPECT_EQ(RunInput(input + ";1000"), 0);
+    EXPECT_EQ(RunInput(capture.reporter, input + ";1000"), 0);
     EXPECT_EQ(capture.Messages(), Text("－ ファイルがありません ") + input + "\n");
 }
 
@@ -60,8 +59,8 @@ TEST(RunJob, ShortOrUnalignedFileIsNotAStream) {
     ASSERT_TRUE(tsb::WriteFileBytes(small, bytes));
     const std::string noise = dir.Path("noise.ts");
     ASSERT_TRUE(tsb::WriteFileBytes(noise, tsb::Bytes(2000, 0x47 ^ 0xFF)));
-    EXPECT_EQ(RunInput(small), 0);
-    EXPECT_EQ(RunInput(noise), 0);
+    EXPECT_EQ(RunInput(capture.reporter, small), 0);
+    EXPECT_EQ(RunInput(capture.reporter, noise), 0);
     EXPECT_EQ(capture.Messages(), Text("－ tsファイルではありません ") + small + "\n" +
                                       Text("－ tsファイルではありません ") + noise + "\n");
     EXPECT_FALSE(std::filesystem::exists(dir.Path("small.P.ts")));
@@ -73,9 +72,9 @@ TEST(RunJob, TunerPathChecksInOrder) {
     const std::string noSpace = "\\\\.\\bondriver\\\\1\\x.dll";
     const std::string noChannel = "\\\\.\\bondriver\\0\\\\x.dll";
     const std::string noDriver = "\\\\.\\bondriver\\0\\1\\" + dir.Path("missing.so");
-    EXPECT_EQ(RunInput(noSpace), 0);
-    EXPECT_EQ(RunInput(noChannel), 0);
-    EXPECT_EQ(RunInput(noDriver), 0);
+    EXPECT_EQ(RunInput(capture.reporter, noSpace), 0);
+    EXPECT_EQ(RunInput(capture.reporter, noChannel), 0);
+    EXPECT_EQ(RunInput(capture.reporter, noDriver), 0);
     EXPECT_EQ(capture.Messages(), Text("－ BonDriverチューナー空間番号がありません ") + noSpace + "\n" +
                                       Text("－ BonDriverチューナー内部チャンネル番号がありません ") + noChannel + "\n" +
                                       Text("－ BonDriverがありません ") + noDriver + "\n");
@@ -90,7 +89,7 @@ TEST(RunJob, SenderPathChecksInOrder) {
                              "\\\\.\\sendtstcp\\127.0.0.1:1234\\"};
     for (const char* output : outputs) {
         CopyText(RunSettings.throughpath, sizeof RunSettings.throughpath, output);
-        EXPECT_EQ(RunInput(input), 0);
+        EXPECT_EQ(RunInput(capture.reporter, input), 0);
     }
     EXPECT_EQ(capture.Messages(), Text("－ SendTSTCP送信先がありません ") + outputs[0] + "\n" +
                                       Text("－ SendTSTCP送信先ポートがありません ") + outputs[1] + "\n" +
@@ -109,7 +108,7 @@ TEST(RunJob, SenderPathTakesBracketedIpv6Hosts) {
                                    "\\\\.\\sendtstcp\\[]:1234\\" + missing};
     for (const std::string& output : outputs) {
         CopyText(RunSettings.throughpath, sizeof RunSettings.throughpath, output.c_str());
-        EXPECT_EQ(RunInput(input), 0);
+        EXPECT_EQ(RunInput(capture.reporter, input), 0);
     }
     EXPECT_EQ(capture.Messages(), Text("－ SendTSTCP.dllがありません ") + outputs[0] + "\n" +
                                       Text("－ SendTSTCP送信先ポートがありません ") + outputs[1] + "\n" +
@@ -124,10 +123,10 @@ TEST(RunJob, DefaultOutputAndLogNamesFollowTheInput) {
     ASSERT_TRUE(tsb::WriteFileBytes(input, builder.Data()));
     RunSettings.log = true;
     RunSettings.drop = true;
-    EXPECT_EQ(RunInput(input + ";376"), 0);
+    EXPECT_EQ(RunInput(capture.reporter, input + ";376"), 0);
     EXPECT_STREQ(RunSettings.throughpath, dir.Path("a.P.ts").c_str());
     EXPECT_STREQ(RunSettings.logpath, dir.Path("a.P.log").c_str());
-    EXPECT_EQ(ProcessReporter().LogPath(), dir.Path("a.P.log"));
+    EXPECT_EQ(capture.reporter.LogPath(), dir.Path("a.P.log"));
     EXPECT_EQ(tsb::ReadFileBytes(dir.Path("a.P.ts")), tsb::Bytes(builder.Data().begin() + 376, builder.Data().end()));
     const tsb::Bytes log = tsb::ReadFileBytes(dir.Path("a.P.log"));
     EXPECT_EQ(std::string(log.begin(), log.end()),
@@ -150,7 +149,7 @@ TEST(RunJob, LongDirectoryPartIsNoReasonToRefuse) {
     const tsb::StreamBuilder builder = Packets(4);
     ASSERT_TRUE(tsb::WriteFileBytes(input, builder.Data()));
     FailedJobs = 0;
-    EXPECT_EQ(RunInput(input), 0);
+    EXPECT_EQ(RunInput(capture.reporter, input), 0);
     EXPECT_EQ(capture.Messages(), "");
     EXPECT_EQ(FailedJobs, 0);
     EXPECT_EQ(tsb::ReadFileBytes((deep / "a.P.ts").string()), builder.Data());
@@ -170,7 +169,7 @@ TEST(RunJob, DerivedNameBeyondThePathLimitIsRefusedAsAFailure) {
     ASSERT_EQ(input.size(), kMaxPath - 2);
     ASSERT_TRUE(tsb::WriteFileBytes(input, Packets(4).Data()));
     FailedJobs = 0;
-    EXPECT_EQ(RunInput(input), 0);
+    EXPECT_EQ(RunInput(capture.reporter, input), 0);
     const std::string output = input.substr(0, input.size() - 3) + ".P.ts";
     EXPECT_EQ(capture.Messages(), Text("－ パスが長すぎます ") + output + "\n");
     EXPECT_STREQ(RunSettings.throughpath, "");
@@ -189,14 +188,14 @@ TEST(RunJob, TransportStreamAsLogFileDisablesTheLog) {
     RunSettings.log = true;
     CopyText(RunSettings.logpath, sizeof RunSettings.logpath, logTs.c_str());
     const std::string captureLog = capture.log;
-    EXPECT_EQ(RunInput(input), 0);
+    EXPECT_EQ(RunInput(capture.reporter, input), 0);
     // Printed under the settings active before the job: the capture log.
     const tsb::Bytes messages = tsb::ReadFileBytes(captureLog);
     EXPECT_EQ(std::string(messages.begin(), messages.end()),
               Text("－ ログファイルにtsファイルが指定されているためログ出力を無効にしました ") + logTs + "\n");
     EXPECT_FALSE(RunSettings.log);
     EXPECT_STREQ(RunSettings.logpath, "");
-    EXPECT_FALSE(ProcessReporter().LogOn());
+    EXPECT_FALSE(capture.reporter.LogOn());
     EXPECT_EQ(tsb::ReadFileBytes(logTs), builder.Data());
 }
 
@@ -216,10 +215,10 @@ TEST(RunJob, SummaryCountsDropsWithThePluralRule) {
     builder.Packet(0x333);
     ASSERT_TRUE(tsb::WriteFileBytes(input, builder.Data()));
     CopyText(RunSettings.throughpath, sizeof RunSettings.throughpath, dir.Path("out.ts").c_str());
-    EXPECT_EQ(RunInput(input), 0);  // without -drop nothing is summed
+    EXPECT_EQ(RunInput(capture.reporter, input), 0);  // without -drop nothing is summed
     RunSettings.drop = true;
     const std::string before = capture.Messages();
-    EXPECT_EQ(RunInput(input), 3);
+    EXPECT_EQ(RunInput(capture.reporter, input), 3);
     const std::string summary = capture.Messages().substr(before.size());
     const std::string table = Text("－ DROP ") + input + "\r\n" +
                               "0x0111 : 0x0A : 1 Drop : 3 Total \r\n"
@@ -244,7 +243,7 @@ TEST(RunJob, PcrPidIsMarkedAndLeftOutOfTheTotal) {
     builder.Packet(0x111);
     ASSERT_TRUE(tsb::WriteFileBytes(input, builder.Data()));
     CopyText(RunSettings.throughpath, sizeof RunSettings.throughpath, dir.Path("out.ts").c_str());
-    EXPECT_EQ(RunInput(input), 0);
+    EXPECT_EQ(RunInput(capture.reporter, input), 0);
     const std::string messages = capture.Messages();
     EXPECT_NE(messages.find(Text("0x01FF : 0x07 : 1 Drop : 2 Total 対象外\r\n")), std::string::npos) << messages;
 }
@@ -261,7 +260,7 @@ TEST(RunJob, OutputNamingTheInputIsRefusedAndTheInputKept) {
     std::string expected;
     for (const std::string& output : spellings) {
         CopyText(RunSettings.throughpath, sizeof RunSettings.throughpath, output.c_str());
-        EXPECT_EQ(RunInput(input + ";188"), 0);
+        EXPECT_EQ(RunInput(capture.reporter, input + ";188"), 0);
         expected += Text("－ 出力ファイルが入力ファイルと同じです ") + output + "\n";
     }
     EXPECT_EQ(capture.Messages(), expected);
@@ -284,7 +283,7 @@ TEST(RunJob, OutputNamingALaterInputIsRefusedBeforeItIsWritten) {
     CommandLineInputs = &inputs;
     CopyText(RunSettings.throughpath, sizeof RunSettings.throughpath, second.c_str());
     FailedJobs = 0;
-    EXPECT_EQ(RunInput(first), 0);
+    EXPECT_EQ(RunInput(capture.reporter, first), 0);
     CommandLineInputs = nullptr;
     inputs.Free();
     EXPECT_EQ(capture.Messages(), Text("－ 出力ファイルが入力ファイルと同じです ") + second + "\n");
@@ -304,10 +303,10 @@ TEST(RunJob, LogNamingTheOutputOrTheInputIsRefused) {
     CopyText(RunSettings.throughpath, sizeof RunSettings.throughpath, output.c_str());
     CopyText(RunSettings.logpath, sizeof RunSettings.logpath, dir.Path("./out.ts").c_str());
     RunSettings.log = true;
-    EXPECT_EQ(RunInput(input), 0);
+    EXPECT_EQ(RunInput(capture.reporter, input), 0);
     EXPECT_FALSE(std::filesystem::exists(output));
     CopyText(RunSettings.logpath, sizeof RunSettings.logpath, input.c_str());
-    EXPECT_EQ(RunInput(input), 0);
+    EXPECT_EQ(RunInput(capture.reporter, input), 0);
     EXPECT_EQ(capture.Messages(), Text("－ ログファイルが入力・出力ファイルと同じです ") + dir.Path("./out.ts") + "\n" +
                                       Text("－ ログファイルが入力・出力ファイルと同じです ") + input + "\n");
     EXPECT_EQ(FailedJobs, 2);
@@ -323,11 +322,11 @@ TEST(RunJob, OutputOrLogNamingThePatchTimeFileIsRefused) {
     RunSettings.patchtime = 5;
     FailedJobs = 0;
     CopyText(RunSettings.throughpath, sizeof RunSettings.throughpath, patch.c_str());
-    EXPECT_EQ(RunInput(input), 0);
+    EXPECT_EQ(RunInput(capture.reporter, input), 0);
     CopyText(RunSettings.throughpath, sizeof RunSettings.throughpath, dir.Path("out.ts").c_str());
     CopyText(RunSettings.logpath, sizeof RunSettings.logpath, dir.Path("./a.patchtime.txt").c_str());
     RunSettings.log = true;
-    EXPECT_EQ(RunInput(input), 0);
+    EXPECT_EQ(RunInput(capture.reporter, input), 0);
     const std::string notice = Text("－ パッチ時刻ファイルが入力・出力・ログファイルと同じです ") + patch + "\n";
     EXPECT_EQ(capture.Messages(), notice + notice);
     EXPECT_EQ(FailedJobs, 2);
@@ -347,12 +346,43 @@ TEST(RunJob, FailedOutputCountsAsAFailedJobAndTheSummaryStillComes) {
     RunSettings.drop = true;
     FailedJobs = 0;
     ServedJobs = 0;
-    EXPECT_EQ(RunInput(input), 1);
+    EXPECT_EQ(RunInput(capture.reporter, input), 1);
     EXPECT_EQ(FailedJobs, 1);
     EXPECT_EQ(ServedJobs, 1);
     EXPECT_EQ(capture.Messages(), Text("－ 出力ファイルを作成できません ") + output + "\n" +
                                       "DROP : PID 0x0100 , 1 Drop , PCR 0:00:00.000 , +0x2F0 \r\n" + Text("－ DROP ") +
                                       input + "\r\n0x0100 : 0x09 : 1 Drop : 5 Total \r\n\r\n");
+}
+
+// "REWRITECNTDROP" as the log receives it for the first packet of a file.
+std::string ForcedDropLine(const char* pid) {
+    return Text("－ REWRITECNTDROP PID ") + pid + " PCR 0:00:00.000 0x000000000 +0x0        \r\r\n";
+}
+
+TEST(RunJob, DropListCarriesOnFromJobToJob) {
+    CapturedRun capture;
+    JobDir dir;
+    const std::string first = dir.Path("first.ts");
+    const std::string second = dir.Path("second.ts");
+    ASSERT_TRUE(tsb::WriteFileBytes(first, Packets(4, 0x100).Data()));
+    ASSERT_TRUE(tsb::WriteFileBytes(second, Packets(4, 0x101).Data()));
+    RunSettings.rwcntdrop = "256:0,257:0";
+    RunSettings.rwcntdropCursor = 0;
+    const auto run = [&](const std::string& input) {
+        RunSettings.throughpath[0] = '\0';
+        RunInput(capture.reporter, input);
+    };
+    // The first job uses the first entry only; the second entry waits for a
+    // PID the first file does not have.
+    run(first);
+    EXPECT_EQ(RunSettings.rwcntdropCursor, 6u);
+    // The next job goes on with the second entry, and the list is used up.
+    run(second);
+    EXPECT_EQ(RunSettings.rwcntdropCursor, std::string::npos);
+    // A used-up list stays used up: the first file again rewrites nothing.
+    run(first);
+    run(second);
+    EXPECT_EQ(capture.Messages(), ForcedDropLine("0x0100") + ForcedDropLine("0x0101"));
 }
 
 TEST(ProbePacketSize, FindsTheFirstAlignedSyncByte) {

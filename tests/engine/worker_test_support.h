@@ -1,6 +1,7 @@
 #pragma once
 // Runs the stream worker in-process on files and captures its messages
-// through the log file, so that tests see the exact bytes printed.
+// through a log file of its own reporter, so that tests see the exact bytes
+// printed.
 #include <string>
 
 #include "app/run_settings.h"
@@ -12,21 +13,20 @@
 
 namespace worker_test {
 
-// Messages go to a fresh log file only; the console stays quiet.
+// A reporter whose messages go to a fresh log file only; the console stays
+// quiet.
 struct CapturedRun {
     std::string log;
+    ProcessConsole console;
+    Reporter reporter{console};
     CapturedRun() {
         RunSettings = RunSettingsRecord{};
         log = tsb::TempPath("messages.log");
         platform::RemoveFile(log.c_str());
-        ConsoleFlags.store(0);
-        LogFlags.store(kLogOn);
-        CopyText(LogFilePath, sizeof LogFilePath, log.c_str());
-        ConsoleLineClosed = true;
+        reporter.SetLog(true, log.c_str());
+        reporter.MarkConsoleLineClosed(true);
     }
     ~CapturedRun() {
-        LogFlags.store(0);
-        LogFilePath[0] = '\0';
         platform::RemoveFile(log.c_str());
         RunSettings = RunSettingsRecord{};
     }
@@ -36,23 +36,21 @@ struct CapturedRun {
     }
 };
 
+// The job takes its options from RunSettings, as the front end fills them.
 struct WorkerRun {
-    StreamSlot slots[2];
-    ByteBuffer aux;
     StreamJob job;
     uint32_t result = 0;
 
-    WorkerRun(const std::string& input, const std::string& output) {
-        slots[0].inputPath = input;
-        slots[0].outputPath = output;
-        slots[0].aux = &aux;
-        slots[1].aux = &aux;
-        job.slots = slots;
-        job.slotCount = 2;
+    WorkerRun(Reporter& reporter, const std::string& input, const std::string& output) {
+        job.reporter = &reporter;
+        job.slot.inputPath = input;
+        job.slot.outputPath = output;
+        job.options = JobOptionsFromSettings();
+        job.dropCursor = RunSettings.rwcntdropCursor;
         result = StreamWorker(&job);
     }
     const StreamContext* Context() const {
-        return slots[0].contexts.empty() ? nullptr : slots[0].contexts.front().get();
+        return job.slot.contexts.empty() ? nullptr : job.slot.contexts.front().get();
     }
     const PidEntry* Entry(uint16_t pid) const { return Context() != nullptr ? Context()->pids.Find(pid) : nullptr; }
 };

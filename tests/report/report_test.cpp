@@ -239,29 +239,6 @@ TEST(Switches, LogPathThatDoesNotFitLeavesTheOldOne) {
     EXPECT_FALSE(reporter.LogOn());
 }
 
-TEST(ProcessReporterNames, OldNamesAreTheProcessReportersState) {
-    Reporter& reporter = ProcessReporter();
-    const ConsoleSwitches saved = reporter.Console();
-    ConsoleFlags = kConsoleOn | kNoProgress;
-    EXPECT_TRUE(reporter.ConsoleOn());
-    EXPECT_FALSE(reporter.ProgressOn());
-    reporter.RestoreConsole(ConsoleSwitches{false, true});
-    EXPECT_EQ(ConsoleFlags.load(), 0u);
-    EXPECT_FALSE(ProgressShown());
-    LogFlags = kLogOn;
-    std::snprintf(LogFilePath, sizeof LogFilePath, "%s", "x.log");
-    EXPECT_TRUE(reporter.LogOn());
-    EXPECT_EQ(reporter.LogPath(), "x.log");
-    reporter.SetLog(false, "");
-    EXPECT_EQ(LogFlags.load(), 0u);
-    EXPECT_EQ(LogFilePath[0], '\0');
-    ConsoleLineClosed = true;
-    EXPECT_TRUE(reporter.ConsoleLineClosed());
-    reporter.MarkConsoleLineClosed(false);
-    EXPECT_FALSE(ConsoleLineClosed.load());
-    reporter.RestoreConsole(saved);
-}
-
 namespace {
 
 // The process's own console and log files.

@@ -5,6 +5,7 @@
 #include "engine/table_lines.h"
 #include "platform/process_state.h"
 #include "report/report.h"
+#include "tests/support/recording_output.h"
 #include "tables/stream_context.h"
 #include "tests/support/stream_builder.h"
 #include "tests/tables/table_feed.h"
@@ -82,23 +83,23 @@ Bytes EitSection(const std::vector<Event>& events, uint8_t tableId = 0x4E, const
 // progress line open.
 class TableOutput : public ::testing::Test {
 protected:
-    void SetUp() override {
-        ConsoleFlags = kConsoleOn;
-        ConsoleLineClosed = true;
-    }
+    void SetUp() override { console_.reporter.MarkConsoleLineClosed(true); }
+    // What one print call adds to the console.
     template <typename F>
     std::string Capture(F&& print, int& lines) {
-        ::testing::internal::CaptureStdout();
+        const std::size_t before = console_.output.StandardOutput().size();
         lines = print();
-        FlushStdout();
-        return ::testing::internal::GetCapturedStdout();
+        return console_.output.StandardOutput().substr(before);
     }
     std::string PrintSdt(StreamContext& context, int& lines) {
-        return Capture([&] { return PrintServiceLines(context); }, lines);
+        return Capture([&] { return PrintServiceLines(console_.reporter, context); }, lines);
     }
     std::string PrintEit(StreamContext& context, int& lines) {
-        return Capture([&] { return PrintEventLines(context); }, lines);
+        return Capture([&] { return PrintEventLines(console_.reporter, context); }, lines);
     }
+    bool ConsoleLineClosed() const { return console_.reporter.ConsoleLineClosed(); }
+    void OpenProgressLine() { console_.reporter.MarkConsoleLineClosed(false); }
+    RecordingReporter console_;
     std::vector<bool> Feed(StreamContext& context, uint16_t pid, const Bytes& section, tabletest::Parser parser) {
         tsb::StreamBuilder& b = builder_;
         const std::size_t from = b.Data().size();
@@ -123,7 +124,7 @@ TEST_F(Sdt, TwoServicesPrintedOnceEach) {
     EXPECT_EQ(PrintSdt(context, lines),
               "0x0400 " + Cp932("あい") + " " + Cp932("うえ") + " \r\n" + "0x0401 " + Cp932("お") + " \r\n");
     EXPECT_EQ(lines, 2);
-    EXPECT_TRUE(ConsoleLineClosed);
+    EXPECT_TRUE(ConsoleLineClosed());
 
     EXPECT_EQ(Feed(context, 0x0011, section, ParseSdt), std::vector<bool>{true});
     EXPECT_EQ(PrintSdt(context, lines), "");
@@ -133,10 +134,10 @@ TEST_F(Sdt, TwoServicesPrintedOnceEach) {
 TEST_F(Sdt, OpenProgressLineIsEndedFirst) {
     StreamContext context;
     Feed(context, 0x0011, SdtSection(1, {{0x0400, {}, kO}}), ParseSdt);
-    ConsoleLineClosed = false;
+    OpenProgressLine();
     int lines = 0;
     EXPECT_EQ(PrintSdt(context, lines), "\r\n0x0400 " + Cp932("お") + " \r\n");
-    EXPECT_TRUE(ConsoleLineClosed);
+    EXPECT_TRUE(ConsoleLineClosed());
 }
 
 TEST_F(Sdt, OtherTransportStreamAndOtherPidsAreNotRead) {

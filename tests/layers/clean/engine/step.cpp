@@ -1,5 +1,4 @@
-// Everything an engine source may include, and the one listed exception.
-#include "app/run_settings.h"
+// Everything an engine source may include.
 #include "caption/caption.h"
 #include "common/text.h"
 #include "endpoints/endpoints.h"

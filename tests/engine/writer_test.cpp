@@ -1,0 +1,205 @@
+// The staging writer: blocks of whole packets for any sink.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <vector>
+
+#ifndef _WIN32
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#endif
+
+#include "endpoints/stream_endpoints.h"
+#include "engine/stream_job.h"
+#include "engine/writer.h"
+#include "tests/support/stream_builder.h"
+
+namespace {
+
+tsb::StreamBuilder Packets(int count, uint16_t pid = 0x100) {
+    tsb::StreamBuilder builder;
+    for (int i = 0; i < count; ++i) {
+        builder.Packet(pid, tsb::Bytes(184, static_cast<uint8_t>(i)));
+    }
+    return builder;
+}
+
+// Keeps every block it is handed, as the sender's library receives them.
+struct RecordingSink : PacketSink {
+    std::vector<tsb::Bytes> blocks;
+    uint32_t keepAtMost = UINT32_MAX;
+    bool IsOpen() const override { return true; }
+    bool TakesBlocks() const override { return true; }
+    uint32_t WriteBlock(const uint8_t* data, uint32_t size) override {
+        blocks.emplace_back(data, data + size);
+        return std::min(size, keepAtMost);
+    }
+    void Close() override {}
+};
+
+TEST(WriteOutput, HandsBlocksOfAtMost256PacketsInOrder) {
+    RecordingSink sink;
+    std::vector<uint8_t> staging(kStagingSize);
+    int32_t fill = 0;
+    const tsb::Bytes packets = Packets(600).Data();
+    for (int i = 0; i < 600; ++i) {
+        WriteOutput(sink, packets.data() + i * 188, 188, staging.data(), kStagingSize, fill);
+    }
+    EXPECT_EQ(WriteOutput(sink, nullptr, 0, staging.data(), kStagingSize, fill), 88 * 188);
+    ASSERT_EQ(sink.blocks.size(), 3u);
+    EXPECT_EQ(sink.blocks[0].size(), 256u * 188u);
+    EXPECT_EQ(sink.blocks[1].size(), 256u * 188u);
+    EXPECT_EQ(sink.blocks[2].size(), 88u * 188u);
+    EXPECT_EQ(tsb::Concat({sink.blocks[0], sink.blocks[1], sink.blocks[2]}), packets);
+}
+
+TEST(WriteOutput, PacketThatDoesNotFitWaitsForTheNextBlock) {
+    // Units of 192 bytes do not divide the block: the one that would cross
+    // its end starts the next block instead of being split.
+    RecordingSink sink;
+    std::vector<uint8_t> staging(kStagingSize);
+    int32_t fill = 0;
+    const tsb::Bytes units = Packets(260).As192();
+    for (int i = 0; i < 260; ++i) {
+        WriteOutput(sink, units.data() + i * 192, 192, staging.data(), kStagingSize, fill);
+    }
+    ASSERT_EQ(sink.blocks.size(), 1u);
+    EXPECT_EQ(sink.blocks[0], tsb::Bytes(units.begin(), units.begin() + 250 * 192));
+    EXPECT_EQ(fill, 10 * 192);
+}
+
+TEST(WriteOutput, SinkThatKeepsNothingLosesThePacketThatNeededRoom) {
+    RecordingSink sink;
+    sink.keepAtMost = 0;
+    std::vector<uint8_t> staging(kStagingSize);
+    int32_t fill = 0;
+    const tsb::Bytes units = Packets(252).As192();
+    for (int i = 0; i < 250; ++i) {
+        WriteOutput(sink, units.data() + i * 192, 192, staging.data(), kStagingSize, fill);
+    }
+    EXPECT_EQ(WriteOutput(sink, units.data() + 250 * 192, 192, staging.data(), kStagingSize, fill), 0);
+    ASSERT_EQ(sink.blocks.size(), 1u);
+    EXPECT_EQ(fill, 0);
+    EXPECT_EQ(WriteOutput(sink, units.data() + 251 * 192, 192, staging.data(), kStagingSize, fill), 0);
+    EXPECT_EQ(tsb::Bytes(staging.begin(), staging.begin() + fill), tsb::Bytes(units.begin() + 251 * 192, units.end()));
+}
+
+// ---- Staging writer ----------------------------------------------------------
+
+TEST(WriteOutput, HandsOverEvery256PacketsAndOnFlush) {
+    const std::string path = tsb::TempPath("staging.ts");
+    FileSink sink;
+    ASSERT_TRUE(sink.Open(path));
+    std::vector<uint8_t> staging(kStagingSize);
+    int32_t fill = 0;
+    const tsb::StreamBuilder builder = Packets(300);
+    int32_t handed = 0;
+    for (int i = 0; i < 255; ++i) {
+        handed += WriteOutput(sink, builder.Data().data() + i * 188, 188, staging.data(), kStagingSize, fill);
+    }
+    EXPECT_EQ(handed, 0);
+    EXPECT_EQ(fill, 255 * 188);
+    EXPECT_EQ(WriteOutput(sink, builder.Data().data() + 255 * 188, 188, staging.data(), kStagingSize, fill),
+              kStagingSize);
+    EXPECT_EQ(fill, 0);
+    for (int i = 256; i < 300; ++i) {
+        WriteOutput(sink, builder.Data().data() + i * 188, 188, staging.data(), kStagingSize, fill);
+    }
+    EXPECT_EQ(WriteOutput(sink, nullptr, 0, staging.data(), kStagingSize, fill), 44 * 188);
+    EXPECT_EQ(WriteOutput(sink, nullptr, 0, staging.data(), kStagingSize, fill), 0);
+    EXPECT_FALSE(sink.Failed());
+    sink.Close();
+    EXPECT_EQ(tsb::ReadFileBytes(path), builder.Data());
+    platform::RemoveFile(path.c_str());
+}
+
+TEST(WriteOutput, FailedSinkTakesNothingMoreAndDropsTheQueue) {
+    const std::string path = tsb::TempPath("readonly.ts");
+    ASSERT_TRUE(tsb::WriteFileBytes(path, tsb::Bytes(10, 0)));
+    HandleSink sink(platform::OpenRead(path.c_str()));  // writes to it fail
+    ASSERT_TRUE(sink.IsOpen());
+    std::vector<uint8_t> staging(kStagingSize + 188, 0xEE);  // guard bytes behind the buffer
+    int32_t fill = 0;
+    const tsb::Bytes packets = Packets(300).Data();
+    for (int i = 0; i < 256; ++i) {
+        EXPECT_EQ(WriteOutput(sink, packets.data() + i * 188, 188, staging.data(), kStagingSize, fill), 0);
+    }
+    EXPECT_TRUE(sink.Failed());
+    EXPECT_EQ(fill, 0);
+    // Nothing is queued any more, so a flush has nothing to try either.
+    EXPECT_EQ(WriteOutput(sink, packets.data() + 256 * 188, 188, staging.data(), kStagingSize, fill), 0);
+    EXPECT_EQ(WriteOutput(sink, nullptr, 0, staging.data(), kStagingSize, fill), 0);
+    EXPECT_EQ(fill, 0);
+    EXPECT_EQ(staging[kStagingSize], 0xEE);
+    sink.Close();
+    EXPECT_EQ(tsb::ReadFileBytes(path), tsb::Bytes(10, 0));
+    platform::RemoveFile(path.c_str());
+}
+
+#ifndef _WIN32
+// Writes `count` packets through the staging writer into `path` in a child
+// process whose files may grow to `limit` bytes only (as a full disk does).
+// Returns the child's exit code: 0 when the writer reported the failure.
+int WriteUnderSizeLimit(const std::string& path, const tsb::Bytes& packets, int count, rlim_t limit) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::signal(SIGXFSZ, SIG_IGN);
+        const rlimit size{limit, limit};
+        ::setrlimit(RLIMIT_FSIZE, &size);
+        FileSink sink;
+        sink.Open(path);
+        std::vector<uint8_t> staging(kStagingSize);
+        int32_t fill = 0;
+        int64_t handed = 0;
+        for (int i = 0; i < count; ++i) {
+            handed += WriteOutput(sink, packets.data() + i * 188, 188, staging.data(), kStagingSize, fill);
+        }
+        handed += WriteOutput(sink, nullptr, 0, staging.data(), kStagingSize, fill);
+        const bool failed = sink.Failed();
+        sink.Close();
+        ::_exit(failed && handed == static_cast<int64_t>(limit - limit % 188) ? 0 : 1);
+    }
+    int status = 0;
+    if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status)) {
+        return -1;
+    }
+    return WEXITSTATUS(status);
+}
+
+TEST(WriteOutput, FullDiskLeavesOnlyWholePacketsOfTheStream) {
+    const std::string path = tsb::TempPath("limited.ts");
+    const tsb::Bytes packets = Packets(1000).Data();
+    // The limit falls 100 bytes into packet 532, inside the third block.
+    const rlim_t limit = 531 * 188 + 100;
+    EXPECT_EQ(WriteUnderSizeLimit(path, packets, 1000, limit), 0);
+    const tsb::Bytes written = tsb::ReadFileBytes(path);
+    EXPECT_EQ(written.size(), 531u * 188u);
+    EXPECT_TRUE(std::equal(written.begin(), written.end(), packets.begin()));
+    // A limit on a packet boundary leaves nothing to cut.
+    EXPECT_EQ(WriteUnderSizeLimit(path, packets, 1000, 300 * 188), 0);
+    EXPECT_EQ(tsb::ReadFileBytes(path), tsb::Bytes(packets.begin(), packets.begin() + 300 * 188));
+    platform::RemoveFile(path.c_str());
+}
+#endif
+
+TEST(WriteOutput, NoSinkTakesNothing) {
+    std::vector<uint8_t> staging(kStagingSize);
+    int32_t fill = 0;
+    const tsb::StreamBuilder builder = Packets(1);
+    FileSink unopened;
+    EXPECT_EQ(WriteOutput(unopened, builder.Data().data(), 188, staging.data(), kStagingSize, fill), 0);
+    EXPECT_EQ(fill, 0);
+    NoSink none;
+    EXPECT_EQ(WriteOutput(none, builder.Data().data(), 188, staging.data(), kStagingSize, fill), 0);
+    EXPECT_EQ(fill, 0);
+    RecordingSink recorder;
+    EXPECT_EQ(WriteOutput(recorder, builder.Data().data(), 188, nullptr, kStagingSize, fill), 0);
+    EXPECT_EQ(WriteOutput(recorder, builder.Data().data(), 188, staging.data(), 0, fill), 0);
+    EXPECT_EQ(fill, 0);
+    EXPECT_TRUE(recorder.blocks.empty());
+}
+
+}  // namespace

@@ -245,77 +245,78 @@ bool IsTransportStreamFile(const char* path) {
     return ProbePacketSize(file.handle, 0, platform::SeekFrom::Begin) != 0;
 }
 
-int32_t RunJob(Reporter& reporter) {
-    if (RunSettings.currentInput[0] == '\0') {
-        return 0;
-    }
-    const std::string fullInput = RunSettings.currentInput;
-    // The ";offset" of a file source is kept for the worker only.
-    const SourcePath source = ParseSourcePath(fullInput);
-    const std::string& input = source.path;
+namespace {
 
-    if (!source.deviceLike) {
-        if (!platform::PathExists(input.c_str())) {
-            reporter.PrintMessage(HintFor(input), "－ ファイルがありません %s\n", input.c_str());
-            return 0;
-        }
-        if (!IsTransportStreamFile(input.c_str())) {
-            reporter.PrintMessage(HintFor(input), "－ tsファイルではありません %s\n", input.c_str());
-            return 0;
-        }
-        PathParts parts;
-        if (!SplitPath(input.c_str(), parts)) {
-            reporter.PrintMessage(HintFor(input), kPathTooLongNotice, input.c_str());
-            return 0;
-        }
-        if (RunSettings.log && RunSettings.logpath[0] == '\0') {
-            const std::string name =
-                FormatString("%s%s%s.%s.log", parts.drive.c_str(), parts.dir.c_str(), parts.name.c_str(), ProgramName);
-            if (!StoreDerivedPath(reporter, RunSettings.logpath, sizeof RunSettings.logpath, name)) {
-                ++FailedJobs;
-                return 0;
-            }
-        }
-        if (RunSettings.throughpath[0] == '\0') {
-            const std::string name = FormatString("%s%s%s.%s%s", parts.drive.c_str(), parts.dir.c_str(),
-                                                  parts.name.c_str(), ProgramName, parts.ext.c_str());
-            if (!StoreDerivedPath(reporter, RunSettings.throughpath, sizeof RunSettings.throughpath, name)) {
-                ++FailedJobs;
-                return 0;
-            }
+// What the checks before a job decided: go on, leave the job quietly, or
+// leave it and count it as a failed one.
+enum class JobCheck { Go, Skip, Fail };
+
+// A file source must exist and look like a stream; its output and log take
+// their default names beside it.
+JobCheck PrepareFileSource(Reporter& reporter, const std::string& input) {
+    if (!platform::PathExists(input.c_str())) {
+        reporter.PrintMessage(HintFor(input), "－ ファイルがありません %s\n", input.c_str());
+        return JobCheck::Skip;
+    }
+    if (!IsTransportStreamFile(input.c_str())) {
+        reporter.PrintMessage(HintFor(input), "－ tsファイルではありません %s\n", input.c_str());
+        return JobCheck::Skip;
+    }
+    PathParts parts;
+    if (!SplitPath(input.c_str(), parts)) {
+        reporter.PrintMessage(HintFor(input), kPathTooLongNotice, input.c_str());
+        return JobCheck::Skip;
+    }
+    if (RunSettings.log && RunSettings.logpath[0] == '\0') {
+        const std::string name =
+            FormatString("%s%s%s.%s.log", parts.drive.c_str(), parts.dir.c_str(), parts.name.c_str(), ProgramName);
+        if (!StoreDerivedPath(reporter, RunSettings.logpath, sizeof RunSettings.logpath, name)) {
+            return JobCheck::Fail;
         }
     }
+    if (RunSettings.throughpath[0] == '\0') {
+        const std::string name = FormatString("%s%s%s.%s%s", parts.drive.c_str(), parts.dir.c_str(), parts.name.c_str(),
+                                              ProgramName, parts.ext.c_str());
+        if (!StoreDerivedPath(reporter, RunSettings.throughpath, sizeof RunSettings.throughpath, name)) {
+            return JobCheck::Fail;
+        }
+    }
+    return JobCheck::Go;
+}
+
+// The tuner and sender paths name what they need, and the output and log
+// stay apart from every input.
+JobCheck CheckEndpoints(Reporter& reporter, const SourcePath& source) {
     if (source.kind == SourceKind::Tuner && !CheckTunerPath(reporter, source)) {
-        return 0;
+        return JobCheck::Skip;
     }
     if (const SinkPath sink = ParseSinkPath(RunSettings.throughpath);
         sink.kind == SinkKind::Sender && !CheckSenderPath(reporter, sink)) {
-        return 0;
+        return JobCheck::Skip;
     }
-    if (!PathsKeptApart(reporter, input, source.kind == SourceKind::File)) {
-        ++FailedJobs;
-        return 0;
+    if (!PathsKeptApart(reporter, source.path, source.kind == SourceKind::File)) {
+        return JobCheck::Fail;
     }
-    if (RunSettings.logpath[0] != '\0') {
-        if (IsTransportStreamFile(RunSettings.logpath)) {
-            // Appending messages would corrupt the recording.
-            reporter.PrintMessage(HintFor(RunSettings.logpath),
-                                  "－ ログファイルにtsファイルが指定されているためログ出力を無効にしました %s\n",
-                                  RunSettings.logpath);
-            RunSettings.logpath[0] = '\0';
-            RunSettings.log = false;
-        }
-        reporter.SetLog(RunSettings.log, RunSettings.logpath);
-    }
+    return JobCheck::Go;
+}
 
-    StreamJob job;
-    job.slot.inputPath = fullInput;
-    job.slot.outputPath = RunSettings.throughpath;
-    job.options = JobOptionsFromSettings();
-    job.dropCursor = RunSettings.rwcntdropCursor;
-    job.plugins = PluginList;
-    job.reporter = &reporter;
+// The job's own log, unless it names a stream file: appending messages
+// would corrupt the recording.
+void SettleLog(Reporter& reporter) {
+    if (RunSettings.logpath[0] == '\0') {
+        return;
+    }
+    if (IsTransportStreamFile(RunSettings.logpath)) {
+        reporter.PrintMessage(HintFor(RunSettings.logpath),
+                              "－ ログファイルにtsファイルが指定されているためログ出力を無効にしました %s\n",
+                              RunSettings.logpath);
+        RunSettings.logpath[0] = '\0';
+        RunSettings.log = false;
+    }
+    reporter.SetLog(RunSettings.log, RunSettings.logpath);
+}
 
+void RunWorker(Reporter& reporter, StreamJob& job) {
     platform::ThreadHandle worker = platform::StartThread(StreamWorker, &job);
     if (!worker) {
         reporter.PrintMessage(0, "－ スレッド%d起動失敗 : %d .\n", 3, static_cast<int>(platform::LastError()));
@@ -330,6 +331,37 @@ int32_t RunJob(Reporter& reporter) {
     if (reporter.ConsoleOn()) {
         reporter.WriteConsoleText("\n");
     }
+}
+
+}  // namespace
+
+int32_t RunJob(Reporter& reporter) {
+    if (RunSettings.currentInput[0] == '\0') {
+        return 0;
+    }
+    const std::string fullInput = RunSettings.currentInput;
+    // The ";offset" of a file source is kept for the worker only.
+    const SourcePath source = ParseSourcePath(fullInput);
+    JobCheck check = source.deviceLike ? JobCheck::Go : PrepareFileSource(reporter, source.path);
+    if (check == JobCheck::Go) {
+        check = CheckEndpoints(reporter, source);
+    }
+    if (check != JobCheck::Go) {
+        if (check == JobCheck::Fail) {
+            ++FailedJobs;
+        }
+        return 0;
+    }
+    SettleLog(reporter);
+
+    StreamJob job;
+    job.slot.inputPath = fullInput;
+    job.slot.outputPath = RunSettings.throughpath;
+    job.options = JobOptionsFromSettings();
+    job.dropCursor = RunSettings.rwcntdropCursor;
+    job.plugins = PluginList;
+    job.reporter = &reporter;
+    RunWorker(reporter, job);
 
     if (job.slot.sinkFailed) {
         ++FailedJobs;

@@ -89,6 +89,7 @@ run_one() {
             offset) timeout 60 "$program" "in.ts;1000" "${args[@]}" -throughpath out.ts >stdout 2>stderr </dev/null ;;
             stdin) timeout 60 "$program" CON "${args[@]}" -throughpath out.ts >stdout 2>stderr <in.ts ;;
             stdout) timeout 60 "$program" in.ts "${args[@]}" -throughpath CON >stdout 2>stderr </dev/null ;;
+            plain) timeout 60 "$program" "${args[@]}" >stdout 2>stderr </dev/null ;;
         esac
         echo $? >exit_code
     )
@@ -116,6 +117,34 @@ for stream in "${streams[@]}"; do
             done
         done
     done
+done
+# Command lines of their own, on the demo stream: mistakes, several inputs,
+# refused values, the usage text.
+special_sets=(
+    ""
+    "-h"
+    "none.ts -drop"
+    "in.ts -drop -throughpath in.ts"
+    "in.ts -log -logpath in.ts -drop"
+    "in.ts -log -logpath out.ts -throughpath out.ts"
+    "in.ts in.ts -drop -noprogress"
+    "in.ts -bufsize x"
+    "in.ts -rwcntundrop 0x -drop"
+    "in.ts -duration 5-1 -drop"
+    "in.ts -throughpath nodir/out.ts -drop"
+    "in.ts -patchtime -5 -drop -noprogress"
+    "in.ts;99999999999 -drop"
+    "in.ts -srcpath in.ts -drop"
+)
+for options in "${special_sets[@]}"; do
+    run_one "$old" old "$repo/samples/demo.ts" plain "$options" ""
+    run_one "$new" new "$repo/samples/demo.ts" plain "$options" ""
+    runs=$((runs + 1))
+    if ! diff -r "$work/result.old" "$work/result.new" >/dev/null; then
+        differences=$((differences + 1))
+        echo "DIFFERENT: demo.ts command line: $options"
+        diff -r "$work/result.old" "$work/result.new" | head -5
+    fi
 done
 echo "$runs runs, $differences with differences"
 [ "$differences" -eq 0 ]

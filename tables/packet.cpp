@@ -25,7 +25,8 @@ uint64_t Timestamp33(const uint8_t* b) {
 }
 
 // The adaptation field's optional parts in syntax order. A part that does not
-// fit clears its own flag and the flags of all parts after it.
+// fit clears its own flag and the flags of all parts after it; private data
+// running past the field keeps its flag, as its length was read.
 enum AdaptationPart { kPcrPart, kOpcrPart, kSplicePart, kPrivateDataPart, kExtensionPart };
 
 // Always false, so a reader can stop with `return ClearAdaptationFlagsFrom(...)`.

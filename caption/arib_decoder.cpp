@@ -95,46 +95,50 @@ int32_t Advance(int32_t pos, int32_t count, int32_t length) {
     return count >= length - pos ? length : pos + count;
 }
 
-// Escape sequence at bytes[pos] (ESC). Designates only when the whole
-// sequence lies inside the input; returns the offset after it.
-int32_t EscapeSequence(const uint8_t* bytes, int32_t length, int32_t pos, AribDecoder& decoder) {
-    auto at = [&](int32_t k) -> int { return pos + k < length ? bytes[pos + k] : -1; };
-    const int b1 = at(1);
-    if (b1 < 0) return length;
-    if (b1 >= 0x28 && b1 <= 0x2B) {
-        AribSlot& slot = decoder.g[b1 - 0x28];
-        const int b2 = at(2);
-        if (b2 == SP) {
-            const int f = at(3);
+// Byte `k` of the sequence at bytes[pos], -1 past the end of the input.
+int SequenceByte(const uint8_t* bytes, int32_t length, int32_t pos, int32_t k) {
+    return pos + k < length ? bytes[pos + k] : -1;
+}
+
+// ESC 0x28..0x2B F (a one-byte set) or ESC 0x28..0x2B SP F (a DRCS) into G0..G3.
+int32_t DesignateOneByteSet(const uint8_t* bytes, int32_t length, int32_t pos, AribDecoder& decoder) {
+    AribSlot& slot = decoder.g[bytes[pos + 1] - 0x28];
+    const int b2 = SequenceByte(bytes, length, pos, 2);
+    if (b2 == SP) {
+        const int f = SequenceByte(bytes, length, pos, 3);
+        if (f < 0) return length;
+        if ((f >= 0x41 && f <= 0x4F) || f == 0x70) DesignateDrcs(slot, static_cast<uint32_t>(f));
+        return pos + 4;
+    }
+    if (b2 < 0) return length;
+    if ((b2 >= 0x30 && b2 <= 0x38) || b2 == 0x49 || b2 == 0x4A) DesignateGraphic(slot, static_cast<uint32_t>(b2));
+    return pos + 3;
+}
+
+// ESC 0x24 F into G0, ESC 0x24 0x28..0x2B F (G0 only takes the short form)
+// and ESC 0x24 0x28..0x2B SP F for the two-byte DRCS.
+int32_t DesignateTwoByteSet(const uint8_t* bytes, int32_t length, int32_t pos, AribDecoder& decoder) {
+    const int b2 = SequenceByte(bytes, length, pos, 2);
+    if (b2 < 0) return length;
+    if (b2 >= 0x28 && b2 <= 0x2B) {
+        AribSlot& slot = decoder.g[b2 - 0x28];
+        const int b3 = SequenceByte(bytes, length, pos, 3);
+        if (b3 == SP) {
+            const int f = SequenceByte(bytes, length, pos, 4);
             if (f < 0) return length;
-            if ((f >= 0x41 && f <= 0x4F) || f == 0x70) DesignateDrcs(slot, static_cast<uint32_t>(f));
-            return pos + 4;
+            if (f == 0x40) DesignateDrcs(slot, 0x40);
+            return pos + 5;
         }
-        if (b2 < 0) return length;
-        if ((b2 >= 0x30 && b2 <= 0x38) || b2 == 0x49 || b2 == 0x4A) DesignateGraphic(slot, static_cast<uint32_t>(b2));
-        return pos + 3;
+        if (b3 < 0) return length;
+        if (b2 != 0x28 && IsTwoByteSet(static_cast<uint32_t>(b3))) DesignateGraphic(slot, static_cast<uint32_t>(b3));
+        return pos + 4;
     }
-    if (b1 == 0x24) {
-        const int b2 = at(2);
-        if (b2 < 0) return length;
-        if (b2 >= 0x28 && b2 <= 0x2B) {
-            AribSlot& slot = decoder.g[b2 - 0x28];
-            const int b3 = at(3);
-            if (b3 == SP) {
-                const int f = at(4);
-                if (f < 0) return length;
-                if (f == 0x40) DesignateDrcs(slot, 0x40);
-                return pos + 5;
-            }
-            if (b3 < 0) return length;
-            if (b2 != 0x28 && IsTwoByteSet(static_cast<uint32_t>(b3)))
-                DesignateGraphic(slot, static_cast<uint32_t>(b3));
-            return pos + 4;
-        }
-        if (IsTwoByteSet(static_cast<uint32_t>(b2))) DesignateGraphic(decoder.g[0], static_cast<uint32_t>(b2));
-        return pos + 3;
-    }
-    switch (b1) {
+    if (IsTwoByteSet(static_cast<uint32_t>(b2))) DesignateGraphic(decoder.g[0], static_cast<uint32_t>(b2));
+    return pos + 3;
+}
+
+void EscapeLockingShift(int final, AribDecoder& decoder) {
+    switch (final) {
         case 0x6E:
             LockGl(decoder, 2);
             break;  // LS2
@@ -153,6 +157,16 @@ int32_t EscapeSequence(const uint8_t* bytes, int32_t length, int32_t pos, AribDe
         default:
             break;
     }
+}
+
+// Escape sequence at bytes[pos] (ESC). Designates only when the whole
+// sequence lies inside the input; returns the offset after it.
+int32_t EscapeSequence(const uint8_t* bytes, int32_t length, int32_t pos, AribDecoder& decoder) {
+    const int b1 = SequenceByte(bytes, length, pos, 1);
+    if (b1 < 0) return length;
+    if (b1 >= 0x28 && b1 <= 0x2B) return DesignateOneByteSet(bytes, length, pos, decoder);
+    if (b1 == 0x24) return DesignateTwoByteSet(bytes, length, pos, decoder);
+    EscapeLockingShift(b1, decoder);
     return pos + 2;
 }
 
@@ -185,103 +199,111 @@ int32_t ControlSequence(const uint8_t* bytes, int32_t length, int32_t pos, AribD
     return space + 2;
 }
 
+// What a one-byte format effector leaves in the caption text, or null when
+// the code is not one.
+const char* FormatEffectorText(uint8_t code) {
+    switch (code) {
+        case 0x08:
+            return "0x08";
+        case 0x09:
+            return "0x09";
+        case 0x0A:
+            return "\\n";
+        case 0x0B:
+            return "0x0B";
+        case 0x0D:
+            return "\\r";
+        case 0x20:
+            return " ";
+        default:
+            return nullptr;
+    }
+}
+
+// One-byte codes that only change the decoder: clear screen (which resets
+// the designations), locking and single shifts. False for any other code.
+bool ApplyStateControl(uint8_t code, AribDecoder& decoder) {
+    switch (code) {
+        case 0x0C:
+            ResetDecoder(decoder);
+            return true;
+        case 0x0E:
+            LockGl(decoder, 1);
+            return true;
+        case 0x0F:
+            LockGl(decoder, 0);
+            return true;
+        case 0x19:
+            SingleShift(decoder, 2);
+            return true;
+        case 0x1D:
+            SingleShift(decoder, 3);
+            return true;
+        default:
+            return false;
+    }
+}
+
+// MACRO definition at bytes[pos]: runs through the closing 0x95 0x4F, or to
+// the end of the input when it is not closed.
+int32_t SkipMacroDefinition(const uint8_t* bytes, int32_t length, int32_t pos) {
+    for (int32_t i = pos + 2; i + 1 < length; ++i) {
+        if (bytes[i] == 0x95 && bytes[i + 1] == 0x4F) return i + 2;
+    }
+    return length;
+}
+
+// TIME at bytes[pos]: the short form waits, the long one ends after the
+// byte that follows its space.
+int32_t SkipTimeControl(const uint8_t* bytes, int32_t length, int32_t pos) {
+    if (pos + 1 < length && bytes[pos + 1] == 0x28) return pos + 2;
+    const int32_t space = FindByte(bytes, length, pos + 1, SP);
+    return Advance(space, 2, length);
+}
+
+// Codes with parameters, and those skipped as a single byte; returns the
+// offset after the code.
+int32_t ParameterizedControl(const uint8_t* bytes, int32_t length, int32_t pos, AribDecoder& decoder) {
+    switch (bytes[pos]) {
+        case 0x16:  // PAPF
+        case 0x8B:
+        case 0x91:
+        case 0x93:
+        case 0x94:
+        case 0x97:
+        case 0x98:
+            return Advance(pos, 2, length);
+        case 0x1B:
+            return EscapeSequence(bytes, length, pos, decoder);
+        case 0x1C:  // APS
+            return Advance(pos, 3, length);
+        case 0x90:
+        case 0x92:  // COL, CDC
+            return Advance(pos, pos + 1 < length && bytes[pos + 1] == SP ? 3 : 2, length);
+        case 0x95:
+            return SkipMacroDefinition(bytes, length, pos);
+        case 0x9B:
+            return ControlSequence(bytes, length, pos, decoder);
+        case 0x9D:
+            return SkipTimeControl(bytes, length, pos);
+        default:
+            return pos + 1;  // other C0 and C1 codes carry no parameters here
+    }
+}
+
 // Consumes control codes from bytes[pos]. Returns true with pos on a graphic
 // byte (0x21..0x7F, 0xA0..0xFF), false at the end of the input.
 bool ControlStep(const uint8_t* bytes, int32_t length, int32_t& pos, AribDecoder& decoder, std::string& out) {
     while (pos < length) {
         const uint8_t b = bytes[pos];
         if ((b >= 0x21 && b <= 0x7F) || b >= 0xA0) return true;
-        switch (b) {
-            case 0x08:
-                out += "0x08";
-                pos += 1;
-                break;
-            case 0x09:
-                out += "0x09";
-                pos += 1;
-                break;
-            case 0x0A:
-                out += "\\n";
-                pos += 1;
-                break;
-            case 0x0B:
-                out += "0x0B";
-                pos += 1;
-                break;
-            case 0x0C:
-                ResetDecoder(decoder);
-                pos += 1;
-                break;
-            case 0x0D:
-                out += "\\r";
-                pos += 1;
-                break;
-            case 0x0E:
-                LockGl(decoder, 1);
-                pos += 1;
-                break;
-            case 0x0F:
-                LockGl(decoder, 0);
-                pos += 1;
-                break;
-            case 0x16:
-                pos = Advance(pos, 2, length);
-                break;  // PAPF
-            case 0x19:
-                SingleShift(decoder, 2);
-                pos += 1;
-                break;
-            case 0x1B:
-                pos = EscapeSequence(bytes, length, pos, decoder);
-                break;
-            case 0x1C:
-                pos = Advance(pos, 3, length);
-                break;  // APS
-            case 0x1D:
-                SingleShift(decoder, 3);
-                pos += 1;
-                break;
-            case 0x20:
-                out += ' ';
-                pos += 1;
-                break;
-            case 0x8B:
-            case 0x91:
-            case 0x93:
-            case 0x94:
-            case 0x97:
-            case 0x98:
-                pos = Advance(pos, 2, length);
-                break;
-            case 0x90:
-            case 0x92:  // COL, CDC
-                pos = Advance(pos, pos + 1 < length && bytes[pos + 1] == SP ? 3 : 2, length);
-                break;
-            case 0x95: {  // MACRO definition: through the closing 0x95 0x4F
-                int32_t end = length;
-                for (int32_t i = pos + 2; i + 1 < length; ++i) {
-                    if (bytes[i] == 0x95 && bytes[i + 1] == 0x4F) {
-                        end = i + 2;
-                        break;
-                    }
-                }
-                pos = end;
-                break;
-            }
-            case 0x9B:
-                pos = ControlSequence(bytes, length, pos, decoder);
-                break;
-            case 0x9D:  // TIME
-                if (pos + 1 < length && bytes[pos + 1] == 0x28) {
-                    pos += 2;
-                } else {
-                    const int32_t space = FindByte(bytes, length, pos + 1, SP);
-                    pos = Advance(space, 2, length);
-                }
-                break;
-            default:
-                pos += 1;
-                break;  // other C0 and C1 codes carry no parameters here
+        if (const char* text = FormatEffectorText(b)) {
+            out += text;
+            pos += 1;
+        } else if (ApplyStateControl(b, decoder)) {
+            pos += 1;
+        } else {
+            pos = ParameterizedControl(bytes, length, pos, decoder);
         }
     }
     return false;

@@ -118,23 +118,10 @@ void ReadStatement(const uint8_t* p, const uint8_t* end, const uint8_t* bufferSt
     ReadUnitLoop(p, end, bufferStart, s.unitLoopStart, s.unitLoopLength, caption);
 }
 
-}  // namespace
-
-bool ParseCaptionPes(const ByteBuffer& buffer, int32_t startOffset, CaptionStream& caption) {
-    const uint8_t* const base = buffer.data;
-    if (base == nullptr || startOffset < 0 || buffer.used - startOffset < 6) return false;
-    const uint8_t* const pes = base + startOffset;
-    if (pes[0] != 0 || pes[1] != 0 || pes[2] != 1) return false;
-    const uint8_t streamId = pes[3];
-    const uint32_t pesLength = Read16(pes + 4);
-    if (pesLength == 0) return false;
-    // Read only what was gathered, even if the buffer holds less than the
-    // header promised.
-    const uint8_t* const end =
-        pesLength + 6 <= static_cast<uint32_t>(buffer.used - startOffset) ? pes + 6 + pesLength : base + buffer.used;
-
-    const uint8_t* payload;
-    switch (streamId) {
+// First payload byte of the PES packet at `pes`, or null when it has no
+// payload inside [pes, end).
+const uint8_t* PesPayload(const uint8_t* pes, const uint8_t* end) {
+    switch (pes[3]) {
         case 0xBC:
         case 0xBF:
         case 0xF0:
@@ -142,26 +129,32 @@ bool ParseCaptionPes(const ByteBuffer& buffer, int32_t startOffset, CaptionStrea
         case 0xF2:
         case 0xF8:
         case 0xFF:
-            payload = pes + 6;
-            break;
+            return pes + 6;
         case 0xBE:
-            return false;
+            return nullptr;
         default:
-            if (end - pes < 9) return false;
-            if (pes[8] > end - pes - 9) return false;
-            payload = pes + 9 + pes[8];
-            break;
+            if (end - pes < 9) return nullptr;
+            if (pes[8] > end - pes - 9) return nullptr;
+            return pes + 9 + pes[8];
     }
+}
 
-    if (end - payload < 3) return false;
+// First data group after the PES data field header, or null when the payload
+// is not synchronised caption data.
+const uint8_t* FirstDataGroup(const uint8_t* payload, const uint8_t* end) {
+    if (end - payload < 3) return nullptr;
     const uint8_t dataIdentifier = payload[0];
     const uint8_t privateStreamId = payload[1];
-    if ((dataIdentifier != 0x80 && dataIdentifier != 0x81) || privateStreamId != 0xFF) return false;
+    if ((dataIdentifier != 0x80 && dataIdentifier != 0x81) || privateStreamId != 0xFF) return nullptr;
     const unsigned headerLength = payload[2] & 0x0F;
-    if (static_cast<unsigned>(end - payload) < 3 + headerLength) return false;
+    if (static_cast<unsigned>(end - payload) < 3 + headerLength) return nullptr;
+    return payload + 3 + headerLength;
+}
 
+// Data groups from `group` to `end`, up to the first that is cut short or
+// fails its CRC. True when one of them held data.
+bool ReadDataGroups(const uint8_t* group, const uint8_t* end, const uint8_t* bufferStart, CaptionStream& caption) {
     bool result = false;
-    const uint8_t* group = payload + 3 + headerLength;
     while (group < end) {
         if (end - group < 7) break;
         const uint8_t groupId = group[0] >> 2;
@@ -173,14 +166,34 @@ bool ParseCaptionPes(const ByteBuffer& buffer, int32_t startOffset, CaptionStrea
         if (size != 0) {
             result = true;
             if (groupId == 0x00 || groupId == 0x20) {
-                ReadManagement(groupId, data, dataEnd, base, caption);
+                ReadManagement(groupId, data, dataEnd, bufferStart, caption);
             } else if (groupId == caption.selectedGroup) {
-                ReadStatement(data, dataEnd, base, caption);
+                ReadStatement(data, dataEnd, bufferStart, caption);
             }
         }
         group = dataEnd + 2;
     }
     return result;
+}
+
+}  // namespace
+
+bool ParseCaptionPes(const ByteBuffer& buffer, int32_t startOffset, CaptionStream& caption) {
+    const uint8_t* const base = buffer.data;
+    if (base == nullptr || startOffset < 0 || buffer.used - startOffset < 6) return false;
+    const uint8_t* const pes = base + startOffset;
+    if (pes[0] != 0 || pes[1] != 0 || pes[2] != 1) return false;
+    const uint32_t pesLength = Read16(pes + 4);
+    if (pesLength == 0) return false;
+    // Read only what was gathered, even if the buffer holds less than the
+    // header promised.
+    const uint8_t* const end =
+        pesLength + 6 <= static_cast<uint32_t>(buffer.used - startOffset) ? pes + 6 + pesLength : base + buffer.used;
+    const uint8_t* const payload = PesPayload(pes, end);
+    if (payload == nullptr) return false;
+    const uint8_t* const group = FirstDataGroup(payload, end);
+    if (group == nullptr) return false;
+    return ReadDataGroups(group, end, base, caption);
 }
 
 bool TakeChangedCaptionText(CaptionStream& caption, std::string& text) {

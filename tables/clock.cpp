@@ -32,44 +32,52 @@ void CaptureStart(StreamClock& clock) {
     clock.first = 0;
 }
 
-// One 33-bit value into a clock. `ptsRules` enables the bit-32 correction
-// that only the PTS clock applies.
-bool UpdateClock(StreamClock& clock, uint64_t value, bool ptsRules) {
-    const uint64_t v = value & kCounterMask;
+// Ticks from the base to a counter value at or past it.
+uint64_t TicksForward(StreamClock& clock, uint64_t v, bool ptsRules) {
+    uint64_t d = v - clock.base;
+    if (ptsRules) {
+        // Some encoders jump from 0x7xxxxxxx straight to 0x18xxxxxxx
+        // instead of 0x8xxxxxxx; take 2^32 off until the counter
+        // falls below the base again.
+        if (((clock.base + clock.currentElapsed) & kPtsRangeMask) == 0x70000000ull &&
+            (v & kPtsRangeMask) == 0x180000000ull) {
+            clock.highBitFix = 1;
+        }
+        if (clock.highBitFix && d >= kBit32) d -= kBit32;
+    }
+    return d;
+}
+
+// Ticks from the base to a counter value below it: across the wrap, or none
+// when the counter restarted and the value becomes the new base.
+uint64_t TicksBackward(StreamClock& clock, uint64_t v, bool ptsRules) {
+    if (ptsRules) clock.highBitFix = 0;
+    if (clock.base - v < kTicksPerSecond) {
+        // Less than a second behind the first value: a restart of
+        // the counter near its start, not a wrap.
+        clock.base = v;
+        clock.currentElapsed = 0;
+        clock.previousElapsed = 0;
+        return 0;
+    }
+    return v + kWrap - clock.base;
+}
+
+void AdvanceElapsed(StreamClock& clock, uint64_t v, bool ptsRules) {
     if (clock.base == 0) {
         clock.base = v;
         clock.currentElapsed = 0;
-    } else {
-        uint64_t d = 0;
-        if (v >= clock.base) {
-            d = v - clock.base;
-            if (ptsRules) {
-                // Some encoders jump from 0x7xxxxxxx straight to 0x18xxxxxxx
-                // instead of 0x8xxxxxxx; take 2^32 off until the counter
-                // falls below the base again.
-                if (((clock.base + clock.currentElapsed) & kPtsRangeMask) == 0x70000000ull &&
-                    (v & kPtsRangeMask) == 0x180000000ull) {
-                    clock.highBitFix = 1;
-                }
-                if (clock.highBitFix && d >= kBit32) d -= kBit32;
-            }
-        } else {
-            if (ptsRules) clock.highBitFix = 0;
-            if (clock.base - v < kTicksPerSecond) {
-                // Less than a second behind the first value: a restart of
-                // the counter near its start, not a wrap.
-                clock.base = v;
-                clock.currentElapsed = 0;
-                clock.previousElapsed = 0;
-                d = 0;
-            } else {
-                d = v + kWrap - clock.base;
-            }
-        }
-        if (clock.currentElapsed < d) clock.previousElapsed = clock.currentElapsed;
-        clock.currentElapsed = d;
+        return;
     }
+    const uint64_t d = v >= clock.base ? TicksForward(clock, v, ptsRules) : TicksBackward(clock, v, ptsRules);
+    if (clock.currentElapsed < d) clock.previousElapsed = clock.currentElapsed;
+    clock.currentElapsed = d;
+}
 
+// One 33-bit value into a clock. `ptsRules` enables the bit-32 correction
+// that only the PTS clock applies.
+bool UpdateClock(StreamClock& clock, uint64_t value, bool ptsRules) {
+    AdvanceElapsed(clock, value & kCounterMask, ptsRules);
     ShiftMoments(clock);
     clock.currentTime = ElapsedToTime(clock.currentElapsed);
     clock.currentSeconds = WholeSeconds(clock.currentTime);

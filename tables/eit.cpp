@@ -64,6 +64,55 @@ EventLines EventPartsToShow(const DateTime& start, const DateTime& duration, con
     return event;
 }
 
+// Takes the start and duration of the event at `at` as the current event.
+// When it starts later than the current one, that one becomes the previous
+// event first.
+void TakeEventTimes(const SectionView& section, int32_t at, EventStore& store) {
+    DateTime start;
+    int64_t startSeconds = 0;
+    if (DecodeMjdDateTime(section.data + at + 2, start)) {
+        startSeconds = LocalDateTimeToSeconds(start);
+    } else {
+        start = DateTime{};
+    }
+    DateTime duration;
+    int64_t durationSeconds = 0;
+    if (DecodeBcdTime(section.data + at + 7, duration)) {
+        durationSeconds = (static_cast<int64_t>(duration.hour) * 60 + duration.minute) * 60 + duration.second;
+    } else {
+        duration = DateTime{};
+    }
+    store.shifted = 0;
+    if (store.currentStart > 0 && store.currentStart < startSeconds) {
+        store.previousStartTime = store.currentStartTime;
+        store.previousDuration = store.currentDuration;
+        CopySlot(store.currentName, store.previousName);
+        CopySlot(store.currentText, store.previousText);
+        store.shifted = 1;
+    }
+    store.currentStart = startSeconds;
+    store.currentStartTime = start;
+    store.currentDurationSeconds = durationSeconds;
+    store.currentDuration = duration;
+}
+
+// The descriptor loop of the event at `at`; returns where the next event
+// begins.
+int32_t ReadEventDescriptors(const SectionView& section, int32_t at, EventStore& store) {
+    int32_t loopLength = section.U16(at + 10) & 0x0FFF;
+    at += 12;
+    // A signed loop length: a descriptor that overruns the loop ends it
+    // instead of wrapping around and reading the next event as one.
+    while (loopLength > 0 && section.Has(at, 2)) {
+        const uint8_t tag = section.U8(at);
+        const int32_t length = section.U8(at + 1);
+        if (tag == 0x4D && length >= 7) ReadShortEvent(section, at, section.body, store);
+        at += length + 2;
+        loopLength -= length + 2;
+    }
+    return at;
+}
+
 }  // namespace
 
 bool ParseEit(const uint8_t* packet, StreamContext& context, PidEntry& entry) {
@@ -80,44 +129,8 @@ bool ParseEit(const uint8_t* packet, StreamContext& context, PidEntry& entry) {
     int32_t at = 14;
     // Each event needs its 12 fixed bytes before the CRC_32.
     while (section.Has(at, 12)) {
-        DateTime start;
-        int64_t startSeconds = 0;
-        if (DecodeMjdDateTime(section.data + at + 2, start)) {
-            startSeconds = LocalDateTimeToSeconds(start);
-        } else {
-            start = DateTime{};
-        }
-        DateTime duration;
-        int64_t durationSeconds = 0;
-        if (DecodeBcdTime(section.data + at + 7, duration)) {
-            durationSeconds = (static_cast<int64_t>(duration.hour) * 60 + duration.minute) * 60 + duration.second;
-        } else {
-            duration = DateTime{};
-        }
-        store.shifted = 0;
-        if (store.currentStart > 0 && store.currentStart < startSeconds) {
-            store.previousStartTime = store.currentStartTime;
-            store.previousDuration = store.currentDuration;
-            CopySlot(store.currentName, store.previousName);
-            CopySlot(store.currentText, store.previousText);
-            store.shifted = 1;
-        }
-        store.currentStart = startSeconds;
-        store.currentStartTime = start;
-        store.currentDurationSeconds = durationSeconds;
-        store.currentDuration = duration;
-
-        int32_t loopLength = section.U16(at + 10) & 0x0FFF;
-        at += 12;
-        // A signed loop length: a descriptor that overruns the loop ends it
-        // instead of wrapping around and reading the next event as one.
-        while (loopLength > 0 && section.Has(at, 2)) {
-            const uint8_t tag = section.U8(at);
-            const int32_t length = section.U8(at + 1);
-            if (tag == 0x4D && length >= 7) ReadShortEvent(section, at, section.body, store);
-            at += length + 2;
-            loopLength -= length + 2;
-        }
+        TakeEventTimes(section, at, store);
+        at = ReadEventDescriptors(section, at, store);
     }
     ResetAssembler(entry.assembler);
     return true;

@@ -114,6 +114,28 @@ TEST(AribControls, SequencesRunningToTheEndStopCleanly) {
     EXPECT_EQ(Decode({0x30, 0x21, 0x90}), "亜");
 }
 
+TEST(AribControls, TimeAndMacroDefinitionBounds) {
+    // The short TIME form takes one parameter byte, whatever follows.
+    EXPECT_EQ(Decode({0x9D, 0x28, 0x30, 0x21}), "亜");
+    EXPECT_EQ(Decode({0x9D, 0x28, 0x20, 0x30, 0x21}), " 亜");
+    // A macro definition needs its closing pair; 0x95 alone does not close it.
+    EXPECT_EQ(Decode({0x95, 0x60, 0x30, 0x21, 0x95, 0x30, 0x21}), "");
+    EXPECT_EQ(Decode({0x95, 0x4F, 0x30, 0x21}), "");
+}
+
+TEST(AribDesignation, SequencesCutByTheEndDesignateNothing) {
+    // Each cut sequence would otherwise designate a mosaic set or a DRCS to
+    // G0, so a kanji after it shows G0 was left alone.
+    const std::vector<std::vector<uint8_t>> cuts = {
+        {ESC, '('}, {ESC, '(', 0x20}, {ESC, '$'}, {ESC, '$', '('}, {ESC, '$', '(', 0x20},
+    };
+    for (const std::vector<uint8_t>& cut : cuts) {
+        AribDecoder decoder = MakeDecoder(0);
+        EXPECT_EQ(Decode(decoder, cut), "");
+        EXPECT_EQ(Decode(decoder, {0x30, 0x21}), "亜");
+    }
+}
+
 TEST(AribControls, ClearScreenResetsDesignations) {
     EXPECT_EQ(Decode({ESC, '(', '2', 0x21, 0x0C, 0x30, 0x21}), "[MF_MOSAIC_A;0x21]亜");
 }

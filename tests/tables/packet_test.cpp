@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
 #include "tables/stream_context.h"
@@ -210,4 +212,196 @@ TEST(TransportError, RemovesTheEntryAndTheNextPacketStartsAfresh) {
     EXPECT_EQ(entry->assembler.pending, 0);
     EXPECT_EQ(entry->assembler.buffer.used, 0);
     EXPECT_EQ(context.pids.Entries().back().get(), entry);
+}
+
+namespace {
+
+// A packet of PID 0x100 filled with 0xFF whose adaptation field holds
+// `field` (flags first) under the given adaptation_field_length.
+Bytes PacketWithAdaptation(uint8_t length, const Bytes& field) {
+    Bytes packet(188, 0xFF);
+    packet[0] = 0x47;
+    packet[1] = 0x01;
+    packet[2] = 0x00;
+    packet[3] = 0x30;
+    packet[4] = length;
+    std::copy(field.begin(), field.end(), packet.begin() + 5);
+    return packet;
+}
+
+// A start packet of PID 0x100 filled with 0xFF with the PES header bytes at
+// `at`, as far as they fit: right after the header at 4, or after an
+// adaptation field filling the bytes in between.
+Bytes PacketWithPes(int at, const Bytes& pes) {
+    Bytes packet(188, 0xFF);
+    packet[0] = 0x47;
+    packet[1] = 0x41;
+    packet[2] = 0x00;
+    packet[3] = at == 4 ? 0x10 : 0x30;
+    if (at > 4) {
+        packet[4] = static_cast<uint8_t>(at - 5);
+        packet[5] = 0x00;
+    }
+    const std::size_t fits = std::min(pes.size(), packet.size() - static_cast<std::size_t>(at));
+    std::copy_n(pes.begin(), fits, packet.begin() + at);
+    return packet;
+}
+
+// Extension flags 0xE0: legal time window 0x0123 (valid), piecewise rate
+// 0x012345, seamless splice type 3 with DTS_next_AU 0x848D3C4D.
+const Bytes kAdaptationWithExtension{0x01, 0x0A, 0xE0, 0x81, 0x23, 0xC1, 0x23, 0x45, 0x35, 0x12, 0x35, 0x78, 0x9B};
+
+}  // namespace
+
+TEST(DecodeAdaptation, ExtensionFieldsWhenTheyFit) {
+    StreamContext context;
+    const Bytes packet = PacketWithAdaptation(13, kAdaptationWithExtension);
+    const AdaptationField& af = DecodePacket(packet.data(), context)->adaptation;
+    EXPECT_EQ(af.adaptationFieldExtensionFlag, 1);
+    EXPECT_EQ(af.adaptationFieldExtensionLength, 0x0A);
+    EXPECT_EQ(af.ltwFlag, 1);
+    EXPECT_EQ(af.ltwValidFlag, 1);
+    EXPECT_EQ(af.ltwOffset, 0x0123);
+    EXPECT_EQ(af.piecewiseRateFlag, 1);
+    EXPECT_EQ(af.piecewiseRate, 0x012345u);
+    EXPECT_EQ(af.seamlessSpliceFlag, 1);
+    EXPECT_EQ(af.spliceType, 3);
+    EXPECT_EQ(af.dtsNextAu, 0x848D3C4Dull);
+}
+
+TEST(DecodeAdaptation, ExtensionCutByTheFieldLengthKeepsWhatFits) {
+    StreamContext context;
+    // One byte short of the splice: the window and the rate stay.
+    Bytes packet = PacketWithAdaptation(12, kAdaptationWithExtension);
+    const AdaptationField* af = &DecodePacket(packet.data(), context)->adaptation;
+    EXPECT_EQ(af->piecewiseRateFlag, 1);
+    EXPECT_EQ(af->piecewiseRate, 0x012345u);
+    EXPECT_EQ(af->seamlessSpliceFlag, 0);
+    EXPECT_EQ(af->spliceType, 0);
+    EXPECT_EQ(af->dtsNextAu, 0u);
+
+    // Room for the window only.
+    packet = PacketWithAdaptation(5, kAdaptationWithExtension);
+    af = &DecodePacket(packet.data(), context)->adaptation;
+    EXPECT_EQ(af->ltwFlag, 1);
+    EXPECT_EQ(af->ltwOffset, 0x0123);
+    EXPECT_EQ(af->piecewiseRateFlag, 0);
+    EXPECT_EQ(af->piecewiseRate, 0u);
+    EXPECT_EQ(af->seamlessSpliceFlag, 0);
+
+    // The window does not fit: all three go, the extension itself stays.
+    packet = PacketWithAdaptation(4, kAdaptationWithExtension);
+    af = &DecodePacket(packet.data(), context)->adaptation;
+    EXPECT_EQ(af->adaptationFieldExtensionFlag, 1);
+    EXPECT_EQ(af->adaptationFieldExtensionLength, 0x0A);
+    EXPECT_EQ(af->ltwFlag, 0);
+    EXPECT_EQ(af->ltwOffset, 0);
+    EXPECT_EQ(af->piecewiseRateFlag, 0);
+    EXPECT_EQ(af->seamlessSpliceFlag, 0);
+
+    // Not even the extension's length and flags fit.
+    packet = PacketWithAdaptation(2, kAdaptationWithExtension);
+    af = &DecodePacket(packet.data(), context)->adaptation;
+    EXPECT_EQ(af->adaptationFieldExtensionFlag, 0);
+    EXPECT_EQ(af->adaptationFieldExtensionLength, 0);
+    EXPECT_EQ(af->ltwFlag, 0);
+}
+
+TEST(DecodeAdaptation, PrivateDataPastTheFieldDropsOnlyTheExtension) {
+    StreamContext context;
+    // Splice countdown -2, then five bytes of private data in a field of four.
+    const Bytes packet = PacketWithAdaptation(4, {0x07, 0xFE, 0x05, 0xAA, 0xBB});
+    const AdaptationField& af = DecodePacket(packet.data(), context)->adaptation;
+    EXPECT_EQ(af.splicingPointFlag, 1);
+    EXPECT_EQ(af.spliceCountdown, -2);
+    EXPECT_EQ(af.transportPrivateDataFlag, 1);
+    EXPECT_EQ(af.transportPrivateDataLength, 5);
+    EXPECT_EQ(af.privateDataOffset, 4);
+    EXPECT_EQ(af.adaptationFieldExtensionFlag, 0);
+}
+
+namespace {
+
+// Every optional field and every extension part: PTS 0x123456789, DTS
+// 0x0FEDCBA98, ESCR 0x1ABCDEF01 extension 0x1A5, ES rate 0x2ABCDE, fast
+// forward trick mode, copy info 0x55, previous CRC 0xBEEF, private data
+// 0..15, a three-byte pack header, sequence counter 0x2A (MPEG-2, stuffing
+// 0x15), P-STD scale 1 size 0x1234 and a second extension of length 5.
+Bytes FullPesHeader() {
+    Bytes pes{0x00, 0x00, 0x01, 0xE0, 0x12, 0x34, 0x85, 0xFF, 50,   0x39, 0x8D, 0x15, 0xCF, 0x13, 0x17, 0xFB, 0x73,
+              0x75, 0x31, 0xF6, 0xBC, 0xDF, 0x78, 0x0F, 0x4B, 0xD5, 0x79, 0xBD, 0x1D, 0xD5, 0xBE, 0xEF, 0xF1};
+    for (uint8_t i = 0; i < 16; ++i)
+        pes.push_back(i);
+    const Bytes tail{0x03, 0xA1, 0xA2, 0xA3, 0xAA, 0x55, 0x72, 0x34, 0x85, 0x80};
+    pes.insert(pes.end(), tail.begin(), tail.end());
+    return pes;
+}
+
+}  // namespace
+
+TEST(DecodePesHeader, EveryOptionalFieldAndExtensionPart) {
+    StreamContext context;
+    const Bytes packet = PacketWithPes(4, FullPesHeader());
+    const PesHeader& pes = DecodePacket(packet.data(), context)->pes;
+    EXPECT_EQ(pes.pesPacketLength, 0x1234);
+    EXPECT_EQ(pes.marker, 2);
+    EXPECT_EQ(pes.dataAlignmentIndicator, 1);
+    EXPECT_EQ(pes.originalOrCopy, 1);
+    EXPECT_EQ(pes.copyright, 0);
+    EXPECT_EQ(pes.payloadOffset, 59);
+    EXPECT_EQ(pes.pts, 0x123456789ull);
+    EXPECT_EQ(pes.dts, 0x0FEDCBA98ull);
+    EXPECT_EQ(pes.escrBase, 0x1ABCDEF01ull);
+    EXPECT_EQ(pes.escrExtension, 0x1A5);
+    EXPECT_EQ(pes.esRate, 0x2ABCDEu);
+    EXPECT_EQ(pes.trickModeControl, 0);
+    EXPECT_EQ(pes.fieldId, 3);
+    EXPECT_EQ(pes.intraSliceRefresh, 1);
+    EXPECT_EQ(pes.frequencyTruncation, 1);
+    EXPECT_EQ(pes.additionalCopyInfo, 0x55);
+    EXPECT_EQ(pes.previousPesPacketCrc, 0xBEEF);
+    EXPECT_EQ(pes.pesPrivateData[0], 0);
+    EXPECT_EQ(pes.pesPrivateData[15], 15);
+    EXPECT_EQ(pes.packFieldLength, 3);
+    EXPECT_EQ(pes.programPacketSequenceCounter, 0x2A);
+    EXPECT_EQ(pes.mpeg1Mpeg2Identifier, 1);
+    EXPECT_EQ(pes.originalStuffLength, 0x15);
+    EXPECT_EQ(pes.pStdBufferScale, 1);
+    EXPECT_EQ(pes.pStdBufferSize, 0x1234);
+    EXPECT_EQ(pes.pesExtensionFieldLength, 5);
+    EXPECT_EQ(pes.streamIdExtensionFlag, 1);
+}
+
+TEST(DecodePesHeader, PackHeaderPastThePacketKeepsItsLengthOnly) {
+    StreamContext context;
+    Bytes header = FullPesHeader();
+    header[49] = 0xFF;  // pack_field_length
+    const Bytes packet = PacketWithPes(4, header);
+    const PesHeader& pes = DecodePacket(packet.data(), context)->pes;
+    EXPECT_EQ(pes.pesExtensionFlag, 1);
+    EXPECT_EQ(pes.pesPrivateDataFlag, 1);
+    EXPECT_EQ(pes.pesPrivateData[15], 15);
+    EXPECT_EQ(pes.packHeaderFieldFlag, 1);
+    EXPECT_EQ(pes.packFieldLength, 0xFF);
+    EXPECT_EQ(pes.programPacketSequenceCounterFlag, 0);
+    EXPECT_EQ(pes.programPacketSequenceCounter, 0);
+    EXPECT_EQ(pes.pStdBufferFlag, 0);
+    EXPECT_EQ(pes.pesExtensionFlag2, 0);
+    EXPECT_EQ(pes.pesExtensionFieldLength, 0);
+}
+
+TEST(DecodePesHeader, DtsCutByThePacketEndLeavesThePts) {
+    StreamContext context;
+    // Fourteen bytes left: the fixed part and the PTS.
+    const Bytes packet = PacketWithPes(174, FullPesHeader());
+    const PesHeader& pes = DecodePacket(packet.data(), context)->pes;
+    EXPECT_EQ(pes.ptsDtsFlags, 2);
+    EXPECT_EQ(pes.pts, 0x123456789ull);
+    EXPECT_EQ(pes.dts, 0u);
+    EXPECT_EQ(pes.escrFlag, 0);
+    EXPECT_EQ(pes.esRateFlag, 0);
+    EXPECT_EQ(pes.dsmTrickModeFlag, 0);
+    EXPECT_EQ(pes.additionalCopyInfoFlag, 0);
+    EXPECT_EQ(pes.pesCrcFlag, 0);
+    EXPECT_EQ(pes.pesExtensionFlag, 0);
 }

@@ -348,7 +348,7 @@ void ParseTimeProgramAndCaptions(JobState& state, PacketStep& step) {
 
 void Pace(JobState& state) {
     if (state.options.sync) {
-        PaceStream(state.context, state.stagingFill > 0, [&state] { FlushStaging(state); });
+        PaceStream(state.context, state.reporter, state.stagingFill > 0, [&state] { FlushStaging(state); });
     }
 }
 
@@ -484,7 +484,9 @@ void CarryStream(JobState& state) {
         }
         if (read.status == ReadStatus::NoneNow) {
             // Nothing at the moment (a silent pipe or console, the tuner):
-            // wait, or ask again after a look at the stop flags.
+            // what was printed goes out, then wait, or ask again after a look
+            // at the stop flags.
+            state.reporter.FlushStdout();
             state.source.WaitIdle();
             state.packetsSincePump = kPumpInterval;
             continue;

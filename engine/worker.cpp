@@ -492,6 +492,9 @@ void CarryStream(JobState& state) {
             continue;
         }
         CarryPacket(state, const_cast<uint8_t*>(read.packet));
+        // A line printed while the source keeps delivering goes out within
+        // about 100 ms, as it would with progress lines on.
+        state.reporter.FlushIfDue();
         if (StopNow() && !FinishOnStop(state)) {
             break;
         }

@@ -111,23 +111,31 @@ void Reporter::MarkConsoleLineClosed(bool closed) {
 }
 
 void Reporter::FlushIfDue() {
+    if (!textWaiting_.load(std::memory_order_relaxed)) return;
     const uint32_t now = output_.TickMs();
-    if (now - lastFlushTick_.load(std::memory_order_relaxed) >= kFlushSpacingMs) {
-        output_.FlushConsole();
-        WriteGatheredLog();
-        lastFlushTick_.store(now, std::memory_order_relaxed);
-    }
+    if (now - lastFlushTick_.load(std::memory_order_relaxed) >= kFlushSpacingMs) FlushAt(now);
 }
 
 void Reporter::FlushNow() {
+    FlushAt(output_.TickMs());
+}
+
+void Reporter::FlushAt(uint32_t now) {
+    // Cleared first: text another thread adds meanwhile keeps it set.
+    textWaiting_.store(false, std::memory_order_relaxed);
     output_.FlushConsole();
     WriteGatheredLog();
-    lastFlushTick_.store(output_.TickMs(), std::memory_order_relaxed);
+    lastFlushTick_.store(now, std::memory_order_relaxed);
+}
+
+void Reporter::WriteConsoleBytes(const char* text, std::size_t length) {
+    output_.WriteConsole(text, length);
+    textWaiting_.store(true, std::memory_order_relaxed);
 }
 
 void Reporter::WriteFinishedConsoleText(const char* text, std::size_t length) {
     if (length == 0) return;
-    output_.WriteConsole(text, length);
+    WriteConsoleBytes(text, length);
     // A progress-style text (ending in "\r") will soon be overwritten.
     if (text[length - 1] == '\r') {
         FlushIfDue();
@@ -142,6 +150,7 @@ void Reporter::GatherLogText(const char* text, std::size_t length) {
     if (logPath_[0] == '\0') return;
     gatheredLog_.append(text, length);
     if (text[length - 1] != '\n') gatheredLog_.append("\r\n", 2);
+    textWaiting_.store(true, std::memory_order_relaxed);
 }
 
 // The log is opened, locked, written and closed once per flush point, so
@@ -162,11 +171,11 @@ void Reporter::WriteStdout(const char* text, std::size_t length) {
     if (text == nullptr || length == 0) return;
     // Progress lines come once per packet: no copy unless converting.
     if (!output_.TakesUtf8()) {
-        output_.WriteConsole(text, length);
+        WriteConsoleBytes(text, length);
         return;
     }
     const std::string out = ToUtf8(text, length);
-    output_.WriteConsole(out.data(), out.size());
+    WriteConsoleBytes(out.data(), out.size());
 }
 
 void Reporter::FlushStdout() {
@@ -193,7 +202,7 @@ void Reporter::SendMessageText(const char* text, std::size_t length) {
     const bool toConsole = ConsoleOn();
     const bool toLog = LogOn();
     if (length == 0 || (!toConsole && !toLog)) return;
-    if (toConsole) output_.WriteConsole(text, length);
+    if (toConsole) WriteConsoleBytes(text, length);
     if (toLog) GatherLogText(text, length);
     FlushIfDue();
 }

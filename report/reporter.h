@@ -104,7 +104,9 @@ public:
     // source), when the worker is idle, at the end of each job and of the
     // run, and before the process ends itself.
     void FlushStdout();
-    // A flush point only when 100 ms have passed since the last one.
+    // A flush point when text waits and 100 ms have passed since the last
+    // one; without waiting text it costs one flag test, so a loop may call
+    // it for every packet.
     void FlushIfDue();
     // Console text goes to standard error while the stream itself goes to
     // standard output, so that the stream stays pure.
@@ -118,7 +120,9 @@ private:
     void SendMessageText(const char* text, std::size_t length);
     void GatherLogText(const char* text, std::size_t length);
     void WriteGatheredLog();
+    void WriteConsoleBytes(const char* text, std::size_t length);
     void FlushNow();
+    void FlushAt(uint32_t now);
 
     static constexpr uint32_t kConsoleOnBit = 0x80000000u;
     static constexpr uint32_t kNoProgressBit = 0x00000001u;
@@ -136,6 +140,8 @@ private:
     // Starts open: the first notice of a run may follow a progress line.
     std::atomic<bool> consoleLineClosed_{false};
     std::atomic<uint32_t> lastFlushTick_{0};
+    // Console or log text has come since the last flush point.
+    std::atomic<bool> textWaiting_{false};
 };
 
 // A message's text for a UTF-8 console: the format, the program's own code

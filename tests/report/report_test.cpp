@@ -193,6 +193,30 @@ TEST_F(Routing, NothingLeavesBeforeAFlushPointAndEverythingInOrderAfter) {
     EXPECT_EQ(console_.output.Log(kLog), "DROP : PID 0x0100 , 1 Drop \r\nbare\r\nDROP : PID 0x0100 , 2 Drop \r\nend\n");
 }
 
+TEST_F(Routing, FlushIfDueActsOnlyOnWaitingTextOnceTheSpacingHasPassed) {
+    LogOn();
+    reporter_.FlushStdout();
+    const int flushes = console_.output.Flushes();
+    console_.output.AdvanceTick(500);
+    reporter_.FlushIfDue();
+    EXPECT_EQ(console_.output.Flushes(), flushes);
+    // Long after the last flush point a line goes out at once.
+    reporter_.PrintMessage(0, "late\n");
+    EXPECT_EQ(console_.output.Flushes(), flushes + 1);
+    EXPECT_EQ(console_.output.Log(kLog), "late\n");
+    console_.output.AdvanceTick(10);
+    reporter_.PrintMessage(0, "soon after\n");
+    console_.output.AdvanceTick(89);
+    reporter_.FlushIfDue();
+    EXPECT_EQ(console_.output.Log(kLog), "late\n");
+    EXPECT_EQ(console_.output.Unflushed(), 11u);
+    console_.output.AdvanceTick(1);
+    reporter_.FlushIfDue();
+    EXPECT_EQ(console_.output.Flushes(), flushes + 2);
+    EXPECT_EQ(console_.output.Unflushed(), 0u);
+    EXPECT_EQ(console_.output.Log(kLog), "late\nsoon after\n");
+}
+
 TEST_F(Routing, FlushStdoutPushesTheConsoleAndWritesTheLogOnce) {
     LogOn();
     reporter_.FlushStdout();

@@ -494,7 +494,7 @@ void CarryStream(JobState& state) {
         CarryPacket(state, const_cast<uint8_t*>(read.packet));
         // A line printed while the source keeps delivering goes out within
         // about 100 ms, as it would with progress lines on.
-        state.reporter.FlushIfDue();
+        state.reporter.FlushIfDueFromPacketLoop();
         if (StopNow() && !FinishOnStop(state)) {
             break;
         }

@@ -105,9 +105,12 @@ public:
     // run, and before the process ends itself.
     void FlushStdout();
     // A flush point when text waits and 100 ms have passed since the last
-    // one; without waiting text it costs one flag test, so a loop may call
-    // it for every packet.
+    // one.
     void FlushIfDue();
+    // The same for a loop that calls it once per packet: without waiting
+    // text it costs one flag test, and with it the clock is read on every
+    // kPacketsPerClockRead-th call only.
+    void FlushIfDueFromPacketLoop();
     // Console text goes to standard error while the stream itself goes to
     // standard output, so that the stream stays pure.
     void SendConsoleTextToStandardError(bool toStandardError);
@@ -142,6 +145,11 @@ private:
     std::atomic<uint32_t> lastFlushTick_{0};
     // Console or log text has come since the last flush point.
     std::atomic<bool> textWaiting_{false};
+    // Reading the clock costs as much as a packet's checks. Even a stream
+    // of 1 Mbit/s carries this many packets in about 50 ms.
+    static constexpr uint32_t kPacketsPerClockRead = 32;
+    // Counted by the one loop that calls FlushIfDueFromPacketLoop.
+    uint32_t packetsSinceClockRead_ = 0;
 };
 
 // A message's text for a UTF-8 console: the format, the program's own code

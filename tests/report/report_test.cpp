@@ -217,6 +217,26 @@ TEST_F(Routing, FlushIfDueActsOnlyOnWaitingTextOnceTheSpacingHasPassed) {
     EXPECT_EQ(console_.output.Log(kLog), "late\nsoon after\n");
 }
 
+TEST_F(Routing, APacketLoopLetsWaitingTextOutOnlyOnceDue) {
+    LogOn();
+    reporter_.FlushStdout();
+    const int flushes = console_.output.Flushes();
+    for (int packet = 0; packet < 1000; ++packet)
+        reporter_.FlushIfDueFromPacketLoop();
+    EXPECT_EQ(console_.output.Flushes(), flushes);
+    reporter_.PrintMessage(0, "DROP\r\n");
+    console_.output.AdvanceTick(99);
+    for (int packet = 0; packet < 1000; ++packet)
+        reporter_.FlushIfDueFromPacketLoop();
+    EXPECT_FALSE(console_.output.HasLog(kLog));
+    console_.output.AdvanceTick(1);
+    // A few dozen packets take well under a millisecond.
+    for (int packet = 0; packet < 100; ++packet)
+        reporter_.FlushIfDueFromPacketLoop();
+    EXPECT_EQ(console_.output.Flushes(), flushes + 1);
+    EXPECT_EQ(console_.output.Log(kLog), "DROP\r\n");
+}
+
 TEST_F(Routing, FlushStdoutPushesTheConsoleAndWritesTheLogOnce) {
     LogOn();
     reporter_.FlushStdout();

@@ -27,7 +27,8 @@ public:
     virtual void SelectStandardError(bool toStandardError) = 0;
     // A log that cannot be opened (another program holds it) loses the bytes.
     virtual void AppendLog(const char* path, const char* text, std::size_t length) = 0;
-    // A millisecond tick for spacing out the pushes of progress lines.
+    // A millisecond tick for spacing out the pushes of progress and message
+    // lines.
     virtual uint32_t TickMs() = 0;
 };
 
@@ -100,9 +101,9 @@ public:
     void WriteStdout(const char* text, std::size_t length);
     // A flush point: pushes buffered console text out and writes the
     // gathered log text. Due before the stream itself is written to standard
-    // output, before anything that may wait (pacing, a prompt, an idle
-    // source), when the worker is idle, at the end of each job and of the
-    // run, and before the process ends itself.
+    // output, before anything that may wait (pacing, a prompt, a source with
+    // nothing to read), at the end of each job and of the run, and before
+    // the process ends itself.
     void FlushStdout();
     // A flush point when text waits and 100 ms have passed since the last
     // one.

@@ -510,3 +510,17 @@ TEST(Utf8Messages, OwnTextConvertsAndAPathPassesAsItIs) {
     // Bytes that are neither UTF-8 nor code page 932 stay as they are.
     EXPECT_EQ(FormatUtf8Message("%s", "\xff\xfe"), "\xff\xfe");
 }
+
+// The converters are kept between messages: a refused piece (half a
+// double-byte character) must leave the next message's bytes as they were.
+TEST(Utf8Messages, BytesStayTheSameAcrossMessagesAndAfterARefusedPiece) {
+    const std::string path = Utf8Text(u8"録画/番組.ts");
+    for (int round = 0; round < 3; ++round) {
+        EXPECT_EQ(FormatUtf8Message("%s|", "ab\x82"), "ab\x82|");
+        EXPECT_EQ(FormatUtf8Message("－ ファイルがありません %s\n", path.c_str()),
+                  Utf8Text(u8"－ ファイルがありません 録画/番組.ts\n"));
+        EXPECT_EQ(FormatUtf8Message("%s\x82", "ＮＨＫ"), "\xef\xbc\xae\xef\xbc\xa8\xef\xbc\xab\x82");
+        EXPECT_EQ(FormatUtf8Message("DROP : PID 0x%04X , %lld Drop , %s \r\n", 0x100, 3LL, "PCR 0:00:01.000"),
+                  "DROP : PID 0x0100 , 3 Drop , PCR 0:00:01.000 \r\n");
+    }
+}

@@ -385,6 +385,8 @@ int32_t RunPasses(Reporter& reporter, const ByteBuffer& inputList, int32_t (*job
             std::memcpy(savedThrough, RunSettings.throughpath, sizeof savedThrough);
             CopyText(RunSettings.currentInput, sizeof RunSettings.currentInput, path);
             sum += job(reporter);
+            // The end of a job, and the next pass may wait.
+            reporter.FlushStdout();
             std::memcpy(RunSettings.logpath, savedLog, sizeof savedLog);
             std::memcpy(RunSettings.throughpath, savedThrough, sizeof savedThrough);
             reporter.RestoreConsole(savedConsole);

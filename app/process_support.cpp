@@ -173,6 +173,8 @@ bool ConsoleControlHandler(Reporter& reporter, uint32_t event) {
         StopReason.store(2);
         notice = "－ 閉じられます\n";
     } else {
+        // The process ends as without a handler: gathered lines go first.
+        reporter.FlushStdout();
         return false;
     }
     StopRequested.store(1);

@@ -317,6 +317,9 @@ void SettleLog(Reporter& reporter) {
 }
 
 void RunWorker(Reporter& reporter, StreamJob& job) {
+    // Opening the source may wait (a pipe that is not there yet, a tuner
+    // starting): what the job printed so far goes out first.
+    reporter.FlushStdout();
     platform::ThreadHandle worker = platform::StartThread(StreamWorker, &job);
     if (!worker) {
         reporter.PrintMessage(0, "－ スレッド%d起動失敗 : %d .\n", 3, static_cast<int>(platform::LastError()));

@@ -3,6 +3,7 @@
 // so that a stop request is honoured within about a third of a second.
 #include "common/process_state.h"
 #include "engine/stream_job.h"
+#include "report/reporter.h"
 
 namespace {
 
@@ -14,10 +15,12 @@ bool AheadOfWallClock(const StreamContext& context) {
 
 }  // namespace
 
-void PaceStream(StreamContext& context, bool staged, const std::function<void()>& flush) {
+void PaceStream(StreamContext& context, Reporter& reporter, bool staged, const std::function<void()>& flush) {
     if (context.pts.currentSeconds <= 0 || !AheadOfWallClock(context) || StopRequested) return;
-    // Nothing should sit in the staging buffer while the stream waits.
+    // Nothing should sit in the staging buffer or wait for the console and
+    // the log while the stream waits.
     if (staged && flush) flush();
+    reporter.FlushStdout();
     do {
         platform::PumpMessages();
         platform::SleepMs(kPaceStepMs);

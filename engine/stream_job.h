@@ -71,8 +71,9 @@ std::string TotText(const StreamContext& context);
 void PrintWrapAroundLine(Reporter& reporter, StreamContext& context, bool wraparound);
 
 // Pacing (-sync): waits while the stream runs ahead of real time; hands the
-// staged packets over first when there are any.
-void PaceStream(StreamContext& context, bool staged, const std::function<void()>& flush);
+// staged packets over first when there are any, and pushes out the lines
+// printed so far.
+void PaceStream(StreamContext& context, Reporter& reporter, bool staged, const std::function<void()>& flush);
 
 // Patch-time report (-patchtime).
 struct PatchTimeState {

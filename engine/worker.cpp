@@ -348,7 +348,7 @@ void ParseTimeProgramAndCaptions(JobState& state, PacketStep& step) {
 
 void Pace(JobState& state) {
     if (state.options.sync) {
-        PaceStream(state.context, state.stagingFill > 0, [&state] { FlushStaging(state); });
+        PaceStream(state.context, state.reporter, state.stagingFill > 0, [&state] { FlushStaging(state); });
     }
 }
 
@@ -484,12 +484,17 @@ void CarryStream(JobState& state) {
         }
         if (read.status == ReadStatus::NoneNow) {
             // Nothing at the moment (a silent pipe or console, the tuner):
-            // wait, or ask again after a look at the stop flags.
+            // what was printed goes out, then wait, or ask again after a look
+            // at the stop flags.
+            state.reporter.FlushStdout();
             state.source.WaitIdle();
             state.packetsSincePump = kPumpInterval;
             continue;
         }
         CarryPacket(state, const_cast<uint8_t*>(read.packet));
+        // A line printed while the source keeps delivering goes out within
+        // about 100 ms, as it would with progress lines on.
+        state.reporter.FlushIfDueFromPacketLoop();
         if (StopNow() && !FinishOnStop(state)) {
             break;
         }

@@ -10,9 +10,10 @@
 
 namespace {
 
-// The worker writes a progress line per packet: standard output gets a
-// large buffer and the Reporter decides when it is pushed out.
-constexpr std::size_t kStdoutBuffer = 1u << 16;
+// The worker writes a progress line per packet and may write a message line
+// nearly as often: standard output and standard error get a large buffer
+// each, and the Reporter decides when it is pushed out.
+constexpr std::size_t kConsoleBuffer = 1u << 16;
 
 std::atomic<bool> consoleOnStandardError{false};
 
@@ -27,7 +28,8 @@ struct OutputSetup {
 const OutputSetup& Setup() {
     static const OutputSetup setup = [] {
         OutputSetup result;
-        std::setvbuf(stdout, nullptr, _IOFBF, kStdoutBuffer);
+        std::setvbuf(stdout, nullptr, _IOFBF, kConsoleBuffer);
+        std::setvbuf(stderr, nullptr, _IOFBF, kConsoleBuffer);
         result.wideOutput = platform::IsWideConsole(platform::StandardStream::Output);
         result.wideError = platform::IsWideConsole(platform::StandardStream::Error);
         // A console written as UTF-16 is converted from code page 932, so the
@@ -52,8 +54,12 @@ bool ConsoleIsWide() {
 // split a double-byte character.
 std::mutex wideMutex;
 std::string widePending;
+// Held through the console write as well, so that two threads flushing at
+// once cannot put a later piece on screen before an earlier one.
+std::mutex wideFlushMutex;
 
 void FlushWideConsole() {
+    const std::lock_guard<std::mutex> flushing(wideFlushMutex);
     std::string text;
     {
         const std::lock_guard<std::mutex> lock(wideMutex);

@@ -5,7 +5,7 @@
 
 class ProcessConsole : public ReportOutput {
 public:
-    // Standard output gets a large buffer on the first use.
+    // Standard output and standard error get a large buffer on the first use.
     bool TakesUtf8() override;
     void WriteConsole(const char* text, std::size_t length) override;
     void FlushConsole() override;

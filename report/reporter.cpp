@@ -11,9 +11,9 @@
 
 namespace {
 
-// Progress lines come once per packet: they are pushed out at most this
-// often, message lines at once.
-constexpr uint32_t kProgressFlushMs = 100;
+// Progress lines come once per packet and message lines may come as often
+// (a stream full of drops): both are pushed out at most this often.
+constexpr uint32_t kFlushSpacingMs = 100;
 
 bool IsLeadByte(unsigned char c) {
     return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
@@ -80,11 +80,16 @@ void Reporter::RestoreConsole(ConsoleSwitches switches) {
 }
 
 void Reporter::SetLog(bool on, const char* path) {
-    CopyText(logPath_, sizeof logPath_, path);
+    WriteGatheredLog();
+    {
+        const std::lock_guard<std::mutex> lock(logMutex_);
+        CopyText(logPath_, sizeof logPath_, path);
+    }
     SetLogOn(on);
 }
 
 void Reporter::SetLogOn(bool on) {
+    WriteGatheredLog();
     logFlags_.store(on ? kLogOnBit : 0u);
 }
 
@@ -93,6 +98,7 @@ bool Reporter::LogOn() const {
 }
 
 std::string Reporter::LogPath() const {
+    const std::lock_guard<std::mutex> lock(logMutex_);
     return logPath_;
 }
 
@@ -105,21 +111,38 @@ void Reporter::MarkConsoleLineClosed(bool closed) {
 }
 
 void Reporter::FlushIfDue() {
+    if (!textWaiting_.load(std::memory_order_relaxed)) return;
     const uint32_t now = output_.TickMs();
-    if (now - lastFlushTick_.load(std::memory_order_relaxed) >= kProgressFlushMs) {
-        output_.FlushConsole();
-        lastFlushTick_.store(now, std::memory_order_relaxed);
-    }
+    if (now - lastFlushTick_.load(std::memory_order_relaxed) >= kFlushSpacingMs) FlushAt(now);
+}
+
+void Reporter::FlushIfDueFromPacketLoop() {
+    if (!textWaiting_.load(std::memory_order_relaxed)) return;
+    if (++packetsSinceClockRead_ < kPacketsPerClockRead) return;
+    packetsSinceClockRead_ = 0;
+    FlushIfDue();
 }
 
 void Reporter::FlushNow() {
+    FlushAt(output_.TickMs());
+}
+
+void Reporter::FlushAt(uint32_t now) {
+    // Cleared first: text another thread adds meanwhile keeps it set.
+    textWaiting_.store(false, std::memory_order_relaxed);
     output_.FlushConsole();
-    lastFlushTick_.store(output_.TickMs(), std::memory_order_relaxed);
+    WriteGatheredLog();
+    lastFlushTick_.store(now, std::memory_order_relaxed);
+}
+
+void Reporter::WriteConsoleBytes(const char* text, std::size_t length) {
+    output_.WriteConsole(text, length);
+    textWaiting_.store(true, std::memory_order_relaxed);
 }
 
 void Reporter::WriteFinishedConsoleText(const char* text, std::size_t length) {
     if (length == 0) return;
-    output_.WriteConsole(text, length);
+    WriteConsoleBytes(text, length);
     // A progress-style text (ending in "\r") will soon be overwritten.
     if (text[length - 1] == '\r') {
         FlushIfDue();
@@ -128,21 +151,38 @@ void Reporter::WriteFinishedConsoleText(const char* text, std::size_t length) {
     }
 }
 
-void Reporter::AppendFinishedLogText(const char* text, std::size_t length) {
-    if (length == 0 || logPath_[0] == '\0') return;
-    output_.AppendLog(logPath_, text, length);
-    if (text[length - 1] != '\n') output_.AppendLog(logPath_, "\r\n", 2);
+void Reporter::GatherLogText(const char* text, std::size_t length) {
+    if (length == 0) return;
+    const std::lock_guard<std::mutex> lock(logMutex_);
+    if (logPath_[0] == '\0') return;
+    gatheredLog_.append(text, length);
+    if (text[length - 1] != '\n') gatheredLog_.append("\r\n", 2);
+    textWaiting_.store(true, std::memory_order_relaxed);
+}
+
+// The log is opened, locked, written and closed once per flush point, so
+// that other programs may read or rotate it in between. A batch is all the
+// text gathered since the previous flush point: while another program holds
+// the log, the batch written then is lost as a whole, lines gathered before
+// the hold began included, and the next batch goes in once it lets go.
+void Reporter::WriteGatheredLog() {
+    const std::lock_guard<std::mutex> lock(logMutex_);
+    if (gatheredLog_.empty()) return;
+    // The lock stays held while writing, so that batches from two threads
+    // reach the file in the order they were gathered.
+    output_.AppendLog(logPath_, gatheredLog_.data(), gatheredLog_.size());
+    gatheredLog_.clear();
 }
 
 void Reporter::WriteStdout(const char* text, std::size_t length) {
     if (text == nullptr || length == 0) return;
     // Progress lines come once per packet: no copy unless converting.
     if (!output_.TakesUtf8()) {
-        output_.WriteConsole(text, length);
+        WriteConsoleBytes(text, length);
         return;
     }
     const std::string out = ToUtf8(text, length);
-    output_.WriteConsole(out.data(), out.size());
+    WriteConsoleBytes(out.data(), out.size());
 }
 
 void Reporter::FlushStdout() {
@@ -165,6 +205,15 @@ void Reporter::WriteConsoleText(const char* text) {
     WriteFinishedConsoleText(out.data(), out.size());
 }
 
+void Reporter::SendMessageText(const char* text, std::size_t length) {
+    const bool toConsole = ConsoleOn();
+    const bool toLog = LogOn();
+    if (length == 0 || (!toConsole && !toLog)) return;
+    if (toConsole) WriteConsoleBytes(text, length);
+    if (toLog) GatherLogText(text, length);
+    FlushIfDue();
+}
+
 void Reporter::PrintMessageV(int32_t sizeHint, const char* format, va_list args) {
     if (format == nullptr) return;
     if (output_.TakesUtf8()) {
@@ -172,8 +221,7 @@ void Reporter::PrintMessageV(int32_t sizeHint, const char* format, va_list args)
         // leave the message's own text unconverted: the format and each
         // argument convert on their own. The text is not cut.
         const std::string text = FormatUtf8MessageV(format, args);
-        if (ConsoleOn()) WriteFinishedConsoleText(text.data(), text.size());
-        if (LogOn()) AppendFinishedLogText(text.data(), text.size());
+        SendMessageText(text.data(), text.size());
         return;
     }
     const std::size_t size = static_cast<std::size_t>(sizeHint > 260 ? sizeHint : 260);
@@ -185,8 +233,7 @@ void Reporter::PrintMessageV(int32_t sizeHint, const char* format, va_list args)
         // Cut to the buffer; never leave half a character at the end.
         buffer[WholeCharacters(buffer.get(), size - 1)] = '\0';
     }
-    if (ConsoleOn()) WriteFinishedConsoleText(buffer.get(), std::strlen(buffer.get()));
-    if (LogOn()) AppendFinishedLogText(buffer.get(), std::strlen(buffer.get()));
+    SendMessageText(buffer.get(), std::strlen(buffer.get()));
 }
 
 void Reporter::PrintMessage(int32_t sizeHint, const char* format, ...) {

@@ -6,13 +6,15 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "common/limits.h"
 
 // Where a Reporter's bytes end up: the process's console and log files, or a
 // recording in tests. The Reporter decides when console text is pushed out,
-// so an output may keep text back until FlushConsole.
+// so an output may keep text back until FlushConsole; log text reaches
+// AppendLog already gathered, one call per flush point.
 class ReportOutput {
 public:
     virtual ~ReportOutput() = default;
@@ -23,9 +25,10 @@ public:
     virtual void FlushConsole() = 0;
     // Console text goes to standard error instead of standard output.
     virtual void SelectStandardError(bool toStandardError) = 0;
-    // A log that cannot be opened loses the bytes.
+    // A log that cannot be opened (another program holds it) loses the bytes.
     virtual void AppendLog(const char* path, const char* text, std::size_t length) = 0;
-    // A millisecond tick for spacing out the pushes of progress lines.
+    // A millisecond tick for spacing out the pushes of progress and message
+    // lines.
     virtual uint32_t TickMs() = 0;
 };
 
@@ -52,7 +55,8 @@ public:
     void RestoreConsole(ConsoleSwitches switches);
 
     // A path longer than kMaxPath - 1 leaves the path as it was. The log
-    // stays as set until changed, from one job to the next.
+    // stays as set until changed, from one job to the next. Both are flush
+    // points: text gathered so far goes to the log it was meant for.
     void SetLog(bool on, const char* path);
     void SetLogOn(bool on);
     bool LogOn() const;
@@ -63,6 +67,11 @@ public:
     bool ConsoleLineClosed() const;
     void MarkConsoleLineClosed(bool closed);
 
+    // Message lines are gathered, not pushed out one by one: the console's
+    // and the log's text leave together at the next flush point, which comes
+    // with a later text once 100 ms have passed since the last one, or with
+    // FlushStdout.
+    //
     // Formats once into a buffer of max(sizeHint, 260) bytes (a longer text
     // is cut at that size, never within a double-byte character; a UTF-8
     // text is not cut) and sends it to the console and/or the log.
@@ -90,9 +99,19 @@ public:
     // Console text (usage lines, prompts) that is pushed out with the next
     // flush; converted to UTF-8 when the output takes it.
     void WriteStdout(const char* text, std::size_t length);
-    // Pushes buffered console text out (before the stream itself is written
-    // to standard output, and at the end of the run).
+    // A flush point: pushes buffered console text out and writes the
+    // gathered log text. Due before the stream itself is written to standard
+    // output, before anything that may wait (pacing, a prompt, a source with
+    // nothing to read), at the end of each job and of the run, and before
+    // the process ends itself.
     void FlushStdout();
+    // A flush point when text waits and 100 ms have passed since the last
+    // one.
+    void FlushIfDue();
+    // The same for a loop that calls it once per packet: without waiting
+    // text it costs one flag test, and with it the clock is read on every
+    // kPacketsPerClockRead-th call only.
+    void FlushIfDueFromPacketLoop();
     // Console text goes to standard error while the stream itself goes to
     // standard output, so that the stream stays pure.
     void SendConsoleTextToStandardError(bool toStandardError);
@@ -101,9 +120,13 @@ private:
     friend class ProcessReporterState;
 
     void WriteFinishedConsoleText(const char* text, std::size_t length);
-    void AppendFinishedLogText(const char* text, std::size_t length);
-    void FlushIfDue();
+    // A message line to the console and/or the log, as their switches say.
+    void SendMessageText(const char* text, std::size_t length);
+    void GatherLogText(const char* text, std::size_t length);
+    void WriteGatheredLog();
+    void WriteConsoleBytes(const char* text, std::size_t length);
     void FlushNow();
+    void FlushAt(uint32_t now);
 
     static constexpr uint32_t kConsoleOnBit = 0x80000000u;
     static constexpr uint32_t kNoProgressBit = 0x00000001u;
@@ -112,10 +135,22 @@ private:
     ReportOutput& output_;
     std::atomic<uint32_t> consoleFlags_{0};
     std::atomic<uint32_t> logFlags_{0};
+    // Messages come from the worker, the control handler and the tuner's
+    // reader alike: the log's path and its gathered text change together.
+    mutable std::mutex logMutex_;
     char logPath_[kMaxPath] = {};
+    // Log text for logPath_ since the last flush point.
+    std::string gatheredLog_;
     // Starts open: the first notice of a run may follow a progress line.
     std::atomic<bool> consoleLineClosed_{false};
     std::atomic<uint32_t> lastFlushTick_{0};
+    // Console or log text has come since the last flush point.
+    std::atomic<bool> textWaiting_{false};
+    // Reading the clock costs as much as a packet's checks. Even a stream
+    // of 1 Mbit/s carries this many packets in about 50 ms.
+    static constexpr uint32_t kPacketsPerClockRead = 32;
+    // Counted by the one loop that calls FlushIfDueFromPacketLoop.
+    uint32_t packetsSinceClockRead_ = 0;
 };
 
 // A message's text for a UTF-8 console: the format, the program's own code

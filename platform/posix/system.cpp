@@ -399,43 +399,71 @@ void CloseLibrary(void* library) {
 
 namespace {
 
-// One conversion through iconv; false on invalid or incomplete input.
-bool Convert(const char* to, const char* from, const char* input, std::size_t inputSize, std::string& output) {
+// An iconv descriptor opened once per thread and direction: opening one
+// costs far more than converting a message line, and a descriptor keeps
+// state, so threads never share one.
+class Converter {
+public:
+    Converter(const char* to, const char* from) : cd_(::iconv_open(to, from)) {}
+    ~Converter() {
+        if (Valid()) ::iconv_close(cd_);
+    }
+    Converter(const Converter&) = delete;
+    Converter& operator=(const Converter&) = delete;
+
+    // False on invalid or incomplete input.
+    bool Convert(const char* input, std::size_t inputSize, std::string& output);
+
+private:
+    bool Valid() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
+
+    iconv_t cd_;
+};
+
+bool Converter::Convert(const char* input, std::size_t inputSize, std::string& output) {
     output.clear();
     if (inputSize == 0) return true;
-    iconv_t cd = ::iconv_open(to, from);
-    if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+    if (!Valid()) return false;
+    // A conversion that failed halfway leaves nothing behind for this one.
+    ::iconv(cd_, nullptr, nullptr, nullptr, nullptr);
     std::string result(inputSize * 4 + 16, '\0');
     char* in = const_cast<char*>(input);
     std::size_t inLeft = inputSize;
     char* out = result.data();
     std::size_t outLeft = result.size();
-    bool ok = true;
     while (inLeft > 0) {
-        if (::iconv(cd, &in, &inLeft, &out, &outLeft) == static_cast<std::size_t>(-1)) {
-            if (errno == E2BIG) {
-                const std::size_t done = static_cast<std::size_t>(out - result.data());
-                result.resize(result.size() * 2);
-                out = result.data() + done;
-                outLeft = result.size() - done;
-                continue;
-            }
-            ok = false;
-            break;
-        }
+        if (::iconv(cd_, &in, &inLeft, &out, &outLeft) != static_cast<std::size_t>(-1)) continue;
+        if (errno != E2BIG) return false;
+        const std::size_t done = static_cast<std::size_t>(out - result.data());
+        result.resize(result.size() * 2);
+        out = result.data() + done;
+        outLeft = result.size() - done;
     }
-    ::iconv_close(cd);
-    if (!ok) return false;
     result.resize(static_cast<std::size_t>(out - result.data()));
     output = std::move(result);
     return true;
+}
+
+Converter& Cp932ToUtf16Converter() {
+    thread_local Converter converter("UTF-16LE", "CP932");
+    return converter;
+}
+
+Converter& Utf16ToCp932Converter() {
+    thread_local Converter converter("CP932", "UTF-16LE");
+    return converter;
+}
+
+Converter& Cp932ToUtf8Converter() {
+    thread_local Converter converter("UTF-8", "CP932");
+    return converter;
 }
 
 }  // namespace
 
 bool AnsiToUtf16(const std::string& ansi, std::u16string& wide) {
     std::string bytes;
-    if (!Convert("UTF-16LE", "CP932", ansi.data(), ansi.size(), bytes)) return false;
+    if (!Cp932ToUtf16Converter().Convert(ansi.data(), ansi.size(), bytes)) return false;
     wide.assign(bytes.size() / 2, u'\0');
     for (std::size_t i = 0; i < wide.size(); ++i) {
         wide[i] =
@@ -450,11 +478,11 @@ bool Utf16ToAnsi(const std::u16string& wide, std::string& ansi) {
         bytes[2 * i] = static_cast<char>(wide[i] & 0xFF);
         bytes[2 * i + 1] = static_cast<char>(wide[i] >> 8);
     }
-    return Convert("CP932", "UTF-16LE", bytes.data(), bytes.size(), ansi);
+    return Utf16ToCp932Converter().Convert(bytes.data(), bytes.size(), ansi);
 }
 
 bool Cp932ToUtf8(const std::string& cp932, std::string& utf8) {
-    return Convert("UTF-8", "CP932", cp932.data(), cp932.size(), utf8);
+    return Cp932ToUtf8Converter().Convert(cp932.data(), cp932.size(), utf8);
 }
 
 namespace {

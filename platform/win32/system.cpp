@@ -358,6 +358,8 @@ bool Utf16ToAnsi(const std::u16string& wide, std::string& ansi) {
     return FromWide(CP_ACP, wide, ansi);
 }
 
+// The system's code page tables are always at hand: unlike iconv there is
+// no converter to open for each message line.
 bool Cp932ToUtf8(const std::string& cp932, std::string& utf8) {
     std::u16string wide;
     return ToWide(932, cp932, wide) && FromWide(CP_UTF8, wide, utf8);

@@ -50,7 +50,11 @@ public:
         reporter_.SetLog(true, kLogPath);
     }
     ::Reporter& Reporter() { return reporter_; }
-    std::string Text() const { return output_.Log(kLogPath); }
+    // The log as it stands after the next flush point.
+    std::string Text() {
+        reporter_.FlushStdout();
+        return output_.Log(kLogPath);
+    }
 
 private:
     static constexpr const char* kLogPath = "messages.log";

@@ -19,7 +19,11 @@ protected:
         console_.reporter.SetLog(true, kLogPath);
         console_.reporter.MarkConsoleLineClosed(true);
     }
-    std::string Log() const { return console_.output.Log(kLogPath); }
+    // The log as it stands after the next flush point.
+    std::string Log() {
+        console_.reporter.FlushStdout();
+        return console_.output.Log(kLogPath);
+    }
     void Print(CaptionStream& caption) { PrintCaptionIfChanged(console_.reporter, caption); }
     static void Store(CaptionStream& caption, const std::string& text) {
         caption.decoder.text.AssignText(text.c_str());

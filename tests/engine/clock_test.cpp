@@ -33,7 +33,11 @@ void SetTot(StreamContext& context, int64_t seconds, DateTime time) {
 class LogCapture {
 public:
     LogCapture() { reporter.SetLog(true, kLogPath); }
-    std::string Text() const { return output.Log(kLogPath); }
+    // The log as it stands after the next flush point.
+    std::string Text() {
+        reporter.FlushStdout();
+        return output.Log(kLogPath);
+    }
 
     static constexpr const char* kLogPath = "clock.log";
     RecordingOutput output;
@@ -81,7 +85,9 @@ TEST(WrapAroundLine, EndsAnOpenProgressLineFirst) {
     RecordingReporter console;
     console.reporter.MarkConsoleLineClosed(false);
     PrintWrapAroundLine(console.reporter, context, true);
-    EXPECT_EQ(console.output.StandardOutput(), "\r\nPCR Wrap-around 2024/05/01 12:00:00\r\n");
-    EXPECT_EQ(console.output.Unflushed(), 0u);
+    const std::string shown = "\r\nPCR Wrap-around 2024/05/01 12:00:00\r\n";
+    EXPECT_EQ(console.output.StandardOutput(), shown);
+    // Waits for the next flush point like every message line.
+    EXPECT_EQ(console.output.Unflushed(), shown.size());
     EXPECT_TRUE(console.reporter.ConsoleLineClosed());
 }

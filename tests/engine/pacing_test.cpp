@@ -4,6 +4,8 @@
 
 #include "engine/stream_job.h"
 #include "platform/platform.h"
+#include "report/reporter.h"
+#include "tests/support/recording_output.h"
 
 namespace {
 
@@ -12,8 +14,9 @@ int flushes = 0;
 // The staging buffer as the pacing step sees it: how much waits in it.
 struct Staged {
     int32_t fill = 0;
+    RecordingReporter console;
     void Pace(StreamContext& context) {
-        PaceStream(context, fill > 0, [this] {
+        PaceStream(context, console.reporter, fill > 0, [this] {
             ++flushes;
             fill = 0;
         });
@@ -57,4 +60,27 @@ TEST(Pacing, NoPtsNoPause) {
     staged.Pace(context);
     EXPECT_EQ(flushes, 0);
     EXPECT_EQ(staged.fill, 188);
+}
+
+TEST(Pacing, APausePushesOutTheLinesPrintedSoFar) {
+    Staged staged;
+    Reporter& reporter = staged.console.reporter;
+    RecordingOutput& output = staged.console.output;
+    reporter.SetLog(true, "pace.log");
+    StreamContext context;
+    PidEntry entry;
+    entry.pesParsed = 1;
+    entry.pes.ptsDtsFlags = 2;
+    entry.pes.pts = 123456;
+    ClockStep(context, entry);
+    reporter.PrintMessage(0, "DROP\r\n");
+    // No pause: the line waits for its flush point.
+    staged.Pace(context);
+    EXPECT_EQ(output.Unflushed(), 6u);
+    EXPECT_FALSE(output.HasLog("pace.log"));
+    entry.pes.pts += 90000;
+    ClockStep(context, entry);
+    staged.Pace(context);
+    EXPECT_EQ(output.Unflushed(), 0u);
+    EXPECT_EQ(output.Log("pace.log"), "DROP\r\n");
 }

@@ -33,7 +33,11 @@ protected:
         context_.broadcast.currentTime = DateTime{2024, 5, 3, 1, 12, 0, 0, 0};
         PredictWrap(context_);
     }
-    std::string Log() const { return output_.Log(kLogPath); }
+    // The log as it stands after the next flush point.
+    std::string Log() {
+        reporter_.FlushStdout();
+        return output_.Log(kLogPath);
+    }
 
     StreamContext context_;
     PatchTimeState state_;

@@ -63,7 +63,11 @@ protected:
         }
         return out;
     }
-    std::string Log() const { return output_.Log(kLogPath); }
+    // The log as it stands after the next flush point.
+    std::string Log() {
+        reporter_.FlushStdout();
+        return output_.Log(kLogPath);
+    }
 
     static constexpr const char* kLogPath = "rewrite.log";
     RecordingOutput output_;

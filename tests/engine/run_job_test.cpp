@@ -128,6 +128,8 @@ TEST(RunJob, DefaultOutputAndLogNamesFollowTheInput) {
     EXPECT_STREQ(RunSettings.logpath, dir.Path("a.P.log").c_str());
     EXPECT_EQ(capture.reporter.LogPath(), dir.Path("a.P.log"));
     EXPECT_EQ(tsb::ReadFileBytes(dir.Path("a.P.ts")), tsb::Bytes(builder.Data().begin() + 376, builder.Data().end()));
+    // The end of a job is a flush point for the passes over the inputs.
+    capture.reporter.FlushStdout();
     const tsb::Bytes log = tsb::ReadFileBytes(dir.Path("a.P.log"));
     EXPECT_EQ(std::string(log.begin(), log.end()),
               // The worker cuts the start offset off the source path for good.

@@ -30,7 +30,9 @@ struct CapturedRun {
         platform::RemoveFile(log.c_str());
         RunSettings = RunSettingsRecord{};
     }
-    std::string Messages() const {
+    // The log as it stands after the next flush point.
+    std::string Messages() {
+        reporter.FlushStdout();
         const tsb::Bytes bytes = tsb::ReadFileBytes(log);
         return std::string(bytes.begin(), bytes.end());
     }

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <string>
+#include <thread>
 
 #include "platform/platform.h"
 
@@ -144,6 +146,61 @@ TEST(TextConversion, Cp932ToUtf8) {
     std::string utf8;
     ASSERT_TRUE(platform::Cp932ToUtf8("\x81\x7c \x88\xf8\x90\x94\r\n", utf8));
     EXPECT_EQ(utf8, "\xef\xbc\x8d \xe5\xbc\x95\xe6\x95\xb0\r\n");
+}
+
+namespace {
+
+// Code page 932 characters whose mapping differs from plain Shift_JIS, a
+// half-width katakana, NEC and IBM extensions, and the two ASCII bytes
+// Shift_JIS would turn into yen and overline.
+constexpr const char* kCp932Mix = "\x81\x7c\x81\x60\x81\x61\x81\xca\xb1\x87\x40\xfa\x40\x5c\x7e";
+constexpr const char* kUtf8Mix =
+    "\xef\xbc\x8d\xef\xbd\x9e\xe2\x88\xa5\xef\xbf\xa2\xef\xbd\xb1\xe2\x91\xa0\xe2\x85\xb0\x5c\x7e";
+
+}  // namespace
+
+TEST(TextConversion, Cp932ToUtf8MapsLikeTheWindowsCodePage) {
+    std::string utf8;
+    ASSERT_TRUE(platform::Cp932ToUtf8(kCp932Mix, utf8));
+    EXPECT_EQ(utf8, kUtf8Mix);
+    EXPECT_TRUE(platform::Cp932ToUtf8("", utf8));
+    EXPECT_EQ(utf8, "");
+}
+
+// Converters are kept from one call to the next: a refused text must leave
+// nothing behind for the next one, in either direction.
+TEST(TextConversion, RefusedTextLeavesTheNextConversionWhole) {
+    std::string text;
+    std::u16string wide;
+    for (const char* refused : {"\x82", "ab\x82\x20", "\x85\x40", "x\x82\x7f"}) {
+        EXPECT_FALSE(platform::Cp932ToUtf8(refused, text)) << refused;
+        ASSERT_TRUE(platform::Cp932ToUtf8(kCp932Mix, text));
+        EXPECT_EQ(text, kUtf8Mix);
+        EXPECT_FALSE(platform::AnsiToUtf16(refused, wide)) << refused;
+        ASSERT_TRUE(platform::AnsiToUtf16("\x82\xa0", wide));
+        EXPECT_EQ(wide, u"\u3042");
+    }
+    EXPECT_FALSE(platform::Utf16ToAnsi(u"a\U0001F600", text));
+    ASSERT_TRUE(platform::Utf16ToAnsi(u"\u3042", text));
+    EXPECT_EQ(text, "\x82\xa0");
+}
+
+TEST(TextConversion, ThreadsConvertingAtOnceEachGetTheirOwnText) {
+    constexpr int kRounds = 2000;
+    auto convert = [](bool mix, int& wrong) {
+        std::string utf8;
+        for (int i = 0; i < kRounds; ++i) {
+            const bool ok = mix ? platform::Cp932ToUtf8(kCp932Mix, utf8) : platform::Cp932ToUtf8("\x82\xa0", utf8);
+            if (!ok || utf8 != (mix ? std::string(kUtf8Mix) : std::string("\xe3\x81\x82"))) ++wrong;
+        }
+    };
+    int wrong[2] = {0, 0};
+    std::thread first(convert, true, std::ref(wrong[0]));
+    std::thread second(convert, false, std::ref(wrong[1]));
+    first.join();
+    second.join();
+    EXPECT_EQ(wrong[0], 0);
+    EXPECT_EQ(wrong[1], 0);
 }
 
 TEST(Libraries, MissingLibraryAndSymbolAreNull) {

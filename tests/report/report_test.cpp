@@ -2,9 +2,11 @@
 // log's line ends, cut texts and the process's console and log files.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "platform/platform.h"
 #include "report/process_console.h"
@@ -21,7 +23,11 @@ constexpr const char* kLog = "run.log";
 class Routing : public ::testing::Test {
 protected:
     std::string Console() const { return console_.output.StandardOutput(); }
-    std::string Log() const { return console_.output.Log(kLog); }
+    // The log as it stands after the next flush point.
+    std::string Log() {
+        reporter_.FlushStdout();
+        return console_.output.Log(kLog);
+    }
     void LogOn() { reporter_.SetLog(true, kLog); }
 
     RecordingReporter console_;
@@ -147,16 +153,166 @@ TEST_F(Routing, ProgressLinesArePushedOutAtMostEvery100Ms) {
     console_.output.AdvanceTick(1);
     reporter_.WriteProgressLine("4\r");
     EXPECT_EQ(console_.output.Flushes(), start + 1);
-    // A message line goes out at once and starts the wait again.
+    // A message line waits the same way, the end of the open line with it.
     console_.output.AdvanceTick(50);
     reporter_.PrintNotice(0, "m\n");
+    EXPECT_EQ(console_.output.Flushes(), start + 1);
+    EXPECT_EQ(console_.output.Unflushed(), 4u);
+    console_.output.AdvanceTick(50);
+    reporter_.PrintMessage(0, "rewrite\r");
+    EXPECT_EQ(console_.output.Flushes(), start + 2);
     EXPECT_EQ(console_.output.Unflushed(), 0u);
-    console_.output.AdvanceTick(60);
+    // The wait starts again from that flush.
+    console_.output.AdvanceTick(99);
     reporter_.WriteProgressLine("5\r");
     EXPECT_EQ(console_.output.Unflushed(), 2u);
-    // A message that ends in "\r" waits like a progress line.
-    reporter_.PrintMessage(0, "rewrite\r");
-    EXPECT_EQ(console_.output.Unflushed(), 10u);
+}
+
+TEST_F(Routing, NothingLeavesBeforeAFlushPointAndEverythingInOrderAfter) {
+    LogOn();
+    reporter_.MarkConsoleLineClosed(true);
+    reporter_.FlushStdout();
+    const int flushes = console_.output.Flushes();
+    reporter_.WriteProgressLine("1%\r");
+    reporter_.PrintNotice(0, "DROP : PID 0x%04X , %d Drop \r\n", 0x100, 1);
+    reporter_.PrintMessage(0, "%s", "bare");
+    console_.output.AdvanceTick(99);
+    reporter_.WriteProgressLine("2%\r");
+    reporter_.PrintNotice(0, "DROP : PID 0x%04X , %d Drop \r\n", 0x100, 2);
+    const std::string written = "1%\r\r\nDROP : PID 0x0100 , 1 Drop \r\nbare2%\r\r\nDROP : PID 0x0100 , 2 Drop \r\n";
+    EXPECT_EQ(Console(), written);
+    EXPECT_EQ(console_.output.Flushes(), flushes);
+    EXPECT_EQ(console_.output.Unflushed(), written.size());
+    EXPECT_FALSE(console_.output.HasLog(kLog));
+    console_.output.AdvanceTick(1);
+    reporter_.PrintMessage(0, "end\n");
+    EXPECT_EQ(console_.output.Flushes(), flushes + 1);
+    EXPECT_EQ(console_.output.Unflushed(), 0u);
+    EXPECT_EQ(console_.output.LogWrites(), 1);
+    EXPECT_EQ(Console(), written + "end\n");
+    EXPECT_EQ(console_.output.Log(kLog), "DROP : PID 0x0100 , 1 Drop \r\nbare\r\nDROP : PID 0x0100 , 2 Drop \r\nend\n");
+}
+
+TEST_F(Routing, FlushIfDueActsOnlyOnWaitingTextOnceTheSpacingHasPassed) {
+    LogOn();
+    reporter_.FlushStdout();
+    const int flushes = console_.output.Flushes();
+    console_.output.AdvanceTick(500);
+    reporter_.FlushIfDue();
+    EXPECT_EQ(console_.output.Flushes(), flushes);
+    // Long after the last flush point a line goes out at once.
+    reporter_.PrintMessage(0, "late\n");
+    EXPECT_EQ(console_.output.Flushes(), flushes + 1);
+    EXPECT_EQ(console_.output.Log(kLog), "late\n");
+    console_.output.AdvanceTick(10);
+    reporter_.PrintMessage(0, "soon after\n");
+    console_.output.AdvanceTick(89);
+    reporter_.FlushIfDue();
+    EXPECT_EQ(console_.output.Log(kLog), "late\n");
+    EXPECT_EQ(console_.output.Unflushed(), 11u);
+    console_.output.AdvanceTick(1);
+    reporter_.FlushIfDue();
+    EXPECT_EQ(console_.output.Flushes(), flushes + 2);
+    EXPECT_EQ(console_.output.Unflushed(), 0u);
+    EXPECT_EQ(console_.output.Log(kLog), "late\nsoon after\n");
+}
+
+TEST_F(Routing, APacketLoopLetsWaitingTextOutOnlyOnceDue) {
+    LogOn();
+    reporter_.FlushStdout();
+    const int flushes = console_.output.Flushes();
+    for (int packet = 0; packet < 1000; ++packet)
+        reporter_.FlushIfDueFromPacketLoop();
+    EXPECT_EQ(console_.output.Flushes(), flushes);
+    reporter_.PrintMessage(0, "DROP\r\n");
+    console_.output.AdvanceTick(99);
+    for (int packet = 0; packet < 1000; ++packet)
+        reporter_.FlushIfDueFromPacketLoop();
+    EXPECT_FALSE(console_.output.HasLog(kLog));
+    console_.output.AdvanceTick(1);
+    // A few dozen packets take well under a millisecond.
+    for (int packet = 0; packet < 100; ++packet)
+        reporter_.FlushIfDueFromPacketLoop();
+    EXPECT_EQ(console_.output.Flushes(), flushes + 1);
+    EXPECT_EQ(console_.output.Log(kLog), "DROP\r\n");
+}
+
+TEST_F(Routing, FlushStdoutPushesTheConsoleAndWritesTheLogOnce) {
+    LogOn();
+    reporter_.FlushStdout();
+    const int flushes = console_.output.Flushes();
+    reporter_.PrintMessage(0, "a\n");
+    reporter_.PrintMessage(0, "b");
+    reporter_.FlushStdout();
+    EXPECT_EQ(console_.output.Flushes(), flushes + 1);
+    EXPECT_EQ(console_.output.Unflushed(), 0u);
+    EXPECT_EQ(console_.output.LogWrites(), 1);
+    EXPECT_EQ(console_.output.Log(kLog), "a\nb\r\n");
+    // Nothing gathered: the log is not opened again.
+    reporter_.FlushStdout();
+    EXPECT_EQ(console_.output.LogWrites(), 1);
+}
+
+TEST_F(Routing, ChangingTheLogWritesWhatWasGatheredForTheOldOneFirst) {
+    RecordingOutput& output = console_.output;
+    reporter_.SetLog(true, "old.log");
+    reporter_.PrintMessage(0, "for old\n");
+    reporter_.SetLog(true, "new.log");
+    EXPECT_EQ(output.Log("old.log"), "for old\n");
+    EXPECT_FALSE(output.HasLog("new.log"));
+    reporter_.PrintMessage(0, "for new\n");
+    reporter_.SetLogOn(false);
+    EXPECT_EQ(output.Log("new.log"), "for new\n");
+    reporter_.PrintMessage(0, "console only\n");
+    reporter_.SetLogOn(true);
+    reporter_.PrintMessage(0, "new again\n");
+    reporter_.FlushStdout();
+    EXPECT_EQ(output.Log("old.log"), "for old\n");
+    EXPECT_EQ(output.Log("new.log"), "for new\nnew again\n");
+    EXPECT_EQ(Console(), "for old\nfor new\nconsole only\nnew again\n");
+}
+
+TEST_F(Routing, AHeldLogLosesTheBatchWrittenWhileItIsHeld) {
+    LogOn();
+    reporter_.PrintMessage(0, "kept\n");
+    reporter_.FlushStdout();
+    // Gathered before the hold, written while it lasts: part of that batch.
+    reporter_.PrintMessage(0, "gathered before\n");
+    console_.output.LockLog(kLog);
+    reporter_.PrintMessage(0, "while held\n");
+    reporter_.FlushStdout();
+    console_.output.UnlockLog();
+    reporter_.PrintMessage(0, "after\n");
+    EXPECT_EQ(Log(), "kept\nafter\n");
+    EXPECT_EQ(Console(), "kept\ngathered before\nwhile held\nafter\n");
+}
+
+TEST_F(Routing, LinesFromTwoThreadsKeepTheirOrderAndNoneIsLost) {
+    LogOn();
+    reporter_.SetConsoleOn(false);
+    constexpr int kLines = 2000;
+    auto print = [this](char name) {
+        for (int i = 0; i < kLines; ++i) {
+            reporter_.PrintMessage(0, "%c%04d\n", name, i);
+            if (i % 100 == 99) reporter_.FlushStdout();
+        }
+    };
+    std::thread first(print, 'A');
+    std::thread second(print, 'B');
+    first.join();
+    second.join();
+    const std::string log = Log();
+    ASSERT_EQ(log.size(), 2u * kLines * 6);
+    int next[2] = {0, 0};
+    for (std::size_t at = 0; at < log.size(); at += 6) {
+        const char name = log[at];
+        ASSERT_TRUE(name == 'A' || name == 'B') << at;
+        char expected[8];
+        std::snprintf(expected, sizeof expected, "%c%04d\n", name, next[name - 'A']++);
+        ASSERT_EQ(log.substr(at, 6), expected);
+    }
+    EXPECT_EQ(next[0], kLines);
+    EXPECT_EQ(next[1], kLines);
 }
 
 TEST_F(Routing, LongTextIsCutToTheBufferAndShortHintStillTakes260) {
@@ -275,8 +431,9 @@ protected:
 
 }  // namespace
 
-TEST_F(ProcessFiles, LockedLogDropsThePiecesButTheConsoleShowsThem) {
+TEST_F(ProcessFiles, LockedLogLosesTheBatchButTheConsoleShowsIt) {
     reporter_.PrintMessage(0, "before\n");
+    reporter_.FlushStdout();
     platform::FileHandle holder = platform::OpenAppendExclusive(logPath_.c_str());
     ASSERT_NE(holder, platform::kInvalidFile);
     BeginCapture();
@@ -285,10 +442,30 @@ TEST_F(ProcessFiles, LockedLogDropsThePiecesButTheConsoleShowsThem) {
     const std::string console = EndCapture();
     platform::CloseFile(holder);
     reporter_.PrintMessage(0, "after\n");
+    reporter_.FlushStdout();
     EXPECT_EQ(LogContents(), "before\nafter\n");
     if (std::getenv("TRELVAN_CHARSET") == nullptr) {
         EXPECT_EQ(console, "first while held\nsecond while held\r");
     }
+}
+
+TEST_F(ProcessFiles, TheLogFileGetsNothingBeforeAFlushPointAndOneBatchAfter) {
+    reporter_.SetConsoleOn(false);
+    const uint32_t start = platform::TickCount();
+    reporter_.FlushStdout();
+    reporter_.PrintMessage(0, "one\n");
+    reporter_.PrintMessage(0, "two\r\n");
+    reporter_.PrintMessage(0, "three");
+    // A machine that took 100 ms for this has reached a flush point.
+    if (platform::TickCount() - start < 100) {
+        EXPECT_FALSE(fs::exists(logPath_));
+    }
+    reporter_.FlushStdout();
+    EXPECT_EQ(LogContents(), "one\ntwo\r\nthree\r\n");
+    // Between flush points the log is free for others to take.
+    platform::FileHandle other = platform::OpenAppendExclusive(logPath_.c_str());
+    EXPECT_NE(other, platform::kInvalidFile);
+    platform::CloseFile(other);
 }
 
 TEST_F(ProcessFiles, ConsoleBytesAreCodePage932UnlessUtf8IsAsked) {
@@ -332,4 +509,18 @@ TEST(Utf8Messages, OwnTextConvertsAndAPathPassesAsItIs) {
     EXPECT_EQ(FormatUtf8Message("%d%% %5s|%-3s|%s", 50, "ab", "c", longText.c_str()), "50%    ab|c  |" + longText);
     // Bytes that are neither UTF-8 nor code page 932 stay as they are.
     EXPECT_EQ(FormatUtf8Message("%s", "\xff\xfe"), "\xff\xfe");
+}
+
+// The converters are kept between messages: a refused piece (half a
+// double-byte character) must leave the next message's bytes as they were.
+TEST(Utf8Messages, BytesStayTheSameAcrossMessagesAndAfterARefusedPiece) {
+    const std::string path = Utf8Text(u8"録画/番組.ts");
+    for (int round = 0; round < 3; ++round) {
+        EXPECT_EQ(FormatUtf8Message("%s|", "ab\x82"), "ab\x82|");
+        EXPECT_EQ(FormatUtf8Message("－ ファイルがありません %s\n", path.c_str()),
+                  Utf8Text(u8"－ ファイルがありません 録画/番組.ts\n"));
+        EXPECT_EQ(FormatUtf8Message("%s\x82", "ＮＨＫ"), "\xef\xbc\xae\xef\xbc\xa8\xef\xbc\xab\x82");
+        EXPECT_EQ(FormatUtf8Message("DROP : PID 0x%04X , %lld Drop , %s \r\n", 0x100, 3LL, "PCR 0:00:01.000"),
+                  "DROP : PID 0x0100 , 3 Drop , PCR 0:00:01.000 \r\n");
+    }
 }

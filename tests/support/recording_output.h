@@ -28,6 +28,7 @@ public:
     }
     void AppendLog(const char* path, const char* text, std::size_t length) override {
         const std::lock_guard<std::mutex> lock(mutex_);
+        ++logWrites_;
         if (lockedLog_ == path) return;
         logs_[path].append(text, length);
     }
@@ -42,12 +43,15 @@ public:
     }
     bool HasLog(const std::string& path) const { return logs_.count(path) != 0; }
     int Flushes() const { return flushes_; }
+    // How often a log was opened to be written, held or not.
+    int LogWrites() const { return logWrites_; }
     // Console bytes written since the last flush.
     std::size_t Unflushed() const { return unflushed_; }
 
     void AdvanceTick(uint32_t ms) { tick_ += ms; }
     // Appends to this log are lost, as to a file someone else holds open.
     void LockLog(const std::string& path) { lockedLog_ = path; }
+    void UnlockLog() { lockedLog_.clear(); }
 
 private:
     bool utf8_;
@@ -57,6 +61,7 @@ private:
     std::string standardError_;
     std::map<std::string, std::string> logs_;
     int flushes_ = 0;
+    int logWrites_ = 0;
     std::size_t unflushed_ = 0;
     uint32_t tick_ = 0;
     std::string lockedLog_;

@@ -191,6 +191,8 @@ OpenedSink OpenSink(Reporter& reporter, const SinkPath& path, bool sourceOpen, S
 
 // ---- The packet's path -------------------------------------------------------
 
+constexpr uint16_t kTotPid = 0x0014;
+
 // What the report of a packet needs from the packets before it.
 struct ReportState {
     ReportTexts texts;
@@ -217,7 +219,8 @@ struct JobState {
           discards(sink.discards),
           capacity(capacity),
           inputPath(job.slot.inputPath),
-          outputPath(job.slot.outputPath) {}
+          outputPath(job.slot.outputPath),
+          writer(*sink.sink, kStagingSize) {}
 
     StreamJob& job;
     Reporter& reporter;
@@ -231,13 +234,14 @@ struct JobState {
     const std::string& inputPath;
     const std::string& outputPath;
     BlockReader reader;
-    std::vector<uint8_t> staging = std::vector<uint8_t>(kStagingSize);
-    int32_t stagingFill = 0;
+    PacketWriter writer;
     bool writeNoticePrinted = false;
     ReportState report;
     WindowState windows;
     PatchTimeState patch;
     uint32_t packetsSincePump = 0;
+    uint32_t lastPumpTick = 0;
+    int64_t positionAtPumpCheck = 0;  // the reader's source position when last looked at
 };
 
 // One packet on its way through the steps.
@@ -251,15 +255,19 @@ struct PacketStep {
     bool clockAdvanced = false;
 };
 
+// A sink that still takes blocks has not failed; only a hand-over changes that.
 void NoteWriteFailure(JobState& state) {
-    if (state.sink.Failed() && !state.writeNoticePrinted) {
+    if (state.writer.takesBlocks || state.writeNoticePrinted) {
+        return;
+    }
+    if (state.sink.Failed()) {
         state.writeNoticePrinted = true;
         PrintPathNotice(state.reporter, "－ 出力ファイルに書き込めません %s\n", state.outputPath);
     }
 }
 
-void FlushStaging(JobState& state) {
-    WriteOutput(state.sink, nullptr, 0, state.staging.data(), kStagingSize, state.stagingFill);
+void FlushPending(JobState& state) {
+    FlushOutput(state.writer);
     NoteWriteFailure(state);
 }
 
@@ -331,7 +339,7 @@ void ParseTimeProgramAndCaptions(JobState& state, PacketStep& step) {
     if (step.consumed) {
         return;
     }
-    if (step.entry->pid == 0x0014 && ParseTotTdt(step.packet, state.context, *step.entry)) {
+    if (step.entry->pid == kTotPid && ParseTotTdt(step.packet, state.context, *step.entry)) {
         PredictWrap(state.context);
         state.report.texts.tot = TotText(state.context);
         state.report.totKey = MakeBroadcastKey(state.context);
@@ -348,13 +356,13 @@ void ParseTimeProgramAndCaptions(JobState& state, PacketStep& step) {
 
 void Pace(JobState& state) {
     if (state.options.sync) {
-        PaceStream(state.context, state.stagingFill > 0, [&state] { FlushStaging(state); });
+        PaceStream(state.context, state.writer.fill > 0, [&state] { FlushPending(state); });
     }
 }
 
 void WritePacket(JobState& state, const PacketStep& step) {
     if (step.keep) {
-        WriteOutput(state.sink, step.packet, kPacketSize, state.staging.data(), kStagingSize, state.stagingFill);
+        WriteOutput(state.writer, step.packet, kPacketSize);
         NoteWriteFailure(state);
     }
     if (state.job.plugins != nullptr) {
@@ -369,9 +377,12 @@ void ReportPacket(JobState& state, const PacketStep& step) {
         position = PacketPosition(state.reader, step.packet);
         report.texts.positionValue = position;
     }
-    if (const BroadcastKey now = MakeBroadcastKey(state.context); !(now == report.totKey)) {
-        report.texts.tot = TotText(state.context);
-        report.totKey = now;
+    // Only a TOT/TDT packet changes the broadcast time.
+    if (step.entry->pid == kTotPid) {
+        if (const BroadcastKey now = MakeBroadcastKey(state.context); !(now == report.totKey)) {
+            report.texts.tot = TotText(state.context);
+            report.totKey = now;
+        }
     }
     const bool dropLine = step.drop && state.options.drop;
     if (!dropLine && (step.drop || !state.reporter.ProgressShown())) {
@@ -424,14 +435,29 @@ void CarryPacket(JobState& state, uint8_t* packet) {
 // ---- The loop ----------------------------------------------------------------
 
 // Draining the thread's window messages costs far more than a packet's
-// checks: it is done every kPumpInterval packets, and whenever the source has
-// nothing for the moment.
+// checks: it is done every kPumpInterval packets, whenever the source has
+// nothing for the moment, and, when packets trickle in (a live tuner), at
+// least every kPumpIntervalMs. The clock is looked at once per read of the
+// source, not per packet.
 constexpr uint32_t kPumpInterval = 1024;
+constexpr uint32_t kPumpIntervalMs = 4;
+
+void PumpNow(JobState& state) {
+    platform::PumpMessages();
+    state.packetsSincePump = 0;
+    state.lastPumpTick = platform::TickCount();
+}
 
 void PumpWhenDue(JobState& state) {
     if (++state.packetsSincePump >= kPumpInterval) {
-        platform::PumpMessages();
-        state.packetsSincePump = 0;
+        PumpNow(state);
+        return;
+    }
+    if (state.reader.sourcePosition != state.positionAtPumpCheck) {
+        state.positionAtPumpCheck = state.reader.sourcePosition;
+        if (platform::TickCount() - state.lastPumpTick >= kPumpIntervalMs) {
+            PumpNow(state);
+        }
     }
 }
 
@@ -448,6 +474,8 @@ bool FinishOnStop(JobState& state) {
 
 void PrepareJob(JobState& state, int64_t startOffset) {
     state.reader.capacity = state.capacity;
+    // Packets waiting for the sink may still point into the block.
+    state.reader.beforeMove = [&state] { StagePendingRun(state.writer); };
     if (state.file != nullptr) {
         const int64_t size = state.file->Size();
         state.report.fileSize = size < 0 ? 0 : size;
@@ -464,6 +492,7 @@ void PrepareJob(JobState& state, int64_t startOffset) {
         PreparePatchTime(state.patch, state.inputPath.c_str(), state.file != nullptr);
     }
     state.packetsSincePump = kPumpInterval;
+    state.positionAtPumpCheck = state.reader.sourcePosition;
 }
 
 void CarryStream(JobState& state) {
@@ -494,8 +523,8 @@ void CarryStream(JobState& state) {
             break;
         }
     }
-    if (!state.discards && state.stagingFill > 0) {
-        FlushStaging(state);
+    if (!state.discards && state.writer.fill > 0) {
+        FlushPending(state);
     }
 }
 

@@ -42,13 +42,12 @@ struct RecordingSink : PacketSink {
 
 TEST(WriteOutput, HandsBlocksOfAtMost256PacketsInOrder) {
     RecordingSink sink;
-    std::vector<uint8_t> staging(kStagingSize);
-    int32_t fill = 0;
+    PacketWriter writer(sink, kStagingSize);
     const tsb::Bytes packets = Packets(600).Data();
     for (int i = 0; i < 600; ++i) {
-        WriteOutput(sink, packets.data() + i * 188, 188, staging.data(), kStagingSize, fill);
+        WriteOutput(writer, packets.data() + i * 188, 188);
     }
-    EXPECT_EQ(WriteOutput(sink, nullptr, 0, staging.data(), kStagingSize, fill), 88 * 188);
+    EXPECT_EQ(FlushOutput(writer), 88 * 188);
     ASSERT_EQ(sink.blocks.size(), 3u);
     EXPECT_EQ(sink.blocks[0].size(), 256u * 188u);
     EXPECT_EQ(sink.blocks[1].size(), 256u * 188u);
@@ -60,31 +59,31 @@ TEST(WriteOutput, PacketThatDoesNotFitWaitsForTheNextBlock) {
     // Units of 192 bytes do not divide the block: the one that would cross
     // its end starts the next block instead of being split.
     RecordingSink sink;
-    std::vector<uint8_t> staging(kStagingSize);
-    int32_t fill = 0;
+    PacketWriter writer(sink, kStagingSize);
     const tsb::Bytes units = Packets(260).As192();
     for (int i = 0; i < 260; ++i) {
-        WriteOutput(sink, units.data() + i * 192, 192, staging.data(), kStagingSize, fill);
+        WriteOutput(writer, units.data() + i * 192, 192);
     }
     ASSERT_EQ(sink.blocks.size(), 1u);
     EXPECT_EQ(sink.blocks[0], tsb::Bytes(units.begin(), units.begin() + 250 * 192));
-    EXPECT_EQ(fill, 10 * 192);
+    EXPECT_EQ(writer.fill, 10 * 192);
 }
 
 TEST(WriteOutput, SinkThatKeepsNothingLosesThePacketThatNeededRoom) {
     RecordingSink sink;
     sink.keepAtMost = 0;
-    std::vector<uint8_t> staging(kStagingSize);
-    int32_t fill = 0;
+    PacketWriter writer(sink, kStagingSize);
     const tsb::Bytes units = Packets(252).As192();
     for (int i = 0; i < 250; ++i) {
-        WriteOutput(sink, units.data() + i * 192, 192, staging.data(), kStagingSize, fill);
+        WriteOutput(writer, units.data() + i * 192, 192);
     }
-    EXPECT_EQ(WriteOutput(sink, units.data() + 250 * 192, 192, staging.data(), kStagingSize, fill), 0);
+    EXPECT_EQ(WriteOutput(writer, units.data() + 250 * 192, 192), 0);
     ASSERT_EQ(sink.blocks.size(), 1u);
-    EXPECT_EQ(fill, 0);
-    EXPECT_EQ(WriteOutput(sink, units.data() + 251 * 192, 192, staging.data(), kStagingSize, fill), 0);
-    EXPECT_EQ(tsb::Bytes(staging.begin(), staging.begin() + fill), tsb::Bytes(units.begin() + 251 * 192, units.end()));
+    EXPECT_EQ(writer.fill, 0);
+    EXPECT_EQ(WriteOutput(writer, units.data() + 251 * 192, 192), 0);
+    EXPECT_EQ(FlushOutput(writer), 0);
+    ASSERT_EQ(sink.blocks.size(), 2u);
+    EXPECT_EQ(sink.blocks[1], tsb::Bytes(units.begin() + 251 * 192, units.end()));
 }
 
 // ---- Staging writer ----------------------------------------------------------
@@ -93,23 +92,21 @@ TEST(WriteOutput, HandsOverEvery256PacketsAndOnFlush) {
     const std::string path = tsb::TempPath("staging.ts");
     FileSink sink;
     ASSERT_TRUE(sink.Open(path));
-    std::vector<uint8_t> staging(kStagingSize);
-    int32_t fill = 0;
+    PacketWriter writer(sink, kStagingSize);
     const tsb::StreamBuilder builder = Packets(300);
     int32_t handed = 0;
     for (int i = 0; i < 255; ++i) {
-        handed += WriteOutput(sink, builder.Data().data() + i * 188, 188, staging.data(), kStagingSize, fill);
+        handed += WriteOutput(writer, builder.Data().data() + i * 188, 188);
     }
     EXPECT_EQ(handed, 0);
-    EXPECT_EQ(fill, 255 * 188);
-    EXPECT_EQ(WriteOutput(sink, builder.Data().data() + 255 * 188, 188, staging.data(), kStagingSize, fill),
-              kStagingSize);
-    EXPECT_EQ(fill, 0);
+    EXPECT_EQ(writer.fill, 255 * 188);
+    EXPECT_EQ(WriteOutput(writer, builder.Data().data() + 255 * 188, 188), kStagingSize);
+    EXPECT_EQ(writer.fill, 0);
     for (int i = 256; i < 300; ++i) {
-        WriteOutput(sink, builder.Data().data() + i * 188, 188, staging.data(), kStagingSize, fill);
+        WriteOutput(writer, builder.Data().data() + i * 188, 188);
     }
-    EXPECT_EQ(WriteOutput(sink, nullptr, 0, staging.data(), kStagingSize, fill), 44 * 188);
-    EXPECT_EQ(WriteOutput(sink, nullptr, 0, staging.data(), kStagingSize, fill), 0);
+    EXPECT_EQ(FlushOutput(writer), 44 * 188);
+    EXPECT_EQ(FlushOutput(writer), 0);
     EXPECT_FALSE(sink.Failed());
     sink.Close();
     EXPECT_EQ(tsb::ReadFileBytes(path), builder.Data());
@@ -121,19 +118,17 @@ TEST(WriteOutput, FailedSinkTakesNothingMoreAndDropsTheQueue) {
     ASSERT_TRUE(tsb::WriteFileBytes(path, tsb::Bytes(10, 0)));
     HandleSink sink(platform::OpenRead(path.c_str()));  // writes to it fail
     ASSERT_TRUE(sink.IsOpen());
-    std::vector<uint8_t> staging(kStagingSize + 188, 0xEE);  // guard bytes behind the buffer
-    int32_t fill = 0;
+    PacketWriter writer(sink, kStagingSize);
     const tsb::Bytes packets = Packets(300).Data();
     for (int i = 0; i < 256; ++i) {
-        EXPECT_EQ(WriteOutput(sink, packets.data() + i * 188, 188, staging.data(), kStagingSize, fill), 0);
+        EXPECT_EQ(WriteOutput(writer, packets.data() + i * 188, 188), 0);
     }
     EXPECT_TRUE(sink.Failed());
-    EXPECT_EQ(fill, 0);
+    EXPECT_EQ(writer.fill, 0);
     // Nothing is queued any more, so a flush has nothing to try either.
-    EXPECT_EQ(WriteOutput(sink, packets.data() + 256 * 188, 188, staging.data(), kStagingSize, fill), 0);
-    EXPECT_EQ(WriteOutput(sink, nullptr, 0, staging.data(), kStagingSize, fill), 0);
-    EXPECT_EQ(fill, 0);
-    EXPECT_EQ(staging[kStagingSize], 0xEE);
+    EXPECT_EQ(WriteOutput(writer, packets.data() + 256 * 188, 188), 0);
+    EXPECT_EQ(FlushOutput(writer), 0);
+    EXPECT_EQ(writer.fill, 0);
     sink.Close();
     EXPECT_EQ(tsb::ReadFileBytes(path), tsb::Bytes(10, 0));
     platform::RemoveFile(path.c_str());
@@ -151,13 +146,12 @@ int WriteUnderSizeLimit(const std::string& path, const tsb::Bytes& packets, int 
         ::setrlimit(RLIMIT_FSIZE, &size);
         FileSink sink;
         sink.Open(path);
-        std::vector<uint8_t> staging(kStagingSize);
-        int32_t fill = 0;
+        PacketWriter writer(sink, kStagingSize);
         int64_t handed = 0;
         for (int i = 0; i < count; ++i) {
-            handed += WriteOutput(sink, packets.data() + i * 188, 188, staging.data(), kStagingSize, fill);
+            handed += WriteOutput(writer, packets.data() + i * 188, 188);
         }
-        handed += WriteOutput(sink, nullptr, 0, staging.data(), kStagingSize, fill);
+        handed += FlushOutput(writer);
         const bool failed = sink.Failed();
         sink.Close();
         ::_exit(failed && handed == static_cast<int64_t>(limit - limit % 188) ? 0 : 1);
@@ -186,19 +180,20 @@ TEST(WriteOutput, FullDiskLeavesOnlyWholePacketsOfTheStream) {
 #endif
 
 TEST(WriteOutput, NoSinkTakesNothing) {
-    std::vector<uint8_t> staging(kStagingSize);
-    int32_t fill = 0;
     const tsb::StreamBuilder builder = Packets(1);
     FileSink unopened;
-    EXPECT_EQ(WriteOutput(unopened, builder.Data().data(), 188, staging.data(), kStagingSize, fill), 0);
-    EXPECT_EQ(fill, 0);
+    PacketWriter toUnopened(unopened, kStagingSize);
+    EXPECT_EQ(WriteOutput(toUnopened, builder.Data().data(), 188), 0);
+    EXPECT_EQ(toUnopened.fill, 0);
     NoSink none;
-    EXPECT_EQ(WriteOutput(none, builder.Data().data(), 188, staging.data(), kStagingSize, fill), 0);
-    EXPECT_EQ(fill, 0);
+    PacketWriter toNone(none, kStagingSize);
+    EXPECT_EQ(WriteOutput(toNone, builder.Data().data(), 188), 0);
+    EXPECT_EQ(toNone.fill, 0);
     RecordingSink recorder;
-    EXPECT_EQ(WriteOutput(recorder, builder.Data().data(), 188, nullptr, kStagingSize, fill), 0);
-    EXPECT_EQ(WriteOutput(recorder, builder.Data().data(), 188, staging.data(), 0, fill), 0);
-    EXPECT_EQ(fill, 0);
+    PacketWriter withoutBlock(recorder, 0);
+    EXPECT_EQ(WriteOutput(withoutBlock, builder.Data().data(), 188), 0);
+    EXPECT_EQ(withoutBlock.fill, 0);
+    EXPECT_EQ(FlushOutput(withoutBlock), 0);
     EXPECT_TRUE(recorder.blocks.empty());
 }
 

@@ -63,6 +63,18 @@ TEST(StreamWorker, SmallReadBufferStillPassesEverything) {
     EXPECT_EQ(tsb::ReadFileBytes(files.output), builder.Data());
 }
 
+TEST(StreamWorker, SmallReadBufferRefilledWhilePacketsWaitForTheSink) {
+    // 48128 bytes hold 256 packets, and the block is refilled long before
+    // 256 packets have gathered behind its front.
+    CapturedRun capture;
+    RunSettings.bufsize = 48128;
+    Files files;
+    const tsb::StreamBuilder builder = Packets(1500);
+    ASSERT_TRUE(tsb::WriteFileBytes(files.input, builder.Data()));
+    WorkerRun run(capture.reporter, files.input, files.output);
+    EXPECT_EQ(tsb::ReadFileBytes(files.output), builder.Data());
+}
+
 TEST(StreamWorker, UnitsOf192BytesBecome188BytePackets) {
     CapturedRun capture;
     Files files;

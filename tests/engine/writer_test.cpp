@@ -27,18 +27,40 @@ tsb::StreamBuilder Packets(int count, uint16_t pid = 0x100) {
     return builder;
 }
 
-// Keeps every block it is handed, as the sender's library receives them.
+// Keeps every block it is handed, as the sender's library receives them,
+// and where each block came from.
 struct RecordingSink : PacketSink {
     std::vector<tsb::Bytes> blocks;
+    std::vector<const uint8_t*> from;
     uint32_t keepAtMost = UINT32_MAX;
+    int failAtBlock = -1;  // this block is cut short and the sink fails
+    bool failed = false;
     bool IsOpen() const override { return true; }
-    bool TakesBlocks() const override { return true; }
+    bool TakesBlocks() const override { return !failed; }
     uint32_t WriteBlock(const uint8_t* data, uint32_t size) override {
         blocks.emplace_back(data, data + size);
+        from.push_back(data);
+        if (static_cast<int>(blocks.size()) - 1 == failAtBlock) {
+            failed = true;
+            return size / 2 / 188 * 188;
+        }
         return std::min(size, keepAtMost);
     }
+    bool Failed() const override { return failed; }
     void Close() override {}
 };
+
+// `count` packets from packet `first` of units of `stride` bytes, each packet
+// `skip` bytes into its unit.
+tsb::Bytes Slice(const tsb::Bytes& bytes, std::size_t first, std::size_t count, std::size_t stride = 188,
+                 std::size_t skip = 0) {
+    tsb::Bytes out;
+    for (std::size_t i = first; i < first + count; ++i) {
+        const auto at = bytes.begin() + static_cast<std::ptrdiff_t>(i * stride + skip);
+        out.insert(out.end(), at, at + 188);
+    }
+    return out;
+}
 
 TEST(WriteOutput, HandsBlocksOfAtMost256PacketsInOrder) {
     RecordingSink sink;
@@ -84,6 +106,118 @@ TEST(WriteOutput, SinkThatKeepsNothingLosesThePacketThatNeededRoom) {
     EXPECT_EQ(FlushOutput(writer), 0);
     ASSERT_EQ(sink.blocks.size(), 2u);
     EXPECT_EQ(sink.blocks[1], tsb::Bytes(units.begin() + 251 * 192, units.end()));
+}
+
+// ---- Packets that lie one after another ----------------------------------------
+
+TEST(WriteOutput, ContiguousPacketsGoOutFromWhereTheyLieInBlocksOf256) {
+    RecordingSink sink;
+    PacketWriter writer(sink, kStagingSize);
+    const tsb::Bytes packets = Packets(600).Data();
+    int32_t handed = 0;
+    for (int i = 0; i < 600; ++i) {
+        handed += WriteOutput(writer, packets.data() + i * 188, 188);
+    }
+    EXPECT_EQ(handed, 512 * 188);
+    EXPECT_EQ(writer.run, packets.data() + 512 * 188);
+    EXPECT_EQ(FlushOutput(writer), 88 * 188);
+    ASSERT_EQ(sink.blocks.size(), 3u);
+    EXPECT_EQ(sink.from,
+              (std::vector<const uint8_t*>{packets.data(), packets.data() + 256 * 188, packets.data() + 512 * 188}));
+    EXPECT_EQ(tsb::Concat({sink.blocks[0], sink.blocks[1], sink.blocks[2]}), packets);
+}
+
+TEST(WriteOutput, GapMovesTheRunIntoStagingAndKeepsTheBlockBoundaries) {
+    // Packet 100 stays out (a window or a table took it): the block still
+    // closes after 256 written packets, as it did when every packet was
+    // copied, and the next block goes out from where its packets lie.
+    RecordingSink sink;
+    PacketWriter writer(sink, kStagingSize);
+    const tsb::Bytes packets = Packets(600).Data();
+    for (int i = 0; i < 600; ++i) {
+        if (i != 100) {
+            WriteOutput(writer, packets.data() + i * 188, 188);
+        }
+    }
+    FlushOutput(writer);
+    ASSERT_EQ(sink.blocks.size(), 3u);
+    EXPECT_EQ(sink.blocks[0], tsb::Concat({Slice(packets, 0, 100), Slice(packets, 101, 156)}));
+    EXPECT_EQ(sink.from[0], writer.staging.data());
+    EXPECT_EQ(sink.blocks[1], Slice(packets, 257, 256));
+    EXPECT_EQ(sink.from[1], packets.data() + 257 * 188);
+    EXPECT_EQ(sink.blocks[2], Slice(packets, 513, 87));
+}
+
+TEST(WriteOutput, PacketsOf192ByteUnitsAreCopiedIntoBlocksOf256Packets) {
+    RecordingSink sink;
+    PacketWriter writer(sink, kStagingSize);
+    const tsb::Bytes units = Packets(300).As192();
+    for (int i = 0; i < 300; ++i) {
+        WriteOutput(writer, units.data() + i * 192 + 4, 188);  // behind the time stamp
+    }
+    FlushOutput(writer);
+    ASSERT_EQ(sink.blocks.size(), 2u);
+    EXPECT_EQ(sink.blocks[0], Slice(units, 0, 256, 192, 4));
+    EXPECT_EQ(sink.blocks[1], Slice(units, 256, 44, 192, 4));
+    EXPECT_EQ(sink.from[0], writer.staging.data());
+    EXPECT_EQ(tsb::Concat({sink.blocks[0], sink.blocks[1]}), Packets(300).Data());
+}
+
+TEST(WriteOutput, RunStagedBeforeItsBytesAreOverwrittenKeepsThem) {
+    // The reader is about to move the rest of its block to the front: the
+    // pending packets must leave with the bytes they had when written.
+    RecordingSink sink;
+    PacketWriter writer(sink, kStagingSize);
+    const tsb::Bytes packets = Packets(20).Data();
+    tsb::Bytes block = packets;
+    for (int i = 0; i < 10; ++i) {
+        WriteOutput(writer, block.data() + i * 188, 188);
+    }
+    StagePendingRun(writer);
+    std::fill(block.begin(), block.begin() + 10 * 188, 0xEE);
+    for (int i = 10; i < 20; ++i) {
+        WriteOutput(writer, block.data() + i * 188, 188);
+    }
+    EXPECT_EQ(FlushOutput(writer), 20 * 188);
+    ASSERT_EQ(sink.blocks.size(), 1u);
+    EXPECT_EQ(sink.blocks[0], packets);
+}
+
+TEST(WriteOutput, PacketRewrittenInPlaceGoesOutAsRewritten) {
+    // The counter rewrites change the packet inside the read block before it
+    // is written; the run hands over those bytes.
+    RecordingSink sink;
+    PacketWriter writer(sink, kStagingSize);
+    tsb::Bytes block = Packets(3).Data();
+    tsb::Bytes expected = block;
+    expected[188 + 3] = static_cast<uint8_t>((expected[188 + 3] & 0xF0) | 0x0B);
+    for (int i = 0; i < 3; ++i) {
+        if (i == 1) {
+            block[188 + 3] = static_cast<uint8_t>((block[188 + 3] & 0xF0) | 0x0B);
+        }
+        WriteOutput(writer, block.data() + i * 188, 188);
+    }
+    FlushOutput(writer);
+    ASSERT_EQ(sink.blocks.size(), 1u);
+    EXPECT_EQ(sink.blocks[0], expected);
+    EXPECT_EQ(sink.from[0], block.data());
+}
+
+TEST(WriteOutput, FailureInTheMiddleOfARunEndsTheOutput) {
+    RecordingSink sink;
+    sink.failAtBlock = 1;
+    PacketWriter writer(sink, kStagingSize);
+    const tsb::Bytes packets = Packets(800).Data();
+    int32_t handed = 0;
+    for (int i = 0; i < 800; ++i) {
+        handed += WriteOutput(writer, packets.data() + i * 188, 188);
+    }
+    handed += FlushOutput(writer);
+    EXPECT_EQ(handed, 256 * 188 + 128 * 188);
+    ASSERT_EQ(sink.blocks.size(), 2u);
+    EXPECT_EQ(sink.blocks[1], Slice(packets, 256, 256));
+    EXPECT_FALSE(writer.takesBlocks);
+    EXPECT_EQ(writer.fill, 0);
 }
 
 // ---- Staging writer ----------------------------------------------------------

@@ -199,7 +199,7 @@ struct ReportState {
     ClockKey pcrKey{};
     bool pcrKnown = false;
     BroadcastKey totKey;
-    char percentText[32] = {};
+    PercentCache percent;
     char positionText[32] = {};
     char line[kProgressLineSize];
     int64_t fileSize = 1;
@@ -389,7 +389,7 @@ void ReportPacket(JobState& state, const PacketStep& step) {
         return;
     }
     if (state.file != nullptr) {
-        FormatPercent(report.percentText, position, report.fileSize);
+        CachedPercent(report.percent, position, report.fileSize);
         FormatPosition(report.positionText, position);
     }
     if (const ClockKey now = MakeClockKey(state.context); !report.pcrKnown || !(now == report.pcrKey)) {
@@ -398,13 +398,13 @@ void ReportPacket(JobState& state, const PacketStep& step) {
         report.pcrKnown = true;
     }
     if (dropLine) {
-        report.texts.percent.assign(report.percentText);
+        report.texts.percent.assign(report.percent.text);
         report.texts.position.assign(report.positionText);
         PrintDropLine(state.reporter, step.entry->pid, step.entry->dropCount, report.texts.pcr.c_str(),
                       report.texts.tot.c_str(), report.positionText);
         state.job.dropEvents.fetch_add(1, std::memory_order_relaxed);
     } else {
-        BuildProgressLine(report.line, report.percentText, report.texts.pcr.c_str(), report.texts.tot.c_str(),
+        BuildProgressLine(report.line, report.percent.text, report.texts.pcr.c_str(), report.texts.tot.c_str(),
                           report.positionText);
         state.reporter.WriteProgressLine(report.line);
     }

@@ -43,36 +43,19 @@ void SilenceConsole(Reporter& reporter) {
 
 // ---- Report keys -------------------------------------------------------------
 
-// Clock values the PCR text is made of; the text is formatted again only when
-// they change.
+// Broadcast-time values the TOT text is made of; the text is formatted again
+// only when they change.
 bool SameTime(const DateTime& a, const DateTime& b) {
     return a.year == b.year && a.month == b.month && a.day == b.day && a.hour == b.hour && a.minute == b.minute &&
            a.second == b.second && a.millisecond == b.millisecond;
 }
 
-struct ClockKey {
-    uint64_t base[3];
-    uint64_t elapsed[3];
-    DateTime time[3];
-    bool operator==(const ClockKey& other) const {
-        for (int i = 0; i < 3; ++i) {
-            if (base[i] != other.base[i] || elapsed[i] != other.elapsed[i] || !SameTime(time[i], other.time[i])) {
-                return false;
-            }
-        }
-        return true;
-    }
-};
-
-ClockKey MakeClockKey(const StreamContext& context) {
-    ClockKey key{};
-    const StreamClock* clocks[3] = {&context.pcr, &context.pts, &context.dts};
-    for (int i = 0; i < 3; ++i) {
-        key.base[i] = clocks[i]->base;
-        key.elapsed[i] = clocks[i]->currentElapsed;
-        key.time[i] = clocks[i]->currentTime;
-    }
-    return key;
+// The PCR text shows the reference clock's time of day to the millisecond
+// and nothing else: while those four values stay, so does the text.
+uint64_t PcrTextKey(StreamContext& context) {
+    const DateTime& t = SelectReferenceClock(context, ClockKind::Pcr).currentTime;
+    return static_cast<uint64_t>(t.hour) << 48 | static_cast<uint64_t>(t.minute) << 32 |
+           static_cast<uint64_t>(t.second) << 16 | t.millisecond;
 }
 
 struct BroadcastKey {
@@ -196,7 +179,7 @@ constexpr uint16_t kTotPid = 0x0014;
 // What the report of a packet needs from the packets before it.
 struct ReportState {
     ReportTexts texts;
-    ClockKey pcrKey{};
+    uint64_t pcrKey = 0;
     bool pcrKnown = false;
     BroadcastKey totKey;
     PercentCache percent;
@@ -392,7 +375,7 @@ void ReportPacket(JobState& state, const PacketStep& step) {
         CachedPercent(report.percent, position, report.fileSize);
         FormatPosition(report.positionText, position);
     }
-    if (const ClockKey now = MakeClockKey(state.context); !report.pcrKnown || !(now == report.pcrKey)) {
+    if (const uint64_t now = PcrTextKey(state.context); !report.pcrKnown || now != report.pcrKey) {
         report.texts.pcr = PcrText(state.context);
         report.pcrKey = now;
         report.pcrKnown = true;

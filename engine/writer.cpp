@@ -34,7 +34,7 @@ void StagePendingRun(PacketWriter& writer) {
     writer.run = nullptr;
 }
 
-int32_t WriteOutput(PacketWriter& writer, const uint8_t* packet, int32_t length) {
+int32_t QueuePacket(PacketWriter& writer, const uint8_t* packet, int32_t length) {
     if (!writer.takesBlocks || packet == nullptr || length <= 0 || length > writer.blockSize) {
         return 0;
     }

@@ -24,10 +24,23 @@ struct PacketWriter {
     bool takesBlocks = false;
 };
 
+// Queues a packet that does not simply extend the pending run, handing the
+// block over when it is full. Returns the bytes the sink kept in this call.
+int32_t QueuePacket(PacketWriter& writer, const uint8_t* packet, int32_t length);
+
 // Queues a packet. Returns the bytes the sink kept in this call. After a
 // failed write the sink has failed: the queued bytes are dropped and it
 // takes nothing more.
-int32_t WriteOutput(PacketWriter& writer, const uint8_t* packet, int32_t length);
+inline int32_t WriteOutput(PacketWriter& writer, const uint8_t* packet, int32_t length) {
+    // The common case, once per packet: the next bytes of the run, with room
+    // left behind them.
+    if (writer.run != nullptr && writer.run + writer.fill == packet && length > 0 &&
+        writer.fill + length < writer.blockSize) {
+        writer.fill += length;
+        return 0;
+    }
+    return QueuePacket(writer, packet, length);
+}
 // Hands the pending packets over; returns the bytes the sink kept.
 int32_t FlushOutput(PacketWriter& writer);
 // The bytes under the pending run are about to be moved or overwritten: the

@@ -78,6 +78,28 @@ TEST(StreamWorker, SmallReadBufferRefilledWhilePacketsWaitForTheSink) {
     EXPECT_EQ(tsb::ReadFileBytes(files.output), builder.Data());
 }
 
+TEST(StreamWorker, CountersRewrittenInTheReadBlockReachTheOutput) {
+    // From the gap at packet 50 on every counter is renumbered in place; the
+    // packets go out from the read block with the new counters.
+    CapturedRun capture;
+    RunSettings.rwcntundrop = 0x100;
+    Files files;
+    tsb::Bytes input;
+    tsb::Bytes expected;
+    for (int i = 0; i < 600; ++i) {
+        const tsb::Bytes payload(184, static_cast<uint8_t>(i));
+        const int sent = i < 50 ? i : i + 1;
+        const tsb::Bytes packet = tsb::MakePacket(0x100, static_cast<uint8_t>(sent & 0x0F), payload);
+        const tsb::Bytes renumbered = tsb::MakePacket(0x100, static_cast<uint8_t>(i & 0x0F), payload);
+        input.insert(input.end(), packet.begin(), packet.end());
+        expected.insert(expected.end(), renumbered.begin(), renumbered.end());
+    }
+    ASSERT_NE(input, expected);
+    ASSERT_TRUE(tsb::WriteFileBytes(files.input, input));
+    WorkerRun run(capture.reporter, files.input, files.output);
+    EXPECT_EQ(tsb::ReadFileBytes(files.output), expected);
+}
+
 TEST(StreamWorker, UnitsOf192BytesBecome188BytePackets) {
     CapturedRun capture;
     Files files;

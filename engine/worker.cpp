@@ -3,7 +3,6 @@
 // windows, tables and captions, pace, write, report).
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "caption/caption.h"
 #include "common/process_state.h"

@@ -113,14 +113,21 @@ enum class FillResult { Data, NothingNow, Ended };
 
 FillResult Refill(BlockReader& reader, PacketSource& source) {
     uint8_t* data = reader.block.get();
-    const uint32_t remaining = reader.length - reader.cursor;
-    if (remaining > 0 && reader.cursor > 0) {
-        std::memmove(data, data + reader.cursor, remaining);
+    if (reader.cursor > 0) {
+        if (reader.beforeMove) {
+            reader.beforeMove();
+        }
+        const uint32_t remaining = reader.length - reader.cursor;
+        if (remaining > 0) {
+            std::memmove(data, data + reader.cursor, remaining);
+        }
+        reader.length = remaining;
+        reader.cursor = 0;
     }
-    reader.length = remaining;
-    reader.cursor = 0;
+    const uint32_t room = reader.capacity - reader.length;
+    const uint32_t ask = reader.piece != 0 && reader.piece < room ? reader.piece : room;
     uint32_t got = 0;
-    switch (source.ReadBlock(data + remaining, reader.capacity - remaining, got)) {
+    switch (source.ReadBlock(data + reader.length, ask, got)) {
         case BlockStatus::Ended:
             return FillResult::Ended;
         case BlockStatus::NothingNow:
@@ -128,7 +135,7 @@ FillResult Refill(BlockReader& reader, PacketSource& source) {
         case BlockStatus::Data:
             break;
     }
-    reader.length = remaining + got;
+    reader.length += got;
     reader.sourcePosition += got;
     return FillResult::Data;
 }

@@ -2,9 +2,15 @@
 // The block reader and packet aligner of the stream worker. Exposed for the
 // worker's own tests and the fuzz target.
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 class PacketSource;
+
+// Bytes asked of the source per read: a piece is checked while it is still
+// in the processor's cache, and the same few pieces of the block are used
+// over and over.
+constexpr uint32_t kReadPiece = 1u << 20;
 
 // Worker-local read state. The block is allocated on the first read and
 // released with the reader.
@@ -24,6 +30,10 @@ struct BlockReader {
     // tested first, so a 0x47 in a 192-byte unit's time stamp never wins.
     uint32_t stride = 0;
     uint32_t strideRun = 0;
+    uint32_t piece = kReadPiece;  // most bytes asked of the source per read
+    // Runs before the bytes in front of the cursor are moved or overwritten
+    // by the next read; packets delivered earlier point there.
+    std::function<void()> beforeMove;
 };
 
 enum class ReadStatus {

@@ -3,7 +3,6 @@
 // windows, tables and captions, pace, write, report).
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "caption/caption.h"
 #include "common/process_state.h"
@@ -43,36 +42,19 @@ void SilenceConsole(Reporter& reporter) {
 
 // ---- Report keys -------------------------------------------------------------
 
-// Clock values the PCR text is made of; the text is formatted again only when
-// they change.
+// Broadcast-time values the TOT text is made of; the text is formatted again
+// only when they change.
 bool SameTime(const DateTime& a, const DateTime& b) {
     return a.year == b.year && a.month == b.month && a.day == b.day && a.hour == b.hour && a.minute == b.minute &&
            a.second == b.second && a.millisecond == b.millisecond;
 }
 
-struct ClockKey {
-    uint64_t base[3];
-    uint64_t elapsed[3];
-    DateTime time[3];
-    bool operator==(const ClockKey& other) const {
-        for (int i = 0; i < 3; ++i) {
-            if (base[i] != other.base[i] || elapsed[i] != other.elapsed[i] || !SameTime(time[i], other.time[i])) {
-                return false;
-            }
-        }
-        return true;
-    }
-};
-
-ClockKey MakeClockKey(const StreamContext& context) {
-    ClockKey key{};
-    const StreamClock* clocks[3] = {&context.pcr, &context.pts, &context.dts};
-    for (int i = 0; i < 3; ++i) {
-        key.base[i] = clocks[i]->base;
-        key.elapsed[i] = clocks[i]->currentElapsed;
-        key.time[i] = clocks[i]->currentTime;
-    }
-    return key;
+// The PCR text shows the reference clock's time of day to the millisecond
+// and nothing else: while those four values stay, so does the text.
+uint64_t PcrTextKey(StreamContext& context) {
+    const DateTime& t = SelectReferenceClock(context, ClockKind::Pcr).currentTime;
+    return static_cast<uint64_t>(t.hour) << 48 | static_cast<uint64_t>(t.minute) << 32 |
+           static_cast<uint64_t>(t.second) << 16 | t.millisecond;
 }
 
 struct BroadcastKey {
@@ -191,13 +173,15 @@ OpenedSink OpenSink(Reporter& reporter, const SinkPath& path, bool sourceOpen, S
 
 // ---- The packet's path -------------------------------------------------------
 
+constexpr uint16_t kTotPid = 0x0014;
+
 // What the report of a packet needs from the packets before it.
 struct ReportState {
     ReportTexts texts;
-    ClockKey pcrKey{};
+    uint64_t pcrKey = 0;
     bool pcrKnown = false;
     BroadcastKey totKey;
-    char percentText[32] = {};
+    PercentCache percent;
     char positionText[32] = {};
     char line[kProgressLineSize];
     int64_t fileSize = 1;
@@ -217,7 +201,8 @@ struct JobState {
           discards(sink.discards),
           capacity(capacity),
           inputPath(job.slot.inputPath),
-          outputPath(job.slot.outputPath) {}
+          outputPath(job.slot.outputPath),
+          writer(*sink.sink, kStagingSize) {}
 
     StreamJob& job;
     Reporter& reporter;
@@ -231,13 +216,14 @@ struct JobState {
     const std::string& inputPath;
     const std::string& outputPath;
     BlockReader reader;
-    std::vector<uint8_t> staging = std::vector<uint8_t>(kStagingSize);
-    int32_t stagingFill = 0;
+    PacketWriter writer;
     bool writeNoticePrinted = false;
     ReportState report;
     WindowState windows;
     PatchTimeState patch;
     uint32_t packetsSincePump = 0;
+    uint32_t lastPumpTick = 0;
+    int64_t positionAtPumpCheck = 0;  // the reader's source position when last looked at
 };
 
 // One packet on its way through the steps.
@@ -251,15 +237,19 @@ struct PacketStep {
     bool clockAdvanced = false;
 };
 
+// A sink that still takes blocks has not failed; only a hand-over changes that.
 void NoteWriteFailure(JobState& state) {
-    if (state.sink.Failed() && !state.writeNoticePrinted) {
+    if (state.writer.takesBlocks || state.writeNoticePrinted) {
+        return;
+    }
+    if (state.sink.Failed()) {
         state.writeNoticePrinted = true;
         PrintPathNotice(state.reporter, "－ 出力ファイルに書き込めません %s\n", state.outputPath);
     }
 }
 
-void FlushStaging(JobState& state) {
-    WriteOutput(state.sink, nullptr, 0, state.staging.data(), kStagingSize, state.stagingFill);
+void FlushPending(JobState& state) {
+    FlushOutput(state.writer);
     NoteWriteFailure(state);
 }
 
@@ -331,7 +321,7 @@ void ParseTimeProgramAndCaptions(JobState& state, PacketStep& step) {
     if (step.consumed) {
         return;
     }
-    if (step.entry->pid == 0x0014 && ParseTotTdt(step.packet, state.context, *step.entry)) {
+    if (step.entry->pid == kTotPid && ParseTotTdt(step.packet, state.context, *step.entry)) {
         PredictWrap(state.context);
         state.report.texts.tot = TotText(state.context);
         state.report.totKey = MakeBroadcastKey(state.context);
@@ -348,13 +338,13 @@ void ParseTimeProgramAndCaptions(JobState& state, PacketStep& step) {
 
 void Pace(JobState& state) {
     if (state.options.sync) {
-        PaceStream(state.context, state.reporter, state.stagingFill > 0, [&state] { FlushStaging(state); });
+        PaceStream(state.context, state.reporter, state.writer.fill > 0, [&state] { FlushPending(state); });
     }
 }
 
 void WritePacket(JobState& state, const PacketStep& step) {
     if (step.keep) {
-        WriteOutput(state.sink, step.packet, kPacketSize, state.staging.data(), kStagingSize, state.stagingFill);
+        WriteOutput(state.writer, step.packet, kPacketSize);
         NoteWriteFailure(state);
     }
     if (state.job.plugins != nullptr) {
@@ -369,31 +359,34 @@ void ReportPacket(JobState& state, const PacketStep& step) {
         position = PacketPosition(state.reader, step.packet);
         report.texts.positionValue = position;
     }
-    if (const BroadcastKey now = MakeBroadcastKey(state.context); !(now == report.totKey)) {
-        report.texts.tot = TotText(state.context);
-        report.totKey = now;
+    // Only a TOT/TDT packet changes the broadcast time.
+    if (step.entry->pid == kTotPid) {
+        if (const BroadcastKey now = MakeBroadcastKey(state.context); !(now == report.totKey)) {
+            report.texts.tot = TotText(state.context);
+            report.totKey = now;
+        }
     }
     const bool dropLine = step.drop && state.options.drop;
     if (!dropLine && (step.drop || !state.reporter.ProgressShown())) {
         return;
     }
     if (state.file != nullptr) {
-        FormatPercent(report.percentText, position, report.fileSize);
+        CachedPercent(report.percent, position, report.fileSize);
         FormatPosition(report.positionText, position);
     }
-    if (const ClockKey now = MakeClockKey(state.context); !report.pcrKnown || !(now == report.pcrKey)) {
+    if (const uint64_t now = PcrTextKey(state.context); !report.pcrKnown || now != report.pcrKey) {
         report.texts.pcr = PcrText(state.context);
         report.pcrKey = now;
         report.pcrKnown = true;
     }
     if (dropLine) {
-        report.texts.percent.assign(report.percentText);
+        report.texts.percent.assign(report.percent.text);
         report.texts.position.assign(report.positionText);
         PrintDropLine(state.reporter, step.entry->pid, step.entry->dropCount, report.texts.pcr.c_str(),
                       report.texts.tot.c_str(), report.positionText);
         state.job.dropEvents.fetch_add(1, std::memory_order_relaxed);
     } else {
-        BuildProgressLine(report.line, report.percentText, report.texts.pcr.c_str(), report.texts.tot.c_str(),
+        BuildProgressLine(report.line, report.percent.text, report.texts.pcr.c_str(), report.texts.tot.c_str(),
                           report.positionText);
         state.reporter.WriteProgressLine(report.line);
     }
@@ -424,14 +417,29 @@ void CarryPacket(JobState& state, uint8_t* packet) {
 // ---- The loop ----------------------------------------------------------------
 
 // Draining the thread's window messages costs far more than a packet's
-// checks: it is done every kPumpInterval packets, and whenever the source has
-// nothing for the moment.
+// checks: it is done every kPumpInterval packets, whenever the source has
+// nothing for the moment, and, when packets trickle in (a live tuner), at
+// least every kPumpIntervalMs. The clock is looked at once per read of the
+// source, not per packet.
 constexpr uint32_t kPumpInterval = 1024;
+constexpr uint32_t kPumpIntervalMs = 4;
+
+void PumpNow(JobState& state) {
+    platform::PumpMessages();
+    state.packetsSincePump = 0;
+    state.lastPumpTick = platform::TickCount();
+}
 
 void PumpWhenDue(JobState& state) {
     if (++state.packetsSincePump >= kPumpInterval) {
-        platform::PumpMessages();
-        state.packetsSincePump = 0;
+        PumpNow(state);
+        return;
+    }
+    if (state.reader.sourcePosition != state.positionAtPumpCheck) {
+        state.positionAtPumpCheck = state.reader.sourcePosition;
+        if (platform::TickCount() - state.lastPumpTick >= kPumpIntervalMs) {
+            PumpNow(state);
+        }
     }
 }
 
@@ -448,6 +456,8 @@ bool FinishOnStop(JobState& state) {
 
 void PrepareJob(JobState& state, int64_t startOffset) {
     state.reader.capacity = state.capacity;
+    // Packets waiting for the sink may still point into the block.
+    state.reader.beforeMove = [&state] { StagePendingRun(state.writer); };
     if (state.file != nullptr) {
         const int64_t size = state.file->Size();
         state.report.fileSize = size < 0 ? 0 : size;
@@ -464,6 +474,7 @@ void PrepareJob(JobState& state, int64_t startOffset) {
         PreparePatchTime(state.patch, state.inputPath.c_str(), state.file != nullptr);
     }
     state.packetsSincePump = kPumpInterval;
+    state.positionAtPumpCheck = state.reader.sourcePosition;
 }
 
 void CarryStream(JobState& state) {
@@ -499,8 +510,8 @@ void CarryStream(JobState& state) {
             break;
         }
     }
-    if (!state.discards && state.stagingFill > 0) {
-        FlushStaging(state);
+    if (!state.discards && state.writer.fill > 0) {
+        FlushPending(state);
     }
 }
 

@@ -1,6 +1,7 @@
 // Progress and DROP lines of the stream worker.
 #include "engine/worker_report.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "report/report.h"
@@ -64,6 +65,36 @@ std::size_t FormatPercent(char* out, int64_t position, int64_t size) {
     *p++ = '%';
     *p = '\0';
     return static_cast<std::size_t>(p - out);
+}
+
+namespace {
+
+// The first position that shows `percent` (0 to 101) for a size above 0:
+// ceil(percent * size / 100) without the product overflowing.
+int64_t FirstPositionOfPercent(int64_t percent, int64_t size) {
+    const int64_t whole = size / 100;
+    const int64_t part = size % 100;
+    return percent * whole + (percent * part + 99) / 100;
+}
+
+}  // namespace
+
+const char* CachedPercent(PercentCache& cache, int64_t position, int64_t size) {
+    if (size == cache.size && position >= cache.from && position < cache.until) {
+        return cache.text;
+    }
+    FormatPercent(cache.text, position, size);
+    cache.size = size;
+    cache.from = 0;
+    cache.until = 0;
+    if (size <= 0 || size > INT64_MAX / 101) {
+        return cache.text;
+    }
+    const int64_t percent =
+        position <= 0 ? 0 : std::min<int64_t>(position / size * 100 + position % size * 100 / size, 100);
+    cache.from = percent == 0 ? INT64_MIN : FirstPositionOfPercent(percent, size);
+    cache.until = percent == 100 ? INT64_MAX : FirstPositionOfPercent(percent + 1, size);
+    return cache.text;
 }
 
 std::size_t FormatPosition(char* out, int64_t position) {

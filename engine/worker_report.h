@@ -15,6 +15,15 @@ constexpr std::size_t kProgressLineSize = 1100;
 std::size_t BuildProgressLine(char* out, const char* percent, const char* pcr, const char* tot, const char* position);
 // "%d %%" of position * 100 / size, at most 100; empty for an unknown size.
 std::size_t FormatPercent(char* out, int64_t position, int64_t size);
+// The percent text of FormatPercent, formatted again only when the position
+// leaves the range of positions that show the same percent.
+struct PercentCache {
+    int64_t size = -1;
+    int64_t from = 0;   // first position of the cached text
+    int64_t until = 0;  // first position behind it; from == until: nothing cached
+    char text[32] = {};
+};
+const char* CachedPercent(PercentCache& cache, int64_t position, int64_t size);
 // "+0x%I64X".
 std::size_t FormatPosition(char* out, int64_t position);
 // Prints the DROP line of a packet as a message line of its own.

@@ -1,4 +1,4 @@
-// Staging writer of the stream worker.
+// Output writer of the stream worker.
 #include "engine/writer.h"
 
 #include <cstring>
@@ -7,41 +7,65 @@
 
 namespace {
 
-int32_t HandOver(PacketSink& sink, const uint8_t* staging, int32_t& stagingFill) {
-    if (stagingFill <= 0) {
+int32_t HandOver(PacketWriter& writer) {
+    if (writer.fill <= 0) {
         return 0;
     }
-    const uint32_t kept = sink.WriteBlock(staging, static_cast<uint32_t>(stagingFill));
-    stagingFill = 0;
+    const uint8_t* data = writer.run != nullptr ? writer.run : writer.staging.data();
+    const uint32_t kept = writer.sink.WriteBlock(data, static_cast<uint32_t>(writer.fill));
+    writer.fill = 0;
+    writer.run = nullptr;
+    writer.takesBlocks = writer.sink.TakesBlocks();
     return static_cast<int32_t>(kept);
 }
 
 }  // namespace
 
-int32_t WriteOutput(PacketSink& sink, const uint8_t* packet, int32_t length, uint8_t* staging, int32_t stagingSize,
-                    int32_t& stagingFill) {
-    if (!sink.TakesBlocks() || staging == nullptr || stagingSize <= 0) {
-        return 0;
+PacketWriter::PacketWriter(PacketSink& sink, int32_t blockSize)
+    : sink(sink),
+      staging(static_cast<std::size_t>(blockSize > 0 ? blockSize : 0)),
+      blockSize(blockSize),
+      takesBlocks(blockSize > 0 && sink.TakesBlocks()) {}
+
+void StagePendingRun(PacketWriter& writer) {
+    if (writer.run != nullptr && writer.fill > 0) {
+        std::memcpy(writer.staging.data(), writer.run, static_cast<std::size_t>(writer.fill));
     }
-    if (packet != nullptr && (length <= 0 || length > stagingSize)) {
+    writer.run = nullptr;
+}
+
+int32_t QueuePacket(PacketWriter& writer, const uint8_t* packet, int32_t length) {
+    if (!writer.takesBlocks || packet == nullptr || length <= 0 || length > writer.blockSize) {
         return 0;
     }
     int32_t total = 0;
-    if (packet != nullptr && stagingFill + length > stagingSize) {
+    if (writer.fill + length > writer.blockSize) {
         // Full: make room first; a sink that takes nothing loses this packet
-        // rather than splitting it or overrunning the buffer.
-        const int32_t handed = HandOver(sink, staging, stagingFill);
+        // rather than splitting it or overrunning the block.
+        const int32_t handed = HandOver(writer);
         total += handed;
-        if (handed == 0 || stagingFill + length > stagingSize || sink.Failed()) {
+        if (handed == 0 || writer.sink.Failed()) {
             return total;
         }
     }
-    if (packet != nullptr) {
-        std::memcpy(staging + stagingFill, packet, static_cast<std::size_t>(length));
-        stagingFill += length;
+    if (writer.fill == 0) {
+        writer.run = packet;
+    } else if (writer.run == nullptr || writer.run + writer.fill != packet) {
+        // Not the next bytes of the run (a gap, a 192-byte unit's time
+        // stamp, or already staged): copy.
+        StagePendingRun(writer);
+        std::memcpy(writer.staging.data() + writer.fill, packet, static_cast<std::size_t>(length));
     }
-    if (stagingFill == stagingSize || (packet == nullptr && stagingFill > 0)) {
-        total += HandOver(sink, staging, stagingFill);
+    writer.fill += length;
+    if (writer.fill == writer.blockSize) {
+        total += HandOver(writer);
     }
     return total;
+}
+
+int32_t FlushOutput(PacketWriter& writer) {
+    if (!writer.takesBlocks) {
+        return 0;
+    }
+    return HandOver(writer);
 }

@@ -1,7 +1,9 @@
 // Hostile input for the block reader, packet decoding and the continuity
 // check. The reader, whatever its block size, must deliver exactly the
 // packets that an aligner looking at the whole input at once finds, and the
-// staging writer must pass each of them on unchanged.
+// writer must pass on each packet it is given unchanged and in order, whether
+// it goes out from the read block or through the staging block, in blocks of
+// at most 256 packets.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -18,6 +20,16 @@
 
 namespace {
 
+// A file sink that also checks the size of every block it is handed.
+struct CheckedFileSink : FileSink {
+    uint32_t WriteBlock(const uint8_t* data, uint32_t size) override {
+        if (size == 0 || size % 188 != 0 || size > static_cast<uint32_t>(kStagingSize) || data[0] != 0x47) {
+            std::abort();
+        }
+        return FileSink::WriteBlock(data, size);
+    }
+};
+
 std::string TempName(const char* what) {
     const char* dir = std::getenv("TMPDIR");
     return std::string(dir != nullptr ? dir : "/tmp") + "/trelvan_fuzz_" + what + "_" +
@@ -30,8 +42,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, std::size_t size) {
     if (size < 2) {
         return 0;
     }
-    // The first two bytes choose the block size; the rest is the stream.
-    const uint32_t capacity = 384u + ((static_cast<uint32_t>(bytes[0]) << 8) | bytes[1]) % 4096u;
+    // The first two bytes choose the block size, the read piece and which
+    // packets stay out of the output (a window or a table taking them); the
+    // rest is the stream.
+    const uint32_t choice = (static_cast<uint32_t>(bytes[0]) << 8) | bytes[1];
+    const uint32_t capacity = 384u + choice % 4096u;
+    const uint32_t piece = 1u + choice % 1531u;
+    const uint32_t skipEvery = choice % 7u;  // 0: every packet is written
     const uint8_t* data = bytes + 2;
     const std::size_t n = size - 2;
 
@@ -50,17 +67,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, std::size_t size) {
         }
     }
 
-    const std::vector<std::size_t> expected = tsb::ReferencePackets(data, n);
+    const std::vector<std::size_t> aligned = tsb::ReferencePackets(data, n);
+    std::vector<std::size_t> expected;
     FileSource input;
-    FileSink output;
+    CheckedFileSink output;
     if (!input.Open(inputPath) || !output.Open(outputPath)) {
         std::abort();
     }
     BlockReader reader;
     reader.capacity = capacity;
+    reader.piece = piece;
+    PacketWriter writer(output, kStagingSize);
+    reader.beforeMove = [&writer] { StagePendingRun(writer); };
     StreamContext context;
-    std::vector<uint8_t> staging(kStagingSize);
-    int32_t fill = 0;
     std::size_t index = 0;
     for (;;) {
         const PacketRead read = ReadPacket(reader, input);
@@ -68,12 +87,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, std::size_t size) {
             break;
         }
         const int64_t position = PacketPosition(reader, read.packet);
-        if (index >= expected.size() || position != static_cast<int64_t>(expected[index]) ||
+        if (index >= aligned.size() || position != static_cast<int64_t>(aligned[index]) ||
             std::memcmp(read.packet, data + position, 188) != 0) {
             std::fprintf(stderr, "packet %zu at %lld, expected %lld\n", index, static_cast<long long>(position),
-                         index < expected.size() ? static_cast<long long>(expected[index]) : -1LL);
+                         index < aligned.size() ? static_cast<long long>(aligned[index]) : -1LL);
             std::abort();
         }
+        const bool kept = skipEvery == 0 || index % skipEvery != 0;
         ++index;
         uint8_t* packet = const_cast<uint8_t*>(read.packet);
         if (PidEntry* entry = DecodePacket(packet, context)) {
@@ -82,14 +102,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, std::size_t size) {
                 std::abort();
             }
         }
-        WriteOutput(output, packet, 188, staging.data(), kStagingSize, fill);
+        if (kept) {
+            WriteOutput(writer, packet, 188);
+            expected.push_back(static_cast<std::size_t>(position));
+        }
     }
-    WriteOutput(output, nullptr, 0, staging.data(), kStagingSize, fill);
+    FlushOutput(writer);
     const bool failed = output.Failed();
     input.Close();
     output.Close();
-    if (index != expected.size() || failed) {
-        std::fprintf(stderr, "delivered %zu of %zu packets\n", index, expected.size());
+    if (index != aligned.size() || failed) {
+        std::fprintf(stderr, "delivered %zu of %zu packets\n", index, aligned.size());
         std::abort();
     }
     // Every aligned packet reached the output, in order and unchanged.

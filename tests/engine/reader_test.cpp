@@ -380,4 +380,118 @@ TEST(ReadPacket, SilentPipeWaitsWithTheLastUnitOfAnEstablishedStride) {
 }
 #endif
 
+// ---- Filling the block in pieces -------------------------------------------------
+
+// Serves bytes from memory, at most `most` per read, and notes how many
+// bytes each read asked for.
+struct MemorySource : PacketSource {
+    tsb::Bytes data;
+    std::size_t at = 0;
+    uint32_t most = UINT32_MAX;
+    std::vector<uint32_t> asks;
+    bool IsOpen() const override { return true; }
+    BlockStatus ReadBlock(uint8_t* dest, uint32_t room, uint32_t& got) override {
+        asks.push_back(room);
+        got = static_cast<uint32_t>(std::min<std::size_t>({room, most, data.size() - at}));
+        std::copy(data.begin() + at, data.begin() + at + got, dest);
+        at += got;
+        return got == 0 ? BlockStatus::Ended : BlockStatus::Data;
+    }
+    void WaitIdle() override {}
+    void Close() override {}
+};
+
+Delivered ReadAllFrom(BlockReader& reader, MemorySource& source) {
+    Delivered out;
+    for (int guard = 0; guard < 100000; ++guard) {
+        const PacketRead read = ReadPacket(reader, source);
+        out.last = read.status;
+        if (read.status != ReadStatus::Packet) {
+            break;
+        }
+        out.packets.emplace_back(read.packet, read.packet + 188);
+        out.positions.push_back(PacketPosition(reader, read.packet));
+    }
+    return out;
+}
+
+TEST(ReadPacket, PiecesAndShortReadsKeepEveryPacketAndItsPosition) {
+    const tsb::StreamBuilder builder = Packets(3000);
+    for (const uint32_t most : {UINT32_MAX, 777u, 188u, 1u}) {
+        MemorySource source;
+        source.data = builder.Data();
+        source.most = most;
+        BlockReader reader;
+        reader.capacity = 100000;
+        reader.piece = 10000;
+        reader.sourcePosition = 5000;  // where a start offset put the file
+        const Delivered got = ReadAllFrom(reader, source);
+        ASSERT_EQ(got.packets.size(), 3000u) << "reads of at most " << most;
+        for (int i = 0; i < 3000; ++i) {
+            ASSERT_EQ(got.packets[i], PacketAt(builder, i)) << "reads of at most " << most << ", packet " << i;
+            ASSERT_EQ(got.positions[i], 5000 + i * 188) << "reads of at most " << most;
+        }
+        EXPECT_EQ(got.last, ReadStatus::End);
+        EXPECT_LE(*std::max_element(source.asks.begin(), source.asks.end()), 10000u);
+    }
+}
+
+TEST(ReadPacket, UnitsOf192BytesAcrossPiecesKeepTheirPositions) {
+    const tsb::StreamBuilder builder = Packets(500);
+    MemorySource source;
+    source.data = builder.As192();
+    BlockReader reader;
+    reader.capacity = 48128;
+    reader.piece = 1000;  // not a multiple of either stride
+    const Delivered got = ReadAllFrom(reader, source);
+    ASSERT_EQ(got.packets.size(), 500u);
+    for (int i = 0; i < 500; ++i) {
+        ASSERT_EQ(got.packets[i], PacketAt(builder, i)) << "packet " << i;
+        ASSERT_EQ(got.positions[i], i * 192 + 4);  // behind the time stamp
+    }
+}
+
+TEST(ReadPacket, DefaultBlockIsFilledOneMebibyteAtATime) {
+    MemorySource source;
+    source.data = Packets(12000).Data();  // about 2.15 MiB
+    BlockReader reader;
+    reader.capacity = kDefaultReadBuffer;
+    const Delivered got = ReadAllFrom(reader, source);
+    EXPECT_EQ(got.packets.size(), 12000u);
+    ASSERT_GE(source.asks.size(), 3u);
+    EXPECT_EQ(source.asks[0], 1048576u);
+    EXPECT_EQ(source.asks[1], 1048576u);
+    EXPECT_EQ(source.asks[2], 1048576u);
+}
+
+TEST(ReadPacket, BeforeMoveRunsWhileDeliveredPacketsStillHoldTheirBytes) {
+    const tsb::StreamBuilder builder = Packets(100);
+    MemorySource source;
+    source.data = builder.Data();
+    BlockReader reader;
+    reader.capacity = 2000;
+    reader.piece = 1500;
+    const uint8_t* lastPacket = nullptr;
+    int lastIndex = -1;
+    int moves = 0;
+    int intact = 0;
+    reader.beforeMove = [&] {
+        ++moves;
+        if (lastPacket != nullptr && tsb::Bytes(lastPacket, lastPacket + 188) == PacketAt(builder, lastIndex)) {
+            ++intact;
+        }
+    };
+    for (int i = 0; i < 100; ++i) {
+        const PacketRead read = ReadPacket(reader, source);
+        ASSERT_EQ(read.status, ReadStatus::Packet);
+        ASSERT_EQ(tsb::Bytes(read.packet, read.packet + 188), PacketAt(builder, i));
+        lastPacket = read.packet;
+        lastIndex = i;
+    }
+    EXPECT_EQ(ReadPacket(reader, source).status, ReadStatus::End);
+    // 18800 bytes in reads of 1500 at most, each after the first behind a move.
+    EXPECT_GE(moves, 12);
+    EXPECT_EQ(intact, moves);
+}
+
 }  // namespace

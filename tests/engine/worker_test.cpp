@@ -2,12 +2,15 @@
 // and sink recognition, transport errors, DROP lines and the progress line.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <string>
 #include <thread>
+#include <vector>
 
 #ifndef _WIN32
 #include <sys/resource.h>
@@ -61,6 +64,40 @@ TEST(StreamWorker, SmallReadBufferStillPassesEverything) {
     ASSERT_TRUE(tsb::WriteFileBytes(files.input, builder.As192()));
     WorkerRun run(capture.reporter, files.input, files.output);
     EXPECT_EQ(tsb::ReadFileBytes(files.output), builder.Data());
+}
+
+TEST(StreamWorker, SmallReadBufferRefilledWhilePacketsWaitForTheSink) {
+    // 48128 bytes hold 256 packets, and the block is refilled long before
+    // 256 packets have gathered behind its front.
+    CapturedRun capture;
+    RunSettings.bufsize = 48128;
+    Files files;
+    const tsb::StreamBuilder builder = Packets(1500);
+    ASSERT_TRUE(tsb::WriteFileBytes(files.input, builder.Data()));
+    WorkerRun run(capture.reporter, files.input, files.output);
+    EXPECT_EQ(tsb::ReadFileBytes(files.output), builder.Data());
+}
+
+TEST(StreamWorker, CountersRewrittenInTheReadBlockReachTheOutput) {
+    // From the gap at packet 50 on every counter is renumbered in place; the
+    // packets go out from the read block with the new counters.
+    CapturedRun capture;
+    RunSettings.rwcntundrop = 0x100;
+    Files files;
+    tsb::Bytes input;
+    tsb::Bytes expected;
+    for (int i = 0; i < 600; ++i) {
+        const tsb::Bytes payload(184, static_cast<uint8_t>(i));
+        const int sent = i < 50 ? i : i + 1;
+        const tsb::Bytes packet = tsb::MakePacket(0x100, static_cast<uint8_t>(sent & 0x0F), payload);
+        const tsb::Bytes renumbered = tsb::MakePacket(0x100, static_cast<uint8_t>(i & 0x0F), payload);
+        input.insert(input.end(), packet.begin(), packet.end());
+        expected.insert(expected.end(), renumbered.begin(), renumbered.end());
+    }
+    ASSERT_NE(input, expected);
+    ASSERT_TRUE(tsb::WriteFileBytes(files.input, input));
+    WorkerRun run(capture.reporter, files.input, files.output);
+    EXPECT_EQ(tsb::ReadFileBytes(files.output), expected);
 }
 
 TEST(StreamWorker, UnitsOf192BytesBecome188BytePackets) {
@@ -370,6 +407,74 @@ TEST(ProgressLine, PercentAndPositionTexts) {
     EXPECT_STREQ(text, "+0x0");
     FormatPosition(text, 0x1ABCDEF0123LL);
     EXPECT_STREQ(text, "+0x1ABCDEF0123");
+}
+
+// The percent the way a printf of "%d %%" showed it: 100 * position / size
+// rounded down, 0 before the start, at most 100.
+std::string PrintfPercent(int64_t position, int64_t size) {
+    const __int128 exact = position <= 0 ? 0 : static_cast<__int128>(position) * 100 / size;
+    char text[32];
+    std::snprintf(text, sizeof text, "%d %%", static_cast<int>(exact > 100 ? 100 : exact));
+    return text;
+}
+
+// Positions around every step of the percent for a size, in rising order.
+std::vector<int64_t> PositionsAroundEachPercent(int64_t size) {
+    std::vector<int64_t> positions{-1, 0, 1};
+    for (int64_t percent = 1; percent <= 101; ++percent) {
+        const int64_t step = static_cast<int64_t>((static_cast<__int128>(percent) * size + 99) / 100);
+        for (const int64_t at : {step - 1, step, step + 1}) {
+            if (at > positions.back()) {
+                positions.push_back(at);
+            }
+        }
+    }
+    positions.push_back(2 * size + 1);
+    return positions;
+}
+
+const int64_t kEdgeSizes[] = {1, 2, 99, 100, 101, 188, 199, 1000, 188 * 7919, 1'000'000'000'007LL, INT64_MAX / 101};
+
+TEST(ProgressLine, PercentTextsMatchThePrintfFormAroundEveryStep) {
+    char text[32];
+    for (const int64_t size : kEdgeSizes) {
+        for (const int64_t position : PositionsAroundEachPercent(size)) {
+            FormatPercent(text, position, size);
+            ASSERT_EQ(text, PrintfPercent(position, size)) << position << " of " << size;
+        }
+    }
+}
+
+TEST(ProgressLine, CachedPercentChangesExactlyWhenThePrintfFormDoes) {
+    PercentCache cache;
+    for (const int64_t size : kEdgeSizes) {
+        std::vector<int64_t> positions = PositionsAroundEachPercent(size);
+        for (const int64_t position : positions) {
+            ASSERT_EQ(CachedPercent(cache, position, size), PrintfPercent(position, size))
+                << "rising, " << position << " of " << size;
+        }
+        std::reverse(positions.begin(), positions.end());
+        for (const int64_t position : positions) {
+            ASSERT_EQ(CachedPercent(cache, position, size), PrintfPercent(position, size))
+                << "falling, " << position << " of " << size;
+        }
+    }
+    // Another size with the same position: the text follows the size.
+    EXPECT_STREQ(CachedPercent(cache, 50, 100), "50 %");
+    EXPECT_STREQ(CachedPercent(cache, 50, 1000), "5 %");
+    EXPECT_STREQ(CachedPercent(cache, 50, 0), "");
+    EXPECT_STREQ(CachedPercent(cache, 50, 100), "50 %");
+}
+
+TEST(ProgressLine, PositionTextMatchesThePrintfForm) {
+    char text[32];
+    char expected[32];
+    for (const int64_t position :
+         {0LL, 1LL, 9LL, 10LL, 15LL, 16LL, 188LL, 0xABCDEFLL, 0xFFFFFFFFLL, 0x100000000LL, 0x7FFFFFFFFFFFFFFFLL}) {
+        FormatPosition(text, position);
+        std::snprintf(expected, sizeof expected, "+0x%llX", static_cast<unsigned long long>(position));
+        EXPECT_STREQ(text, expected);
+    }
 }
 
 }  // namespace

@@ -386,9 +386,9 @@ void ReportPacket(JobState& state, const PacketStep& step) {
                       report.texts.tot.c_str(), report.positionText);
         state.job.dropEvents.fetch_add(1, std::memory_order_relaxed);
     } else {
-        BuildProgressLine(report.line, report.percent.text, report.texts.pcr.c_str(), report.texts.tot.c_str(),
-                          report.positionText);
-        state.reporter.WriteProgressLine(report.line);
+        const std::size_t length = BuildProgressLine(report.line, report.percent.text, report.texts.pcr.c_str(),
+                                                     report.texts.tot.c_str(), report.positionText);
+        state.reporter.WriteProgressLine(report.line, length);
     }
 }
 

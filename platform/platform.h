@@ -169,6 +169,9 @@ private:
 
 // Milliseconds since an arbitrary start, wrapping at 2^32 (GetTickCount).
 uint32_t TickCount();
+// The same tick read more cheaply, a few milliseconds coarse: for spacing
+// out work that runs once per packet.
+uint32_t CoarseTickCount();
 void SleepMs(uint32_t milliseconds);
 
 // ---- Local time --------------------------------------------------------------

@@ -8,6 +8,7 @@
 
 #include "common/text.h"
 #include "platform/platform.h"
+#include "report/utf8_text.h"
 
 namespace {
 
@@ -31,13 +32,8 @@ std::size_t WholeCharacters(const char* text, std::size_t length) {
     return i;
 }
 
-// Code page 932 text for a UTF-8 output; bytes that are no valid code page
-// 932 text go out unchanged rather than being lost.
 std::string ToUtf8(const char* text, std::size_t length) {
-    std::string bytes(text, length);
-    std::string converted;
-    if (platform::Cp932ToUtf8(bytes, converted)) return converted;
-    return bytes;
+    return Cp932TextForUtf8(text, length);
 }
 
 }  // namespace
@@ -107,7 +103,8 @@ bool Reporter::ConsoleLineClosed() const {
 }
 
 void Reporter::MarkConsoleLineClosed(bool closed) {
-    consoleLineClosed_.store(closed);
+    // Once per progress line: a store only when the state changes.
+    if (consoleLineClosed_.load(std::memory_order_relaxed) != closed) consoleLineClosed_.store(closed);
 }
 
 void Reporter::FlushIfDue() {
@@ -176,13 +173,15 @@ void Reporter::WriteGatheredLog() {
 
 void Reporter::WriteStdout(const char* text, std::size_t length) {
     if (text == nullptr || length == 0) return;
-    // Progress lines come once per packet: no copy unless converting.
+    // Progress lines come once per packet: no copy unless converting, and
+    // then into a buffer that stays.
     if (!output_.TakesUtf8()) {
         WriteConsoleBytes(text, length);
         return;
     }
-    const std::string out = ToUtf8(text, length);
-    WriteConsoleBytes(out.data(), out.size());
+    thread_local std::string converted;
+    Cp932TextForUtf8(text, length, converted);
+    WriteConsoleBytes(converted.data(), converted.size());
 }
 
 void Reporter::FlushStdout() {
@@ -257,8 +256,12 @@ void Reporter::EndProgressLine() {
 }
 
 void Reporter::WriteProgressLine(const char* text) {
-    if (text == nullptr || *text == '\0' || !ProgressShown()) return;
-    WriteStdout(text, std::strlen(text));
+    WriteProgressLine(text, text != nullptr ? std::strlen(text) : 0);
+}
+
+void Reporter::WriteProgressLine(const char* text, std::size_t length) {
+    if (text == nullptr || length == 0 || !ProgressShown()) return;
+    WriteStdout(text, length);
     MarkConsoleLineClosed(false);
     FlushIfDue();
 }

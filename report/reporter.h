@@ -93,6 +93,7 @@ public:
     // Writes a progress-style text (ending in "\r") to the console when
     // progress is shown, and marks the console line open.
     void WriteProgressLine(const char* text);
+    void WriteProgressLine(const char* text, std::size_t length);
     // A finished text for the console alone, pushed out at once unless it
     // ends in "\r".
     void WriteConsoleText(const char* text);

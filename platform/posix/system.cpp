@@ -313,6 +313,16 @@ uint32_t TickCount() {
     return static_cast<uint32_t>(ms);
 }
 
+uint32_t CoarseTickCount() {
+    timespec now{};
+#ifdef CLOCK_MONOTONIC_COARSE
+    if (::clock_gettime(CLOCK_MONOTONIC_COARSE, &now) != 0)
+#endif
+        ::clock_gettime(CLOCK_MONOTONIC, &now);
+    const uint64_t ms = static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec / 1000000);
+    return static_cast<uint32_t>(ms);
+}
+
 void SleepMs(uint32_t milliseconds) {
     timespec wait{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
     while (::nanosleep(&wait, &wait) != 0 && errno == EINTR) {}

@@ -238,6 +238,11 @@ uint32_t TickCount() {
     return ::GetTickCount();
 }
 
+// GetTickCount is cheap already.
+uint32_t CoarseTickCount() {
+    return ::GetTickCount();
+}
+
 void SleepMs(uint32_t milliseconds) {
     ::Sleep(milliseconds);
 }

@@ -232,3 +232,16 @@ TEST(Process, OwnPathTemporaryDirectoryAndVersionStrings) {
               "trelvan transport stream pass-through; questions and bug reports: see README.md");
     EXPECT_EQ(platform::ReadVersionString(executable.c_str(), "ProductName"), "");
 }
+
+TEST(CoarseTickCount, FollowsTheTickWithinAFewMilliseconds) {
+    // Both count from the same start; the coarse one may lag by its
+    // granularity (a few milliseconds) but never leads or drifts.
+    for (int i = 0; i < 5; ++i) {
+        const uint32_t fine = platform::TickCount();
+        const uint32_t coarse = platform::CoarseTickCount();
+        const uint32_t fineAfter = platform::TickCount();
+        EXPECT_LE(static_cast<int32_t>(coarse - fineAfter), 0);
+        EXPECT_LT(static_cast<int32_t>(fine - coarse), 30);
+        platform::SleepMs(20);
+    }
+}

@@ -1,0 +1,10 @@
+#pragma once
+// Code page 932 text for an output that takes UTF-8.
+#include <cstddef>
+#include <string>
+
+// The text in UTF-8; bytes that are no valid code page 932 text leave the
+// whole text unchanged rather than losing any of it.
+std::string Cp932TextForUtf8(const char* text, std::size_t length);
+// The same into `out`, whose buffer is reused: for a text per packet.
+void Cp932TextForUtf8(const char* text, std::size_t length, std::string& out);

@@ -71,6 +71,9 @@ BroadcastKey MakeBroadcastKey(const StreamContext& context) {
     return BroadcastKey{context.broadcast.firstPending, context.broadcast.current, context.broadcast.currentTime};
 }
 
+// Blocks for a file or standard output: whole packets, about 1 MiB.
+constexpr int32_t kLargeBlockSize = 1048576 / kPacketSize * kPacketSize;
+
 // ---- Opening -----------------------------------------------------------------
 
 struct OpenedSource {
@@ -135,6 +138,11 @@ OpenedSource OpenSource(Reporter& reporter, const SourcePath& path, uint32_t cap
 struct OpenedSink {
     std::unique_ptr<PacketSink> sink;
     bool discards = false;  // no output: packets are counted and reported only
+    // The sender takes blocks of at most 256 packets. A file or standard
+    // output takes any size: larger writes cost fewer system calls, and
+    // packets waiting in the read block are written out before it moves
+    // instead of being copied aside.
+    bool anyBlockSize = false;
 };
 
 OpenedSink NoOutput() {
@@ -154,11 +162,11 @@ OpenedSink OpenSink(Reporter& reporter, const SinkPath& path, bool sourceOpen, S
                 slot.sinkFailed = true;
                 return NoOutput();
             }
-            return OpenedSink{std::move(file), false};
+            return OpenedSink{std::move(file), false, true};
         }
         case SinkKind::Console:
             SilenceConsole(reporter);
-            return OpenedSink{std::make_unique<ConsoleSink>(), false};
+            return OpenedSink{std::make_unique<ConsoleSink>(), false, true};
         case SinkKind::Sender: {
             auto sender = std::make_unique<SenderStreamSink>(reporter);
             // The sender prints its own start message.
@@ -202,7 +210,8 @@ struct JobState {
           capacity(capacity),
           inputPath(job.slot.inputPath),
           outputPath(job.slot.outputPath),
-          writer(*sink.sink, kStagingSize) {}
+          writer(*sink.sink, sink.anyBlockSize ? kLargeBlockSize : kStagingSize),
+          writeBeforeMove(sink.anyBlockSize) {}
 
     StreamJob& job;
     Reporter& reporter;
@@ -217,6 +226,7 @@ struct JobState {
     const std::string& outputPath;
     BlockReader reader;
     PacketWriter writer;
+    bool writeBeforeMove;
     bool writeNoticePrinted = false;
     ReportState report;
     WindowState windows;
@@ -457,7 +467,13 @@ bool FinishOnStop(JobState& state) {
 void PrepareJob(JobState& state, int64_t startOffset) {
     state.reader.capacity = state.capacity;
     // Packets waiting for the sink may still point into the block.
-    state.reader.beforeMove = [&state] { StagePendingRun(state.writer); };
+    state.reader.beforeMove = [&state] {
+        if (state.writeBeforeMove) {
+            FlushPending(state);
+        } else {
+            StagePendingRun(state.writer);
+        }
+    };
     if (state.file != nullptr) {
         const int64_t size = state.file->Size();
         state.report.fileSize = size < 0 ? 0 : size;

@@ -9,6 +9,7 @@
 #include "endpoint_test_util.h"
 #include "endpoints/endpoints.h"
 #include "endpoints/stream_endpoints.h"
+#include "engine/stream_job.h"
 
 using namespace endpoint_test;
 
@@ -247,3 +248,34 @@ TEST_F(SenderStreamSinkTest, MissingLibraryIsNoSinkAndCloseSaysNothing) {
 }
 
 }  // namespace
+
+// Files take the stream in large blocks; the sender still gets blocks of at
+// most 256 packets, the last one the rest.
+TEST_F(SenderStreamSinkTest, WorkerHandsTheSenderBlocksOf256Packets) {
+    MessageCapture messages;
+    const std::string input = TempPath("to_sender.ts");
+    Bytes stream;
+    for (int i = 0; i < 600; ++i) {
+        Bytes packet(188, static_cast<uint8_t>(i));
+        packet[0] = 0x47;
+        packet[1] = 0x01;
+        packet[2] = 0x00;
+        packet[3] = static_cast<uint8_t>(0x10 | (i & 0x0F));
+        stream.insert(stream.end(), packet.begin(), packet.end());
+    }
+    WriteBytes(input, stream);
+    StreamJob job;
+    job.reporter = &messages.Reporter();
+    job.slot.inputPath = input;
+    job.slot.outputPath = std::string("\\\\.\\sendtstcp\\127.0.0.1:1234\\") + FAKE_SENDER_PATH;
+    ASSERT_EQ(StreamWorker(&job), 1u);
+    EXPECT_FALSE(job.slot.sinkFailed);
+    std::vector<std::string> sizes;
+    const std::string calls = ReadAll(calls_);
+    for (std::size_t at = calls.find("AddSendDataDLL 7 "); at != std::string::npos;
+         at = calls.find("AddSendDataDLL 7 ", at + 1)) {
+        const std::size_t from = at + 17;
+        sizes.push_back(calls.substr(from, calls.find(' ', from) - from));
+    }
+    EXPECT_EQ(sizes, (std::vector<std::string>{"48128", "48128", "16544"}));
+}

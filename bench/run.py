@@ -39,7 +39,7 @@ def make_stream(path, size, drop_every=0):
 GNU_TIME = "/usr/bin/time" if os.access("/usr/bin/time", os.X_OK) else None
 
 
-def timed(command, stdout=subprocess.DEVNULL, cleanup=None):
+def timed(command, stdout=subprocess.DEVNULL, cleanup=None, cwd=None):
     """Wall seconds, peak resident KiB and exit code of one run."""
     if cleanup and os.path.exists(cleanup):
         os.remove(cleanup)  # no run pays for truncating the last one's pages
@@ -48,7 +48,7 @@ def timed(command, stdout=subprocess.DEVNULL, cleanup=None):
         peak_file = os.path.join(os.environ.get("TMPDIR", "/tmp"), f"trelvan-bench-peak.{os.getpid()}")
         command = [GNU_TIME, "-f", "%M", "-o", peak_file] + command
     start = time.perf_counter()
-    process = subprocess.Popen(command, stdout=stdout, stderr=subprocess.DEVNULL)
+    process = subprocess.Popen(command, stdout=stdout, stderr=subprocess.DEVNULL, cwd=cwd)
     _, status, usage = os.wait4(process.pid, 0)
     elapsed = time.perf_counter() - start
     peak = usage.ru_maxrss
@@ -60,12 +60,12 @@ def timed(command, stdout=subprocess.DEVNULL, cleanup=None):
 
 
 class Case:
-    def __init__(self, name, command, output=None):
-        self.name, self.command, self.output = name, command, output
+    def __init__(self, name, command, output=None, cwd=None):
+        self.name, self.command, self.output, self.cwd = name, command, output, cwd
         self.times, self.peak, self.codes = [], 0, set()
 
     def run(self):
-        elapsed, peak, code = timed(self.command, cleanup=self.output)
+        elapsed, peak, code = timed(self.command, cleanup=self.output, cwd=self.cwd)
         self.times.append(elapsed)
         self.peak = max(self.peak, peak)
         self.codes.add(code)
@@ -136,8 +136,10 @@ def main():
         wine_in = os.path.join(work, "wine.ts")
         make_stream(wine_in, 64 * MIB)
         wine_out = os.path.join(work, "wine-out.ts")
-        cases["wine"] = Case("wine trelvan.exe 64 MiB", [wine, wine_exe, wine_in, "-drop", "-noprogress",
-                                                          "-throughpath", wine_out], wine_out)
+        # Names relative to the work folder: on Windows a leading "/"
+        # starts an option.
+        cases["wine"] = Case("wine trelvan.exe 64 MiB", [wine, os.path.abspath(wine_exe), "wine.ts", "-drop",
+                                                          "-noprogress", "-throughpath", "wine-out.ts"], wine_out, work)
         cases["native64"] = Case("trelvan 64 MiB", trelvan(wine_in, "-drop", "-noprogress", output=wine_out),
                                  wine_out)
         # A wine server kept running between the rounds: otherwise each run
@@ -155,6 +157,9 @@ def main():
             case.run()
     cases["plain"].run()
     identical = same_file(main_in, out)
+    if "wine" in cases:
+        cases["wine"].run()
+        identical = identical and same_file(os.path.join(work, "wine.ts"), os.path.join(work, "wine-out.ts"))
 
     width = max(len(c.name) for c in cases.values())
     print(f"\nmedians of {options.rounds} interleaved rounds, {options.size_mib} MiB unless named")
@@ -188,10 +193,11 @@ def main():
           f"{'met' if cases['plain'].peak <= read_buffer_kib + 16 * 1024 else 'NOT met'})")
     if "wine" in cases:
         line("wine trelvan.exe 64 MiB / native 64 MiB", ratio("wine", "native64"), 3)
-    print(f"  output identical to the input: {'yes' if identical else 'NO'}")
+    print(f"  outputs identical to their inputs: {'yes' if identical else 'NO'}")
     if "wine" in cases:
         subprocess.run([shutil.which("wineserver") or "wineserver", "-k"], stderr=subprocess.DEVNULL)
-    for path in (main_in, small_in, large_in, clean_in, drops_in, out, log):
+    for path in (main_in, small_in, large_in, clean_in, drops_in, out, log, os.path.join(work, "wine.ts"),
+                 os.path.join(work, "wine-out.ts")):
         if os.path.exists(path):
             os.remove(path)
 

@@ -16,24 +16,16 @@ namespace {
 // (a stream full of drops): both are pushed out at most this often.
 constexpr uint32_t kFlushSpacingMs = 100;
 
-bool IsLeadByte(unsigned char c) {
-    return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
-}
-
 // Length of a cut text that does not end in half of a double-byte
 // character.
 std::size_t WholeCharacters(const char* text, std::size_t length) {
     std::size_t i = 0;
     while (i < length) {
-        const std::size_t step = IsLeadByte(static_cast<unsigned char>(text[i])) ? 2 : 1;
+        const std::size_t step = IsCp932LeadByte(static_cast<unsigned char>(text[i])) ? 2 : 1;
         if (i + step > length) break;
         i += step;
     }
     return i;
-}
-
-std::string ToUtf8(const char* text, std::size_t length) {
-    return Cp932TextForUtf8(text, length);
 }
 
 }  // namespace
@@ -200,7 +192,7 @@ void Reporter::WriteConsoleText(const char* text) {
         WriteFinishedConsoleText(text, length);
         return;
     }
-    const std::string out = ToUtf8(text, length);
+    const std::string out = Cp932TextForUtf8(text, length);
     WriteFinishedConsoleText(out.data(), out.size());
 }
 

@@ -9,10 +9,6 @@
 
 namespace {
 
-bool IsLeadByte(unsigned char c) {
-    return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
-}
-
 // End of the run of ASCII bytes that starts at `from`, eight at a time
 // where it can: the text is mostly ASCII.
 std::size_t AsciiRunEnd(const char* text, std::size_t length, std::size_t from) {
@@ -31,7 +27,7 @@ std::size_t AsciiRunEnd(const char* text, std::size_t length, std::size_t from) 
 std::size_t NonAsciiRunEnd(const char* text, std::size_t length, std::size_t from) {
     std::size_t i = from;
     while (i < length && static_cast<unsigned char>(text[i]) >= 0x80) {
-        i += IsLeadByte(static_cast<unsigned char>(text[i])) && i + 1 < length ? 2 : 1;
+        i += IsCp932LeadByte(static_cast<unsigned char>(text[i])) && i + 1 < length ? 2 : 1;
     }
     return i;
 }

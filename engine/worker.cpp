@@ -191,9 +191,21 @@ struct ReportState {
     BroadcastKey totKey;
     PercentCache percent;
     char positionText[32] = {};
-    char line[kProgressLineSize];
+    // The progress line up to its position, built again only when the
+    // percent, PCR or TOT text changes: most packets move the position alone.
+    char headText[kProgressLineSize];
+    ProgressHead head;
+    bool headStale = true;
+    uint32_t headPercentFormats = 0;
+    char tail[40];  // the position and "\r"
     int64_t fileSize = 1;
 };
+
+void SetTotText(ReportState& report, StreamContext& context) {
+    report.texts.tot = TotText(context);
+    report.totKey = MakeBroadcastKey(context);
+    report.headStale = true;
+}
 
 // Per-job state of the loop.
 struct JobState {
@@ -333,8 +345,7 @@ void ParseTimeProgramAndCaptions(JobState& state, PacketStep& step) {
     }
     if (step.entry->pid == kTotPid && ParseTotTdt(step.packet, state.context, *step.entry)) {
         PredictWrap(state.context);
-        state.report.texts.tot = TotText(state.context);
-        state.report.totKey = MakeBroadcastKey(state.context);
+        SetTotText(state.report, state.context);
         PrintWrapAroundLine(state.reporter, state.context, state.options.wraparound);
         return;
     }
@@ -362,6 +373,23 @@ void WritePacket(JobState& state, const PacketStep& step) {
     }
 }
 
+void WriteProgressLine(JobState& state, int64_t position) {
+    ReportState& report = state.report;
+    if (report.percent.formats != report.headPercentFormats) {
+        report.headPercentFormats = report.percent.formats;
+        report.headStale = true;
+    }
+    if (report.headStale) {
+        const std::size_t length = BuildProgressHead(report.headText, report.percent.text, report.texts.pcr.c_str(),
+                                                     report.texts.tot.c_str(), state.file != nullptr);
+        state.reporter.SetProgressHead(report.head, report.headText, length);
+        report.headStale = false;
+    }
+    std::size_t tailLength = state.file != nullptr ? FormatPosition(report.tail, position) : 0;
+    report.tail[tailLength++] = '\r';
+    state.reporter.WriteProgressLine(report.head, report.tail, tailLength);
+}
+
 void ReportPacket(JobState& state, const PacketStep& step) {
     ReportState& report = state.report;
     int64_t position = 0;
@@ -370,11 +398,8 @@ void ReportPacket(JobState& state, const PacketStep& step) {
         report.texts.positionValue = position;
     }
     // Only a TOT/TDT packet changes the broadcast time.
-    if (step.entry->pid == kTotPid) {
-        if (const BroadcastKey now = MakeBroadcastKey(state.context); !(now == report.totKey)) {
-            report.texts.tot = TotText(state.context);
-            report.totKey = now;
-        }
+    if (step.entry->pid == kTotPid && !(MakeBroadcastKey(state.context) == report.totKey)) {
+        SetTotText(report, state.context);
     }
     const bool dropLine = step.drop && state.options.drop;
     if (!dropLine && (step.drop || !state.reporter.ProgressShown())) {
@@ -382,24 +407,25 @@ void ReportPacket(JobState& state, const PacketStep& step) {
     }
     if (state.file != nullptr) {
         CachedPercent(report.percent, position, report.fileSize);
-        FormatPosition(report.positionText, position);
     }
     if (const uint64_t now = PcrTextKey(state.context); !report.pcrKnown || now != report.pcrKey) {
         report.texts.pcr = PcrText(state.context);
         report.pcrKey = now;
         report.pcrKnown = true;
+        report.headStale = true;
     }
-    if (dropLine) {
-        report.texts.percent.assign(report.percent.text);
-        report.texts.position.assign(report.positionText);
-        PrintDropLine(state.reporter, step.entry->pid, step.entry->dropCount, report.texts.pcr.c_str(),
-                      report.texts.tot.c_str(), report.positionText);
-        state.job.dropEvents.fetch_add(1, std::memory_order_relaxed);
-    } else {
-        const std::size_t length = BuildProgressLine(report.line, report.percent.text, report.texts.pcr.c_str(),
-                                                     report.texts.tot.c_str(), report.positionText);
-        state.reporter.WriteProgressLine(report.line, length);
+    if (!dropLine) {
+        WriteProgressLine(state, position);
+        return;
     }
+    if (state.file != nullptr) {
+        FormatPosition(report.positionText, position);
+    }
+    report.texts.percent.assign(report.percent.text);
+    report.texts.position.assign(report.positionText);
+    PrintDropLine(state.reporter, step.entry->pid, step.entry->dropCount, report.texts.pcr.c_str(),
+                  report.texts.tot.c_str(), report.positionText);
+    state.job.dropEvents.fetch_add(1, std::memory_order_relaxed);
 }
 
 void CarryPacket(JobState& state, uint8_t* packet) {
@@ -529,6 +555,8 @@ void CarryStream(JobState& state) {
     if (!state.discards && state.writer.fill > 0) {
         FlushPending(state);
     }
+    // Progress lines this thread gathered must not outlive it.
+    state.reporter.FlushStdout();
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include "engine/worker_report.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "report/report.h"
@@ -17,24 +18,29 @@ char* Put(char* out, const char* text) {
 
 }  // namespace
 
-std::size_t BuildProgressLine(char* out, const char* percent, const char* pcr, const char* tot, const char* position) {
+std::size_t BuildProgressHead(char* out, const char* percent, const char* pcr, const char* tot, bool positionFollows) {
     const bool hasPercent = percent[0] != '\0';
     const bool hasPcr = pcr[0] != '\0';
     const bool hasTot = tot[0] != '\0';
-    const bool hasPosition = position[0] != '\0';
     char* p = Put(out, "－ ");
     p = Put(p, percent);
-    if (hasPercent && (hasPosition || hasTot || hasPcr)) {
+    if (hasPercent && (positionFollows || hasTot || hasPcr)) {
         p = Put(p, " , ");
     }
     p = Put(p, pcr);
-    if (hasPcr && (hasTot || hasPosition)) {
+    if (hasPcr && (hasTot || positionFollows)) {
         p = Put(p, " , ");
     }
     p = Put(p, tot);
-    if (hasTot && hasPosition) {
+    if (hasTot && positionFollows) {
         p = Put(p, " , ");
     }
+    *p = '\0';
+    return static_cast<std::size_t>(p - out);
+}
+
+std::size_t BuildProgressLine(char* out, const char* percent, const char* pcr, const char* tot, const char* position) {
+    char* p = out + BuildProgressHead(out, percent, pcr, tot, position[0] != '\0');
     p = Put(p, position);
     *p++ = '\r';
     *p = '\0';
@@ -84,6 +90,7 @@ const char* CachedPercent(PercentCache& cache, int64_t position, int64_t size) {
         return cache.text;
     }
     FormatPercent(cache.text, position, size);
+    ++cache.formats;
     cache.size = size;
     cache.from = 0;
     cache.until = 0;
@@ -97,24 +104,42 @@ const char* CachedPercent(PercentCache& cache, int64_t position, int64_t size) {
     return cache.text;
 }
 
-std::size_t FormatPosition(char* out, int64_t position) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    uint64_t value = static_cast<uint64_t>(position);
-    char digits[16];
-    int n = 0;
-    do {
-        digits[n++] = kDigits[value & 0x0F];
-        value >>= 4;
-    } while (value != 0);
-    char* p = out;
-    *p++ = '+';
-    *p++ = '0';
-    *p++ = 'x';
-    while (n > 0) {
-        *p++ = digits[--n];
+namespace {
+
+// Two hexadecimal digits for each byte value.
+struct HexPairs {
+    char pairs[256][2];
+    constexpr HexPairs() : pairs() {
+        constexpr char kDigits[] = "0123456789ABCDEF";
+        for (int i = 0; i < 256; ++i) {
+            pairs[i][0] = kDigits[i >> 4];
+            pairs[i][1] = kDigits[i & 0x0F];
+        }
     }
+};
+constexpr HexPairs kHexPairs;
+
+}  // namespace
+
+std::size_t FormatPosition(char* out, int64_t position) {
+    uint64_t value = static_cast<uint64_t>(position);
+    const int digits = value == 0 ? 1 : (std::bit_width(value) + 3) / 4;
+    out[0] = '+';
+    out[1] = '0';
+    out[2] = 'x';
+    char* const first = out + 3;
+    char* p = first + digits;
     *p = '\0';
-    return static_cast<std::size_t>(p - out);
+    // A position per packet: two digits per step.
+    while (p - first >= 2) {
+        p -= 2;
+        std::memcpy(p, kHexPairs.pairs[value & 0xFF], 2);
+        value >>= 8;
+    }
+    if (p != first) {
+        *first = kHexPairs.pairs[value & 0x0F][1];
+    }
+    return static_cast<std::size_t>(3 + digits);
 }
 
 void PrintDropLine(Reporter& reporter, uint16_t pid, int64_t dropCount, const char* pcr, const char* tot,

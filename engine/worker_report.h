@@ -13,14 +13,19 @@ constexpr std::size_t kProgressLineSize = 1100;
 // "－ " percent [" , "] PCR [" , "] TOT [" , "] position "\r", each separator
 // only between non-empty parts. Returns the length (the text is terminated).
 std::size_t BuildProgressLine(char* out, const char* percent, const char* pcr, const char* tot, const char* position);
+// The same line up to its position: the part that stays while the position
+// moves on, so it is built again only when one of its texts changes.
+// positionFollows tells whether a non-empty position comes after it.
+std::size_t BuildProgressHead(char* out, const char* percent, const char* pcr, const char* tot, bool positionFollows);
 // "%d %%" of position * 100 / size, at most 100; empty for an unknown size.
 std::size_t FormatPercent(char* out, int64_t position, int64_t size);
 // The percent text of FormatPercent, formatted again only when the position
 // leaves the range of positions that show the same percent.
 struct PercentCache {
     int64_t size = -1;
-    int64_t from = 0;   // first position of the cached text
-    int64_t until = 0;  // first position behind it; from == until: nothing cached
+    int64_t from = 0;      // first position of the cached text
+    int64_t until = 0;     // first position behind it; from == until: nothing cached
+    uint32_t formats = 0;  // counts the times the text was formatted
     char text[32] = {};
 };
 const char* CachedPercent(PercentCache& cache, int64_t position, int64_t size);

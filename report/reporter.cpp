@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "common/text.h"
 #include "platform/platform.h"
@@ -54,11 +55,6 @@ bool Reporter::ProgressOn() const {
     return (consoleFlags_.load() & kNoProgressBit) == 0;
 }
 
-bool Reporter::ProgressShown() const {
-    const uint32_t flags = consoleFlags_.load();
-    return (flags & kConsoleOnBit) != 0 && (flags & kNoProgressBit) == 0;
-}
-
 ConsoleSwitches Reporter::Console() const {
     return ConsoleSwitches{ConsoleOn(), ProgressOn()};
 }
@@ -94,11 +90,6 @@ bool Reporter::ConsoleLineClosed() const {
     return consoleLineClosed_.load();
 }
 
-void Reporter::MarkConsoleLineClosed(bool closed) {
-    // Once per progress line: a store only when the state changes.
-    if (consoleLineClosed_.load(std::memory_order_relaxed) != closed) consoleLineClosed_.store(closed);
-}
-
 void Reporter::FlushIfDue() {
     if (!textWaiting_.load(std::memory_order_relaxed)) return;
     const uint32_t now = output_.TickMs();
@@ -119,12 +110,14 @@ void Reporter::FlushNow() {
 void Reporter::FlushAt(uint32_t now) {
     // Cleared first: text another thread adds meanwhile keeps it set.
     textWaiting_.store(false, std::memory_order_relaxed);
+    HandOverProgressBatch(true);
     output_.FlushConsole();
     WriteGatheredLog();
     lastFlushTick_.store(now, std::memory_order_relaxed);
 }
 
 void Reporter::WriteConsoleBytes(const char* text, std::size_t length) {
+    HandOverProgressBatch(false);
     output_.WriteConsole(text, length);
     textWaiting_.store(true, std::memory_order_relaxed);
 }
@@ -244,6 +237,8 @@ void Reporter::PrintNotice(int32_t sizeHint, const char* format, ...) {
 }
 
 void Reporter::EndProgressLine() {
+    // Gathered lines first: they leave a progress line open.
+    HandOverProgressBatch(false);
     if (!ConsoleLineClosed() && ProgressShown()) WriteStdout("\r\n", 2);
 }
 
@@ -256,6 +251,71 @@ void Reporter::WriteProgressLine(const char* text, std::size_t length) {
     WriteStdout(text, length);
     MarkConsoleLineClosed(false);
     FlushIfDue();
+}
+
+namespace {
+
+bool AllAscii(const char* text, std::size_t length) {
+    for (std::size_t i = 0; i < length; ++i) {
+        if (static_cast<unsigned char>(text[i]) >= 0x80) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+// Converted apart, a head and an ASCII tail give the bytes of the whole
+// line unless the head ends in a lead byte the tail would complete.
+void Reporter::SetProgressHead(ProgressHead& head, const char* text, std::size_t length) {
+    head.text.assign(text, length);
+    if (!output_.TakesUtf8()) {
+        head.written = head.text;
+        head.splits = true;
+        return;
+    }
+    Cp932TextForUtf8(text, length, head.written);
+    head.splits = length == 0 || !IsCp932LeadByte(static_cast<unsigned char>(text[length - 1]));
+}
+
+void Reporter::WriteProgressLine(const ProgressHead& head, const char* tail, std::size_t tailLength) {
+    if (!ProgressShown()) return;
+    const std::size_t length = head.written.size() + tailLength;
+    if (!head.splits || !AllAscii(tail, tailLength) || length > kProgressBatchSize || !ClaimProgressBatch()) {
+        WriteWholeProgressLine(head, tail, tailLength);
+        return;
+    }
+    if (progressBatchLength_ + length > kProgressBatchSize) HandOverProgressBatch(false);
+    char* out = progressBatch_ + progressBatchLength_;
+    std::memcpy(out, head.written.data(), head.written.size());
+    std::memcpy(out + head.written.size(), tail, tailLength);
+    progressBatchLength_ += length;
+    textWaiting_.store(true, std::memory_order_relaxed);
+    MarkConsoleLineClosed(false);
+}
+
+bool Reporter::ClaimProgressBatch() {
+    const std::thread::id self = std::this_thread::get_id();
+    std::thread::id holder = progressThread_.load(std::memory_order_acquire);
+    if (holder == self) return true;
+    return holder == std::thread::id() && progressThread_.compare_exchange_strong(holder, self);
+}
+
+void Reporter::WriteWholeProgressLine(const ProgressHead& head, const char* tail, std::size_t tailLength) {
+    std::string whole = head.text;
+    whole.append(tail, tailLength);
+    WriteProgressLine(whole.data(), whole.size());
+}
+
+void Reporter::HandOverProgressBatch(bool release) {
+    if (progressThread_.load(std::memory_order_relaxed) != std::this_thread::get_id()) return;
+    if (progressBatchLength_ > 0) {
+        output_.WriteConsole(progressBatch_, progressBatchLength_);
+        progressBatchLength_ = 0;
+        // Its last line is open again, whatever another thread wrote
+        // meanwhile.
+        MarkConsoleLineClosed(false);
+    }
+    if (release) progressThread_.store(std::thread::id(), std::memory_order_release);
 }
 
 bool AppendToFile(const char* path, const void* bytes, int32_t length, bool append) {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "common/limits.h"
 
@@ -32,6 +33,16 @@ public:
     virtual uint32_t TickMs() = 0;
 };
 
+// The part of a progress line that stays over many lines, as given (code
+// page 932) and as the console takes it.
+struct ProgressHead {
+    std::string text;
+    std::string written;
+    // An ASCII tail may be written behind `written` as it is: no character
+    // is converted differently for standing on the border.
+    bool splits = true;
+};
+
 // The console switches a job may change and the run gets back afterwards.
 struct ConsoleSwitches {
     bool on = false;
@@ -50,7 +61,10 @@ public:
     void SetProgressOn(bool on);
     bool ProgressOn() const;
     // Console on and progress not suppressed.
-    bool ProgressShown() const;
+    bool ProgressShown() const {
+        const uint32_t flags = consoleFlags_.load();
+        return (flags & kConsoleOnBit) != 0 && (flags & kNoProgressBit) == 0;
+    }
     ConsoleSwitches Console() const;
     void RestoreConsole(ConsoleSwitches switches);
 
@@ -65,7 +79,10 @@ public:
     // Whether a progress line may be open on the console: the next message
     // line written through PrintNotice starts with "\r\n" then.
     bool ConsoleLineClosed() const;
-    void MarkConsoleLineClosed(bool closed);
+    void MarkConsoleLineClosed(bool closed) {
+        // Once per progress line: a store only when the state changes.
+        if (consoleLineClosed_.load(std::memory_order_relaxed) != closed) consoleLineClosed_.store(closed);
+    }
 
     // Message lines are gathered, not pushed out one by one: the console's
     // and the log's text leave together at the next flush point, which comes
@@ -94,6 +111,15 @@ public:
     // progress is shown, and marks the console line open.
     void WriteProgressLine(const char* text);
     void WriteProgressLine(const char* text, std::size_t length);
+    // The same for a loop that writes a line per packet, in two parts: a
+    // head prepared once for as long as it stays the same, and the tail
+    // behind it. The lines of one thread are gathered without a lock and
+    // handed on ahead of that thread's next console text and at its flush
+    // points (FlushStdout, a due FlushIfDueFromPacketLoop); the thread
+    // reaches one before it ends. Text from other threads meanwhile may come
+    // out ahead of gathered lines.
+    void SetProgressHead(ProgressHead& head, const char* text, std::size_t length);
+    void WriteProgressLine(const ProgressHead& head, const char* tail, std::size_t tailLength);
     // A finished text for the console alone, pushed out at once unless it
     // ends in "\r".
     void WriteConsoleText(const char* text);
@@ -128,6 +154,11 @@ private:
     void WriteConsoleBytes(const char* text, std::size_t length);
     void FlushNow();
     void FlushAt(uint32_t now);
+    // Two-part progress lines: see WriteProgressLine.
+    bool ClaimProgressBatch();
+    void WriteWholeProgressLine(const ProgressHead& head, const char* tail, std::size_t tailLength);
+    // By the thread holding the batch only; the others return at once.
+    void HandOverProgressBatch(bool release);
 
     static constexpr uint32_t kConsoleOnBit = 0x80000000u;
     static constexpr uint32_t kNoProgressBit = 0x00000001u;
@@ -152,6 +183,12 @@ private:
     static constexpr uint32_t kPacketsPerClockRead = 32;
     // Counted by the one loop that calls FlushIfDueFromPacketLoop.
     uint32_t packetsSinceClockRead_ = 0;
+    // Two-part progress lines gathered by the thread named here; nobody
+    // else touches the members below while it is. Empty id: nobody.
+    std::atomic<std::thread::id> progressThread_{};
+    static constexpr std::size_t kProgressBatchSize = 16384;
+    char progressBatch_[kProgressBatchSize];
+    std::size_t progressBatchLength_ = 0;
 };
 
 // A message's text for a UTF-8 console: the format, the program's own code

@@ -469,8 +469,8 @@ TEST(ProgressLine, CachedPercentChangesExactlyWhenThePrintfFormDoes) {
 TEST(ProgressLine, PositionTextMatchesThePrintfForm) {
     char text[32];
     char expected[32];
-    for (const int64_t position :
-         {0LL, 1LL, 9LL, 10LL, 15LL, 16LL, 188LL, 0xABCDEFLL, 0xFFFFFFFFLL, 0x100000000LL, 0x7FFFFFFFFFFFFFFFLL}) {
+    for (const int64_t position : {0LL, 1LL, 9LL, 10LL, 15LL, 16LL, 188LL, 0xFFFLL, 0x1000LL, 0x12345LL, 0xABCDEFLL,
+                                   0xFFFFFFFFLL, 0x100000000LL, 0x7FFFFFFFFFFFFFFFLL}) {
         FormatPosition(text, position);
         std::snprintf(expected, sizeof expected, "+0x%llX", static_cast<unsigned long long>(position));
         EXPECT_STREQ(text, expected);

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/platform.h"
 #include "report/process_console.h"
@@ -349,6 +350,167 @@ std::string Utf8Text(const char8_t* text) {
 }
 
 }  // namespace
+
+// ---- Progress lines in two parts ---------------------------------------------
+
+namespace {
+
+struct TwoPartLine {
+    std::string head;
+    std::string tail;
+};
+
+// The console after a flush point, each line written in two parts (the head
+// prepared again whenever it changes) or whole.
+std::string WrittenInTwoParts(bool utf8, const std::vector<TwoPartLine>& lines) {
+    RecordingReporter console(utf8);
+    ProgressHead head;
+    const std::string* prepared = nullptr;
+    for (const TwoPartLine& line : lines) {
+        if (prepared == nullptr || *prepared != line.head) {
+            console.reporter.SetProgressHead(head, line.head.data(), line.head.size());
+            prepared = &line.head;
+        }
+        console.reporter.WriteProgressLine(head, line.tail.data(), line.tail.size());
+    }
+    console.reporter.FlushStdout();
+    return console.output.StandardOutput();
+}
+
+std::string WrittenWhole(bool utf8, const std::vector<TwoPartLine>& lines) {
+    RecordingReporter console(utf8);
+    for (const TwoPartLine& line : lines) {
+        console.reporter.WriteProgressLine((line.head + line.tail).c_str());
+    }
+    console.reporter.FlushStdout();
+    return console.output.StandardOutput();
+}
+
+}  // namespace
+
+TEST(TwoPartProgress, GivesTheBytesOfTheWholeLineInEitherEncoding) {
+    const std::vector<TwoPartLine> lines = {
+        {"－ 1 % , PCR 0:00:01.000 , ", "+0xBC\r"},
+        {"－ 1 % , PCR 0:00:01.000 , ", "+0x178\r"},
+        {"－ 2 % , PCR 0:00:01.040 , ", "+0x234\r"},
+        {"", "+0x0\r"},
+        {"－ ", "\r"},
+        // A lead byte at the end of the head: "\x81@" is one character.
+        {"－ \x81", "@\r"},
+        // A tail that is not ASCII.
+        {"－ ", "\x82\xa0\r"},
+        {"－ 3 % , ", "+0x2F0\r"},
+    };
+    for (const bool utf8 : {false, true}) {
+        EXPECT_EQ(WrittenInTwoParts(utf8, lines), WrittenWhole(utf8, lines)) << (utf8 ? "UTF-8" : "CP932");
+    }
+    EXPECT_EQ(WrittenInTwoParts(true, {{"－ \x81", "@\r"}, {"－ 5 % , ", "+0xBC\r"}}),
+              Utf8Text(u8"－ \u3000\r－ 5 % , +0xBC\r"));
+}
+
+TEST(TwoPartProgress, TheSameThreadsMessageComesAfterItsGatheredLines) {
+    RecordingReporter console;
+    Reporter& reporter = console.reporter;
+    reporter.MarkConsoleLineClosed(true);
+    ProgressHead head;
+    reporter.SetProgressHead(head, "P ", 2);
+    reporter.WriteProgressLine(head, "1\r", 2);
+    reporter.WriteProgressLine(head, "2\r", 2);
+    EXPECT_FALSE(reporter.ConsoleLineClosed());
+    reporter.PrintNotice(0, "DROP\n");
+    reporter.WriteProgressLine(head, "3\r", 2);
+    reporter.WriteConsoleText("x");
+    reporter.SetProgressOn(false);
+    reporter.WriteProgressLine(head, "4\r", 2);
+    reporter.FlushStdout();
+    EXPECT_EQ(console.output.StandardOutput(), "P 1\rP 2\r\r\nDROP\nP 3\rx");
+}
+
+TEST(TwoPartProgress, ManyMoreLinesThanOneBatchHoldsComeOutInOrder) {
+    RecordingReporter console;
+    Reporter& reporter = console.reporter;
+    ProgressHead head;
+    const std::string headText = "－ 7 % , PCR 1:02:03.456 , ";
+    reporter.SetProgressHead(head, headText.data(), headText.size());
+    std::string expected;
+    for (int i = 0; i < 3000; ++i) {
+        char tail[32];
+        const int length = std::snprintf(tail, sizeof tail, "+0x%X\r", 188 * i);
+        reporter.WriteProgressLine(head, tail, static_cast<std::size_t>(length));
+        expected += headText + tail;
+        if (i % 1000 == 999) {
+            reporter.WriteConsoleText("|");
+            expected += "|";
+        }
+    }
+    reporter.FlushStdout();
+    EXPECT_EQ(console.output.StandardOutput(), expected);
+}
+
+TEST(TwoPartProgress, APacketLoopsDueFlushHandsTheGatheredLinesOn) {
+    RecordingReporter console;
+    Reporter& reporter = console.reporter;
+    reporter.FlushStdout();
+    ProgressHead head;
+    reporter.SetProgressHead(head, "P ", 2);
+    console.output.AdvanceTick(100);
+    for (int i = 0; i < 64; ++i) {
+        reporter.WriteProgressLine(head, "1\r", 2);
+        reporter.FlushIfDueFromPacketLoop();
+    }
+    EXPECT_EQ(console.output.Unflushed(), 0u);
+    EXPECT_EQ(console.output.StandardOutput().substr(0, 8), "P 1\rP 1\r");
+}
+
+// Two threads write progress lines and messages at once: every line comes
+// out once, each thread's in its own order (a data race shows under the
+// thread sanitizer).
+TEST(TwoPartProgress, LinesOfTwoThreadsAtOnceAreAllThereInTheirOrder) {
+    RecordingReporter console;
+    Reporter& reporter = console.reporter;
+    constexpr int kLines = 3000;
+    auto write = [&reporter](char name) {
+        ProgressHead head;
+        const char headText[] = {name, ' '};
+        reporter.SetProgressHead(head, headText, 2);
+        for (int i = 0; i < kLines; ++i) {
+            char tail[16];
+            std::snprintf(tail, sizeof tail, "%04d\r", i);
+            reporter.WriteProgressLine(head, tail, 5);
+            if (i % 7 == 0) reporter.PrintMessage(0, "%c%04d\n", name, i);
+            if (i % 500 == 499) reporter.FlushStdout();
+        }
+        reporter.FlushStdout();
+    };
+    std::thread first(write, 'A');
+    std::thread second(write, 'B');
+    first.join();
+    second.join();
+    const std::string out = console.output.StandardOutput();
+    int nextLine[2] = {0, 0};
+    int nextMessage[2] = {0, 0};
+    std::size_t at = 0;
+    while (at < out.size()) {
+        const char name = out[at];
+        ASSERT_TRUE(name == 'A' || name == 'B') << at;
+        const int who = name - 'A';
+        char expected[16];
+        if (out[at + 1] == ' ') {
+            std::snprintf(expected, sizeof expected, "%c %04d\r", name, nextLine[who]++);
+            ASSERT_EQ(out.substr(at, 7), expected) << at;
+            at += 7;
+        } else {
+            std::snprintf(expected, sizeof expected, "%c%04d\n", name, nextMessage[who]);
+            nextMessage[who] += 7;
+            ASSERT_EQ(out.substr(at, 6), expected) << at;
+            at += 6;
+        }
+    }
+    for (const int who : {0, 1}) {
+        EXPECT_EQ(nextLine[who], kLines);
+        EXPECT_EQ(nextMessage[who], (kLines + 6) / 7 * 7);
+    }
+}
 
 TEST(Utf8Routing, MessagesProgressAndConsoleTextConvertAndAreNotCut) {
     RecordingReporter console(/*utf8=*/true);

@@ -5,7 +5,7 @@
 #include <functional>
 #include <memory>
 
-class PacketSource;
+#include "endpoints/stream_endpoints.h"
 
 // Bytes asked of the source per read: a piece is checked while it is still
 // in the processor's cache, and the same few pieces of the block are used
@@ -58,6 +58,10 @@ struct PacketRead {
 // caller can honour a stop request: NoneNow then means "nothing yet".
 PacketRead ReadPacket(BlockReader& reader, PacketSource& source);
 
+// ReadPacket for the packet loop: the common case, a packet at the stream's
+// own stride confirmed by the next one, is decided here without a call.
+inline PacketRead NextPacket(BlockReader& reader, PacketSource& source);
+
 // Reading is over (a stop request): the following calls deliver the whole
 // packets already in hand, under the end-of-source rules, and then End.
 inline void FinishReading(BlockReader& reader) {
@@ -67,4 +71,16 @@ inline void FinishReading(BlockReader& reader) {
 // Byte offset in the source of a packet inside the block.
 inline int64_t PacketPosition(const BlockReader& reader, const uint8_t* packet) {
     return reader.sourcePosition - static_cast<int64_t>(reader.length) + (packet - reader.block.get());
+}
+
+inline PacketRead NextPacket(BlockReader& reader, PacketSource& source) {
+    if (reader.inStep && reader.strideRun >= 2 && reader.block && source.IsOpen()) {
+        const uint32_t stride = reader.stride;
+        const uint8_t* at = reader.block.get() + reader.cursor;
+        if (reader.length - reader.cursor > stride && at[0] == 0x47 && at[stride] == 0x47) {
+            reader.cursor += stride;
+            return PacketRead{ReadStatus::Packet, at, static_cast<int32_t>(stride)};
+        }
+    }
+    return ReadPacket(reader, source);
 }

@@ -528,7 +528,7 @@ void CarryStream(JobState& state) {
         if (StopNow() && !FinishOnStop(state)) {
             break;
         }
-        const PacketRead read = ReadPacket(state.reader, state.source);
+        const PacketRead read = NextPacket(state.reader, state.source);
         if (read.status == ReadStatus::End) {
             if (state.reader.allocationFailed) {
                 PrintReadBufferNotice(state.reporter, state.capacity);

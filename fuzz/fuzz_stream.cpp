@@ -82,7 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, std::size_t size) {
     StreamContext context;
     std::size_t index = 0;
     for (;;) {
-        const PacketRead read = ReadPacket(reader, input);
+        const PacketRead read = NextPacket(reader, input);
         if (read.status != ReadStatus::Packet) {
             break;
         }

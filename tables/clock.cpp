@@ -89,10 +89,6 @@ bool UpdateClock(StreamClock& clock, uint64_t value, bool ptsRules) {
     return clock.currentSeconds > 0;
 }
 
-bool Running(const StreamClock& clock) {
-    return clock.base != 0 && clock.currentElapsed != 0;
-}
-
 uint64_t MarkOf(const ClockMarks& marks, ClockKind kind) {
     switch (kind) {
         case ClockKind::Pts:
@@ -158,28 +154,6 @@ void UpdateWallClock(StreamClock& clock) {
     if (clock.first) CaptureStart(clock);
 }
 
-StreamClock& SelectReferenceClock(StreamContext& context, ClockKind preference) {
-    StreamClock* order[3] = {&context.pcr, &context.pts, &context.dts};
-    switch (preference) {
-        case ClockKind::Pcr:
-            break;
-        case ClockKind::Pts:
-            order[0] = &context.pts;
-            order[1] = &context.dts;
-            order[2] = &context.pcr;
-            break;
-        case ClockKind::Dts:
-            order[0] = &context.dts;
-            order[1] = &context.pts;
-            order[2] = &context.pcr;
-            break;
-    }
-    for (StreamClock* clock : order) {
-        if (Running(*clock)) return *clock;
-    }
-    return *order[0];
-}
-
 bool ClockJumpAtLeast(const StreamClock& clock, int64_t seconds) {
     if (seconds <= 0) return false;
     if (clock.previousElapsed >= clock.currentElapsed) return false;
@@ -215,7 +189,7 @@ void PredictWrap(StreamContext& context) {
     wrap.pending = 1;
 }
 
-bool ClockStep(StreamContext& context, const PidEntry& entry) {
+bool ClockStepWithStamps(StreamContext& context, const PidEntry& entry) {
     bool pcrAdvanced = false;
     if (entry.adaptationParsed && entry.adaptation.pcrFlag) {
         pcrAdvanced = UpdateFromPcr(context.pcr, entry.adaptation);

@@ -33,6 +33,10 @@ struct StreamClock {
     uint32_t elapsedMs = 0;
 };
 
+inline bool Running(const StreamClock& clock) {
+    return clock.base != 0 && clock.currentElapsed != 0;
+}
+
 struct WrapPrediction {
     int64_t seconds = 0;  // in the broadcast-time seconds scale; 0 none
     DateTime time;
@@ -53,7 +57,6 @@ bool UpdateFromPcr(StreamClock& clock, const AdaptationField& adaptation);
 bool UpdateFromPts(StreamClock& clock, const PesHeader& pes);
 bool UpdateFromDts(StreamClock& clock, const PesHeader& pes);
 void UpdateWallClock(StreamClock& clock);
-StreamClock& SelectReferenceClock(StreamContext& context, ClockKind preference);
 bool ClockJumpAtLeast(const StreamClock& clock, int64_t seconds);
 // Broadcast date-time at a clock position; false when there is none.
 bool ClockToBroadcastTime(uint64_t position, const StreamContext& context, ClockKind clock, DateTime& out);
@@ -61,4 +64,6 @@ bool ClockToBroadcastTime(uint64_t position, const StreamContext& context, Clock
 void PredictWrap(StreamContext& context);
 // Clock step for one decoded packet: PCR, PTS (and wall clock), DTS.
 // Returns whether the PCR clock advanced.
-bool ClockStep(StreamContext& context, const PidEntry& entry);
+// ClockStep (tables/stream_context.h) sorts out the packets without a time
+// stamp; this takes the others.
+bool ClockStepWithStamps(StreamContext& context, const PidEntry& entry);

@@ -9,9 +9,8 @@ PidTable::PidTable() {
     std::fill(std::begin(index_), std::end(index_), nullptr);
 }
 
-PidEntry* PidTable::FindOrCreate(uint16_t pid) {
+PidEntry* PidTable::Create(uint16_t pid) {
     pid &= 0x1FFF;
-    if (PidEntry* found = index_[pid]) return found;
     // A new PID is the only allocation on the per-packet path.
     auto entry = std::unique_ptr<PidEntry>(new (std::nothrow) PidEntry());
     if (!entry) return nullptr;
@@ -55,16 +54,6 @@ StreamContext* FindOrCreateStreamContext(StreamContextList& list, uint32_t strea
     return list.back().get();
 }
 
-// The list is filled from the front (RegisterPcrPid), so its first empty
-// slot ends it.
-bool IsPcrPid(const StreamContext& context, uint16_t pid) {
-    for (uint16_t listed : context.pcrPids) {
-        if (listed == 0xFFFF) return false;
-        if (listed == pid) return true;
-    }
-    return false;
-}
-
 bool RegisterPcrPid(StreamContext& context, uint16_t pid) {
     for (uint16_t& slot : context.pcrPids) {
         if (slot == pid) return true;
@@ -74,20 +63,4 @@ bool RegisterPcrPid(StreamContext& context, uint16_t pid) {
         }
     }
     return false;
-}
-
-const ProgramEntry* FindProgramByPmtPid(const StreamContext& context, uint16_t pid) {
-    if (pid == 0) return nullptr;
-    for (const ProgramEntry& program : context.programs) {
-        if (program.pmtPid == pid) return &program;
-    }
-    return nullptr;
-}
-
-CaptionStream* FindCaptionStream(StreamContext& context, uint16_t pid) {
-    if (pid == 0) return nullptr;
-    for (auto& caption : context.captions) {
-        if (caption->pid == pid) return caption.get();
-    }
-    return nullptr;
 }

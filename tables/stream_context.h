@@ -132,12 +132,17 @@ public:
     PidTable();
     PidEntry* Find(uint16_t pid) const { return index_[pid & 0x1FFF]; }
     // Appends a fresh entry at the tail when absent; null when out of memory.
-    PidEntry* FindOrCreate(uint16_t pid);
+    PidEntry* FindOrCreate(uint16_t pid) {
+        PidEntry* found = index_[pid & 0x1FFF];
+        return found != nullptr ? found : Create(pid);
+    }
     // Unlinks and frees the entry of that PID (with its section buffer).
     void Remove(uint16_t pid);
     const std::vector<std::unique_ptr<PidEntry>>& Entries() const { return list_; }
 
 private:
+    PidEntry* Create(uint16_t pid);
+
     std::vector<std::unique_ptr<PidEntry>> list_;
     PidEntry* index_[0x2000];
 };
@@ -202,12 +207,68 @@ using StreamContextList = std::vector<std::unique_ptr<StreamContext>>;
 // Finds the context with that identifier or appends a new one; null when out
 // of memory.
 StreamContext* FindOrCreateStreamContext(StreamContextList& list, uint32_t streamId);
-bool IsPcrPid(const StreamContext& context, uint16_t pid);
+// These three are asked for every packet: the lists are short.
+// The PCR list is filled from the front (RegisterPcrPid), so its first empty
+// slot ends it.
+inline bool IsPcrPid(const StreamContext& context, uint16_t pid) {
+    for (const uint16_t listed : context.pcrPids) {
+        if (listed == 0xFFFF) return false;
+        if (listed == pid) return true;
+    }
+    return false;
+}
 // True when already listed or stored in the first empty slot.
 bool RegisterPcrPid(StreamContext& context, uint16_t pid);
 // First program whose PMT PID is `pid`; PID 0 never matches.
-const ProgramEntry* FindProgramByPmtPid(const StreamContext& context, uint16_t pid);
-CaptionStream* FindCaptionStream(StreamContext& context, uint16_t pid);
+inline const ProgramEntry* FindProgramByPmtPid(const StreamContext& context, uint16_t pid) {
+    if (pid == 0) return nullptr;
+    for (const ProgramEntry& program : context.programs) {
+        if (program.pmtPid == pid) return &program;
+    }
+    return nullptr;
+}
+inline CaptionStream* FindCaptionStream(StreamContext& context, uint16_t pid) {
+    if (pid == 0) return nullptr;
+    for (const auto& caption : context.captions) {
+        if (caption->pid == pid) return caption.get();
+    }
+    return nullptr;
+}
+
+// The preferred clock while it runs, else the next running one in the order
+// of the preference, else the preferred one. Inline: the progress line asks
+// for it per packet.
+inline StreamClock& SelectReferenceClock(StreamContext& context, ClockKind preference) {
+    StreamClock* order[3] = {&context.pcr, &context.pts, &context.dts};
+    switch (preference) {
+        case ClockKind::Pcr:
+            break;
+        case ClockKind::Pts:
+            order[0] = &context.pts;
+            order[1] = &context.dts;
+            order[2] = &context.pcr;
+            break;
+        case ClockKind::Dts:
+            order[0] = &context.dts;
+            order[1] = &context.pts;
+            order[2] = &context.pcr;
+            break;
+    }
+    for (StreamClock* clock : order) {
+        if (Running(*clock)) return *clock;
+    }
+    return *order[0];
+}
+
+// Clock step for one decoded packet: PCR, PTS (and wall clock), DTS.
+// Returns whether the PCR clock advanced.
+inline bool ClockStep(StreamContext& context, const PidEntry& entry) {
+    // Most packets carry no PCR and belong to no PES with a time stamp.
+    if (!(entry.adaptationParsed && entry.adaptation.pcrFlag) && !(entry.pesParsed && entry.pes.ptsDtsFlags >= 2)) {
+        return false;
+    }
+    return ClockStepWithStamps(context, entry);
+}
 
 // ---- Packets -----------------------------------------------------------------
 // Decodes a 188-byte packet into its PidEntry. Null when the packet lacks the

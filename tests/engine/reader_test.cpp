@@ -34,7 +34,7 @@ Delivered ReadAll(const tsb::Bytes& content, uint32_t capacity) {
     reader.capacity = capacity;
     Delivered out;
     for (int guard = 0; guard < 100000; ++guard) {
-        const PacketRead read = ReadPacket(reader, file);
+        const PacketRead read = NextPacket(reader, file);
         out.last = read.status;
         if (read.status != ReadStatus::Packet) {
             break;

@@ -423,11 +423,7 @@ bool DecodeHeader(const uint8_t* packet, PidEntry& entry) {
         entry.transportErrorIndicator = 1;
         return false;
     }
-    entry.payloadUnitStartIndicator = (packet[1] >> 6) & 1;
-    entry.transportPriority = (packet[1] >> 5) & 1;
-    entry.transportScramblingControl = packet[3] >> 6;
-    entry.adaptationFieldControl = (packet[3] >> 4) & 3;
-    entry.continuityCounter = packet[3] & 0x0F;
+    DecodeHeaderBits(packet, entry);
 
     int headerLength = DecodeAdaptationOfHeader(packet, entry);
     if (entry.payloadUnitStartIndicator) headerLength = DecodeUnitStart(packet, entry, headerLength);
@@ -436,15 +432,9 @@ bool DecodeHeader(const uint8_t* packet, PidEntry& entry) {
     return true;
 }
 
-PidEntry* DecodePacket(const uint8_t* packet, StreamContext& context) {
-    if (packet[0] != 0x47) return nullptr;
-    const uint16_t pid = static_cast<uint16_t>(((packet[1] & 0x1F) << 8) | packet[2]);
-    PidEntry* entry = context.pids.FindOrCreate(pid);
-    if (entry == nullptr) return nullptr;
-    if (!DecodeHeader(packet, *entry)) {
-        // A damaged packet takes the PID's counters and partial section with it.
-        context.pids.Remove(pid);
-        return nullptr;
-    }
-    return entry;
+PidEntry* DecodeHeaderOrForget(const uint8_t* packet, StreamContext& context, PidEntry& entry) {
+    if (DecodeHeader(packet, entry)) return &entry;
+    // A damaged packet takes the PID's counters and partial section with it.
+    context.pids.Remove(entry.pid);
+    return nullptr;
 }

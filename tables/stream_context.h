@@ -273,8 +273,42 @@ inline bool ClockStep(StreamContext& context, const PidEntry& entry) {
 // ---- Packets -----------------------------------------------------------------
 // Decodes a 188-byte packet into its PidEntry. Null when the packet lacks the
 // sync byte or has transport_error_indicator set (the entry is then removed).
-PidEntry* DecodePacket(const uint8_t* packet, StreamContext& context);
+inline PidEntry* DecodePacket(const uint8_t* packet, StreamContext& context);
 bool DecodeHeader(const uint8_t* packet, PidEntry& entry);
+
+// The flags and the counter of the header's bytes 1 and 3.
+inline void DecodeHeaderBits(const uint8_t* packet, PidEntry& entry) {
+    entry.payloadUnitStartIndicator = (packet[1] >> 6) & 1;
+    entry.transportPriority = (packet[1] >> 5) & 1;
+    entry.transportScramblingControl = packet[3] >> 6;
+    entry.adaptationFieldControl = (packet[3] >> 4) & 3;
+    entry.continuityCounter = packet[3] & 0x0F;
+}
+
+// DecodeHeader for most packets, inline: no error, no unit start, no
+// adaptation field, and none left from the PID's previous packet to clear.
+// False, with nothing changed, for the others.
+inline bool DecodePayloadOnlyHeader(const uint8_t* packet, PidEntry& entry) {
+    if ((packet[1] & 0xC0) != 0 || (packet[3] & 0x20) != 0 || entry.adaptation.length != 0) return false;
+    DecodeHeaderBits(packet, entry);
+    entry.transportErrorIndicator = 0;
+    entry.adaptationParsed = 0;
+    entry.headerLength = 4;
+    entry.headerValid = 1;
+    return true;
+}
+
+// DecodeHeader, and the entry removed when it fails.
+PidEntry* DecodeHeaderOrForget(const uint8_t* packet, StreamContext& context, PidEntry& entry);
+
+inline PidEntry* DecodePacket(const uint8_t* packet, StreamContext& context) {
+    if (packet[0] != 0x47) return nullptr;
+    const uint16_t pid = static_cast<uint16_t>(((packet[1] & 0x1F) << 8) | packet[2]);
+    PidEntry* entry = context.pids.FindOrCreate(pid);
+    if (entry == nullptr) return nullptr;
+    if (DecodePayloadOnlyHeader(packet, *entry)) return entry;
+    return DecodeHeaderOrForget(packet, context, *entry);
+}
 
 // ---- Sections ----------------------------------------------------------------
 uint32_t Crc32Mpeg2(const uint8_t* first, const uint8_t* end);

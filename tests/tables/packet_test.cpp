@@ -405,3 +405,52 @@ TEST(DecodePesHeader, DtsCutByThePacketEndLeavesThePts) {
     EXPECT_EQ(pes.pesCrcFlag, 0);
     EXPECT_EQ(pes.pesExtensionFlag, 0);
 }
+
+// Random headers on a few PIDs, decoded the way the packet loop does and by
+// the full header decoder: every field must agree after every packet.
+TEST(DecodePacketHeader, QuickPayloadOnlyCaseAgreesWithTheFullDecoder) {
+    StreamContext quick;
+    StreamContext full;
+    uint32_t seed = 12345;
+    auto next = [&seed] {
+        seed = seed * 1103515245u + 12345u;
+        return static_cast<uint8_t>(seed >> 16);
+    };
+    int payloadOnly = 0;
+    for (int i = 0; i < 20000; ++i) {
+        Bytes packet(188);
+        for (uint8_t& byte : packet) byte = next();
+        packet[0] = 0x47;
+        packet[1] = static_cast<uint8_t>((packet[1] & 0xE0) | (next() % 3));  // PIDs 0x000-0x2FF
+        if (next() % 8 != 0) packet[1] &= 0x3F;                               // mostly no error, no start
+        if (next() % 4 != 0) packet[3] = static_cast<uint8_t>((packet[3] & 0xCF) | 0x10);
+        const uint16_t pid = static_cast<uint16_t>(((packet[1] & 0x1F) << 8) | packet[2]);
+        payloadOnly += (packet[1] & 0xC0) == 0 && (packet[3] & 0x30) == 0x10;
+        PidEntry* a = DecodePacket(packet.data(), quick);
+        PidEntry* b = full.pids.FindOrCreate(pid);
+        ASSERT_NE(b, nullptr);
+        if (!DecodeHeader(packet.data(), *b)) {
+            full.pids.Remove(pid);
+            b = nullptr;
+        }
+        ASSERT_EQ(a == nullptr, b == nullptr) << i;
+        if (a == nullptr) continue;
+        ASSERT_EQ(a->headerValid, b->headerValid) << i;
+        ASSERT_EQ(a->continuityCounter, b->continuityCounter) << i;
+        ASSERT_EQ(a->headerLength, b->headerLength) << i;
+        ASSERT_EQ(a->transportErrorIndicator, b->transportErrorIndicator) << i;
+        ASSERT_EQ(a->payloadUnitStartIndicator, b->payloadUnitStartIndicator) << i;
+        ASSERT_EQ(a->transportPriority, b->transportPriority) << i;
+        ASSERT_EQ(a->transportScramblingControl, b->transportScramblingControl) << i;
+        ASSERT_EQ(a->adaptationFieldControl, b->adaptationFieldControl) << i;
+        ASSERT_EQ(a->adaptationParsed, b->adaptationParsed) << i;
+        ASSERT_EQ(a->adaptation.length, b->adaptation.length) << i;
+        ASSERT_EQ(a->adaptation.pcrFlag, b->adaptation.pcrFlag) << i;
+        ASSERT_EQ(a->adaptation.pcrBase, b->adaptation.pcrBase) << i;
+        ASSERT_EQ(a->pesParsed, b->pesParsed) << i;
+        ASSERT_EQ(a->unitStartOffset, b->unitStartOffset) << i;
+    }
+    // Both kinds of packet were there in numbers.
+    EXPECT_GT(payloadOnly, 5000);
+    EXPECT_LT(payloadOnly, 15000);
+}

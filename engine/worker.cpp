@@ -188,6 +188,7 @@ struct ReportState {
     ReportTexts texts;
     uint64_t pcrKey = 0;
     bool pcrKnown = false;
+    uint64_t pcrClockSteps = 0;  // the context's clockSteps when the key was taken
     BroadcastKey totKey;
     PercentCache percent;
     char positionText[32] = {};
@@ -197,7 +198,7 @@ struct ReportState {
     ProgressHead head;
     bool headStale = true;
     uint32_t headPercentFormats = 0;
-    char tail[40];  // the position and "\r"
+    PositionTail tail;
     int64_t fileSize = 1;
 };
 
@@ -385,9 +386,12 @@ void WriteProgressLine(JobState& state, int64_t position) {
         state.reporter.SetProgressHead(report.head, report.headText, length);
         report.headStale = false;
     }
-    std::size_t tailLength = state.file != nullptr ? FormatPosition(report.tail, position) : 0;
-    report.tail[tailLength++] = '\r';
-    state.reporter.WriteProgressLine(report.head, report.tail, tailLength);
+    if (state.file == nullptr) {
+        state.reporter.WriteProgressLine(report.head, "\r", 1);
+        return;
+    }
+    UpdatePositionTail(report.tail, position);
+    state.reporter.WriteProgressLine(report.head, report.tail.text, report.tail.length);
 }
 
 void ReportPacket(JobState& state, const PacketStep& step) {
@@ -408,11 +412,14 @@ void ReportPacket(JobState& state, const PacketStep& step) {
     if (state.file != nullptr) {
         CachedPercent(report.percent, position, report.fileSize);
     }
-    if (const uint64_t now = PcrTextKey(state.context); !report.pcrKnown || now != report.pcrKey) {
-        report.texts.pcr = PcrText(state.context);
-        report.pcrKey = now;
-        report.pcrKnown = true;
-        report.headStale = true;
+    if (!report.pcrKnown || report.pcrClockSteps != state.context.clockSteps) {
+        report.pcrClockSteps = state.context.clockSteps;
+        if (const uint64_t now = PcrTextKey(state.context); !report.pcrKnown || now != report.pcrKey) {
+            report.texts.pcr = PcrText(state.context);
+            report.pcrKey = now;
+            report.pcrKnown = true;
+            report.headStale = true;
+        }
     }
     if (!dropLine) {
         WriteProgressLine(state, position);

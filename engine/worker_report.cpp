@@ -85,10 +85,7 @@ int64_t FirstPositionOfPercent(int64_t percent, int64_t size) {
 
 }  // namespace
 
-const char* CachedPercent(PercentCache& cache, int64_t position, int64_t size) {
-    if (size == cache.size && position >= cache.from && position < cache.until) {
-        return cache.text;
-    }
+const char* FormatPercentAgain(PercentCache& cache, int64_t position, int64_t size) {
     FormatPercent(cache.text, position, size);
     ++cache.formats;
     cache.size = size;
@@ -140,6 +137,13 @@ std::size_t FormatPosition(char* out, int64_t position) {
         *first = kHexPairs.pairs[value & 0x0F][1];
     }
     return static_cast<std::size_t>(3 + digits);
+}
+
+std::size_t WritePositionTail(PositionTail& tail, int64_t position) {
+    tail.length = FormatPosition(tail.text, position);
+    tail.text[tail.length++] = '\r';
+    tail.high = position >= 0x1000 ? position >> 12 : -1;
+    return tail.length;
 }
 
 void PrintDropLine(Reporter& reporter, uint16_t pid, int64_t dropCount, const char* pcr, const char* tot,

@@ -28,9 +28,36 @@ struct PercentCache {
     uint32_t formats = 0;  // counts the times the text was formatted
     char text[32] = {};
 };
-const char* CachedPercent(PercentCache& cache, int64_t position, int64_t size);
+const char* FormatPercentAgain(PercentCache& cache, int64_t position, int64_t size);
+inline const char* CachedPercent(PercentCache& cache, int64_t position, int64_t size) {
+    if (size == cache.size && position >= cache.from && position < cache.until) {
+        return cache.text;
+    }
+    return FormatPercentAgain(cache, position, size);
+}
 // "+0x%I64X".
 std::size_t FormatPosition(char* out, int64_t position);
+// The position text of the progress line and the "\r" behind it, for a
+// position that moves on a packet at a time: mostly only its last three
+// digits are written again.
+struct PositionTail {
+    char text[24] = {};
+    std::size_t length = 0;  // with the "\r"
+    int64_t high = -1;       // position >> 12 of the text; -1: written whole next time
+};
+std::size_t WritePositionTail(PositionTail& tail, int64_t position);
+inline std::size_t UpdatePositionTail(PositionTail& tail, int64_t position) {
+    // From 0x1000 on, the same high part means the same number of digits.
+    if (position >= 0x1000 && (position >> 12) == tail.high) {
+        static constexpr char kDigits[] = "0123456789ABCDEF";
+        char* last = tail.text + tail.length - 4;
+        last[0] = kDigits[(position >> 8) & 0x0F];
+        last[1] = kDigits[(position >> 4) & 0x0F];
+        last[2] = kDigits[position & 0x0F];
+        return tail.length;
+    }
+    return WritePositionTail(tail, position);
+}
 // Prints the DROP line of a packet as a message line of its own.
 void PrintDropLine(Reporter& reporter, uint16_t pid, int64_t dropCount, const char* pcr, const char* tot,
                    const char* position);

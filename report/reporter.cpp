@@ -5,7 +5,6 @@
 #include <cstring>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "common/text.h"
 #include "platform/platform.h"
@@ -255,8 +254,15 @@ void Reporter::WriteProgressLine(const char* text, std::size_t length) {
 
 namespace {
 
+// Eight bytes at a time: a tail comes with every packet.
 bool AllAscii(const char* text, std::size_t length) {
-    for (std::size_t i = 0; i < length; ++i) {
+    std::size_t i = 0;
+    for (; i + 8 <= length; i += 8) {
+        uint64_t word;
+        std::memcpy(&word, text + i, 8);
+        if ((word & 0x8080808080808080u) != 0) return false;
+    }
+    for (; i < length; ++i) {
         if (static_cast<unsigned char>(text[i]) >= 0x80) return false;
     }
     return true;
@@ -293,11 +299,24 @@ void Reporter::WriteProgressLine(const ProgressHead& head, const char* tail, std
     MarkConsoleLineClosed(false);
 }
 
+namespace {
+
+// The Reporter whose progress batch this thread holds: one at a time.
+thread_local const Reporter* batchHeldHere = nullptr;
+
+}  // namespace
+
+Reporter::~Reporter() {
+    HandOverProgressBatch(true);
+}
+
 bool Reporter::ClaimProgressBatch() {
-    const std::thread::id self = std::this_thread::get_id();
-    std::thread::id holder = progressThread_.load(std::memory_order_acquire);
-    if (holder == self) return true;
-    return holder == std::thread::id() && progressThread_.compare_exchange_strong(holder, self);
+    if (batchHeldHere == this) return true;
+    if (batchHeldHere != nullptr) return false;
+    bool held = false;
+    if (!progressBatchHeld_.compare_exchange_strong(held, true, std::memory_order_acquire)) return false;
+    batchHeldHere = this;
+    return true;
 }
 
 void Reporter::WriteWholeProgressLine(const ProgressHead& head, const char* tail, std::size_t tailLength) {
@@ -307,7 +326,7 @@ void Reporter::WriteWholeProgressLine(const ProgressHead& head, const char* tail
 }
 
 void Reporter::HandOverProgressBatch(bool release) {
-    if (progressThread_.load(std::memory_order_relaxed) != std::this_thread::get_id()) return;
+    if (batchHeldHere != this) return;
     if (progressBatchLength_ > 0) {
         output_.WriteConsole(progressBatch_, progressBatchLength_);
         progressBatchLength_ = 0;
@@ -315,7 +334,10 @@ void Reporter::HandOverProgressBatch(bool release) {
         // meanwhile.
         MarkConsoleLineClosed(false);
     }
-    if (release) progressThread_.store(std::thread::id(), std::memory_order_release);
+    if (release) {
+        batchHeldHere = nullptr;
+        progressBatchHeld_.store(false, std::memory_order_release);
+    }
 }
 
 bool AppendToFile(const char* path, const void* bytes, int32_t length, bool append) {

@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include "common/limits.h"
 
@@ -52,6 +51,9 @@ struct ConsoleSwitches {
 class Reporter {
 public:
     explicit Reporter(ReportOutput& output) : output_(output) {}
+    // Progress lines the destroying thread still holds go to the output,
+    // which outlives the Reporter.
+    ~Reporter();
     Reporter(const Reporter&) = delete;
     Reporter& operator=(const Reporter&) = delete;
 
@@ -183,9 +185,9 @@ private:
     static constexpr uint32_t kPacketsPerClockRead = 32;
     // Counted by the one loop that calls FlushIfDueFromPacketLoop.
     uint32_t packetsSinceClockRead_ = 0;
-    // Two-part progress lines gathered by the thread named here; nobody
-    // else touches the members below while it is. Empty id: nobody.
-    std::atomic<std::thread::id> progressThread_{};
+    // Two-part progress lines gathered by one thread; nobody else touches
+    // the members below while it holds them.
+    std::atomic<bool> progressBatchHeld_{false};
     static constexpr std::size_t kProgressBatchSize = 16384;
     char progressBatch_[kProgressBatchSize];
     std::size_t progressBatchLength_ = 0;

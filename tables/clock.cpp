@@ -190,6 +190,7 @@ void PredictWrap(StreamContext& context) {
 }
 
 bool ClockStepWithStamps(StreamContext& context, const PidEntry& entry) {
+    ++context.clockSteps;
     bool pcrAdvanced = false;
     if (entry.adaptationParsed && entry.adaptation.pcrFlag) {
         pcrAdvanced = UpdateFromPcr(context.pcr, entry.adaptation);

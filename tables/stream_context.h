@@ -197,6 +197,9 @@ struct StreamContext {
     StreamClock pts;
     StreamClock dts;
     StreamClock wall;
+    // Counts the packets whose time stamps went to the clocks: while it
+    // stays, so do pcr, pts and dts.
+    uint64_t clockSteps = 0;
 
     StreamContext();
 };

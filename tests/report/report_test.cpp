@@ -462,6 +462,19 @@ TEST(TwoPartProgress, APacketLoopsDueFlushHandsTheGatheredLinesOn) {
     EXPECT_EQ(console.output.StandardOutput().substr(0, 8), "P 1\rP 1\r");
 }
 
+TEST(TwoPartProgress, LinesStillGatheredWhenTheReporterEndsReachTheOutput) {
+    RecordingOutput output;
+    {
+        Reporter reporter(output);
+        reporter.SetConsoleOn(true);
+        ProgressHead head;
+        reporter.SetProgressHead(head, "P ", 2);
+        reporter.WriteProgressLine(head, "1\r", 2);
+        reporter.WriteProgressLine(head, "2\r", 2);
+    }
+    EXPECT_EQ(output.StandardOutput(), "P 1\rP 2\r");
+}
+
 // Two threads write progress lines and messages at once: every line comes
 // out once, each thread's in its own order (a data race shows under the
 // thread sanitizer).

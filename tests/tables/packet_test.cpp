@@ -419,7 +419,8 @@ TEST(DecodePacketHeader, QuickPayloadOnlyCaseAgreesWithTheFullDecoder) {
     int payloadOnly = 0;
     for (int i = 0; i < 20000; ++i) {
         Bytes packet(188);
-        for (uint8_t& byte : packet) byte = next();
+        for (uint8_t& byte : packet)
+            byte = next();
         packet[0] = 0x47;
         packet[1] = static_cast<uint8_t>((packet[1] & 0xE0) | (next() % 3));  // PIDs 0x000-0x2FF
         if (next() % 8 != 0) packet[1] &= 0x3F;                               // mostly no error, no start

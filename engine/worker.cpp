@@ -261,10 +261,14 @@ struct PacketStep {
 };
 
 // A sink that still takes blocks has not failed; only a hand-over changes that.
-void NoteWriteFailure(JobState& state) {
-    if (state.writer.takesBlocks || state.writeNoticePrinted) {
-        return;
+void NoteWriteFailureNow(JobState& state);
+inline void NoteWriteFailure(JobState& state) {
+    if (!state.writer.takesBlocks && !state.writeNoticePrinted) {
+        NoteWriteFailureNow(state);
     }
+}
+
+void NoteWriteFailureNow(JobState& state) {
     if (state.sink.Failed()) {
         state.writeNoticePrinted = true;
         PrintPathNotice(state.reporter, "－ 出力ファイルに書き込めません %s\n", state.outputPath);
@@ -305,7 +309,8 @@ void ApplyWindows(JobState& state, PacketStep& step) {
 
 // PAT, EIT and SDT: a packet one of them takes goes no further.
 void ParseServiceTables(JobState& state, PacketStep& step) {
-    if (step.consumed) {
+    // Most packets are on none of these PIDs.
+    if (step.consumed || step.entry->pid > 0x0027) {
         return;
     }
     switch (step.entry->pid) {
@@ -555,9 +560,6 @@ void CarryStream(JobState& state) {
         // A line printed while the source keeps delivering goes out within
         // about 100 ms, as it would with progress lines on.
         state.reporter.FlushIfDueFromPacketLoop();
-        if (StopNow() && !FinishOnStop(state)) {
-            break;
-        }
     }
     if (!state.discards && state.writer.fill > 0) {
         FlushPending(state);

@@ -95,13 +95,6 @@ void Reporter::FlushIfDue() {
     if (now - lastFlushTick_.load(std::memory_order_relaxed) >= kFlushSpacingMs) FlushAt(now);
 }
 
-void Reporter::FlushIfDueFromPacketLoop() {
-    if (!textWaiting_.load(std::memory_order_relaxed)) return;
-    if (++packetsSinceClockRead_ < kPacketsPerClockRead) return;
-    packetsSinceClockRead_ = 0;
-    FlushIfDue();
-}
-
 void Reporter::FlushNow() {
     FlushAt(output_.TickMs());
 }

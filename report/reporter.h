@@ -140,7 +140,12 @@ public:
     // The same for a loop that calls it once per packet: without waiting
     // text it costs one flag test, and with it the clock is read on every
     // kPacketsPerClockRead-th call only.
-    void FlushIfDueFromPacketLoop();
+    void FlushIfDueFromPacketLoop() {
+        if (!textWaiting_.load(std::memory_order_relaxed)) return;
+        if (++packetsSinceClockRead_ < kPacketsPerClockRead) return;
+        packetsSinceClockRead_ = 0;
+        FlushIfDue();
+    }
     // Console text goes to standard error while the stream itself goes to
     // standard output, so that the stream stays pure.
     void SendConsoleTextToStandardError(bool toStandardError);

@@ -60,6 +60,9 @@ PacketRead ReadPacket(BlockReader& reader, PacketSource& source);
 
 // ReadPacket for the packet loop: the common case, a packet at the stream's
 // own stride confirmed by the next one, is decided here without a call.
+// The loop alone closes the source, after its last call: the source is
+// asked whether it is open only when the block needs more than the packets
+// already confirmed in it.
 inline PacketRead NextPacket(BlockReader& reader, PacketSource& source);
 
 // Reading is over (a stop request): the following calls deliver the whole
@@ -74,7 +77,7 @@ inline int64_t PacketPosition(const BlockReader& reader, const uint8_t* packet) 
 }
 
 inline PacketRead NextPacket(BlockReader& reader, PacketSource& source) {
-    if (reader.inStep && reader.strideRun >= 2 && reader.block && source.IsOpen()) {
+    if (reader.inStep && reader.strideRun >= 2 && reader.block) {
         const uint32_t stride = reader.stride;
         const uint8_t* at = reader.block.get() + reader.cursor;
         if (reader.length - reader.cursor > stride && at[0] == 0x47 && at[stride] == 0x47) {

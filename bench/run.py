@@ -121,10 +121,22 @@ def main():
                          trelvan(main_in, "-drop", "-capstr", "-sdt", "-eit", "-wraparound", "-noprogress"), out),
         "small": Case(f"trelvan {options.small_mib} MiB", trelvan(small_in, "-drop", "-noprogress"), out),
         "large": Case(f"trelvan {options.large_mib} MiB", trelvan(large_in, "-drop", "-noprogress"), out),
+        # The same without the page cache's write path, which slows down on
+        # its own once much is waiting to be written back.
+        "small_null": Case(f"trelvan {options.small_mib} MiB to /dev/null",
+                           trelvan(small_in, "-drop", "-noprogress", output=os.devnull)),
+        "large_null": Case(f"trelvan {options.large_mib} MiB to /dev/null",
+                           trelvan(large_in, "-drop", "-noprogress", output=os.devnull)),
         # The machine's own cost per GiB at both sizes: past the page cache's
         # dirty limit every writer slows down, not the program alone.
         "cp_small": Case(f"cp {options.small_mib} MiB", ["cp", small_in, out], out),
         "cp_large": Case(f"cp {options.large_mib} MiB", ["cp", large_in, out], out),
+        # dd writes the way the program does (read, then write from memory);
+        # cp may copy inside the kernel.
+        "dd_small": Case(f"dd bs=1M {options.small_mib} MiB",
+                         ["dd", f"if={small_in}", f"of={out}", "bs=1M", "status=none"], out),
+        "dd_large": Case(f"dd bs=1M {options.large_mib} MiB",
+                         ["dd", f"if={large_in}", f"of={out}", "bs=1M", "status=none"], out),
         "clean_log": Case(f"clean {options.small_mib} MiB -drop -log",
                           trelvan(clean_in, "-drop", "-noprogress", "-log", "-logpath", log), out),
         "drops_log": Case(f"drop-heavy {options.small_mib} MiB -drop -log",
@@ -181,11 +193,20 @@ def main():
     per_gib_small = cases["small"].median / options.small_mib * 1024
     per_gib_large = cases["large"].median / options.large_mib * 1024
     print(f"  {'seconds per GiB at ' + str(options.small_mib) + ' / ' + str(options.large_mib) + ' MiB':<52} "
-          f"{per_gib_small:6.3f} / {per_gib_large:.3f}  (ratio {per_gib_large / per_gib_small:.2f})")
-    cp_small = cases["cp_small"].median / options.small_mib * 1024
-    cp_large = cases["cp_large"].median / options.large_mib * 1024
-    print(f"  {'cp: seconds per GiB at the same sizes':<52} {cp_small:6.3f} / {cp_large:.3f}  "
-          f"(ratio {cp_large / cp_small:.2f})")
+          f"{per_gib_small:6.3f} / {per_gib_large:.3f}")
+    line(f"time per GiB, {options.large_mib} MiB / {options.small_mib} MiB", per_gib_large / per_gib_small, 1.15)
+    for name, label in (("dd", "dd bs=1M"), ("cp", "cp")):
+        small = cases[name + "_small"].median / options.small_mib * 1024
+        large = cases[name + "_large"].median / options.large_mib * 1024
+        print(f"  {label + ': seconds per GiB at the same sizes':<52} {small:6.3f} / {large:.3f}  "
+              f"(ratio {large / small:.2f})")
+    # The machine's own slowdown at the larger size taken out: how the
+    # program's time compares with dd's at each size.
+    print(f"  {'trelvan / dd bs=1M at ' + str(options.small_mib) + ' / ' + str(options.large_mib) + ' MiB':<52} "
+          f"{ratio('small', 'dd_small'):6.2f} / {ratio('large', 'dd_large'):.2f}")
+    null_small = cases["small_null"].median / options.small_mib * 1024
+    null_large = cases["large_null"].median / options.large_mib * 1024
+    line(f"to /dev/null: time per GiB, {options.large_mib} / {options.small_mib} MiB", null_large / null_small, 1.15)
     line("drop-heavy -drop -log / clean -drop -log", ratio("drops_log", "clean_log"), 2)
     read_buffer_kib = 100 * 1024
     print(f"  {'peak resident, -drop -noprogress (KiB)':<52} {cases['plain'].peak:6d}  "

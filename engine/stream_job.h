@@ -50,18 +50,10 @@ uint32_t StreamWorker(void* job);
 uint32_t ReadBufferCapacity(uint32_t bufsize);
 
 // ---- Continuity --------------------------------------------------------------
-// Counts the packet and reports a discontinuity on its PID: every packet of a
-// checked PID must carry the previous continuity_counter plus one, modulo 16.
-// Inline: it runs for every packet.
-inline bool ContinuityCheck(const uint8_t* packet, StreamContext& context, PidEntry& entry) {
-    if (packet == nullptr) {
-        return false;
-    }
-    // PCR-only PIDs often repeat or skip counters legitimately; they are
-    // neither compared nor counted.
-    if (IsPcrPid(context, entry.pid)) {
-        return false;
-    }
+// Counts the packet of a checked PID and reports a discontinuity: every packet
+// must carry the previous continuity_counter plus one, modulo 16. Inline: it
+// runs for every packet.
+inline bool CountContinuity(PidEntry& entry) {
     const bool seen = entry.noCounterSeen == 0;
     const uint8_t previous = seen ? entry.lastCounter : static_cast<uint8_t>((entry.lastCounter - 1) & 0x0F);
     entry.previousCounter = previous;
@@ -76,6 +68,15 @@ inline bool ContinuityCheck(const uint8_t* packet, StreamContext& context, PidEn
     ++entry.packetCount;
     entry.noCounterSeen = 0;
     return drop;
+}
+
+// The same for a packet of any PID: PCR-only PIDs often repeat or skip
+// counters legitimately; they are neither compared nor counted.
+inline bool ContinuityCheck(const uint8_t* packet, StreamContext& context, PidEntry& entry) {
+    if (packet == nullptr || IsPcrPid(context, entry.pid)) {
+        return false;
+    }
+    return CountContinuity(entry);
 }
 
 // ---- Worker pieces shared between the loop and the per-packet steps --------

@@ -254,6 +254,10 @@ struct PacketStep {
     uint8_t* packet = nullptr;
     PidEntry* entry = nullptr;
     CaptionStream* caption = nullptr;
+    // The packet is on this program's PMT PID. Looked up before the packet's
+    // own tables are parsed: only a PAT changes the programs, and PID 0 is
+    // no PMT PID.
+    const ProgramEntry* program = nullptr;
     bool drop = false;
     bool keep = true;
     bool consumed = false;  // a window or a table took the packet
@@ -281,8 +285,10 @@ void FlushPending(JobState& state) {
 }
 
 void CheckPacket(JobState& state, PacketStep& step) {
-    step.drop = ContinuityCheck(step.packet, state.context, *step.entry);
-    step.caption = FindCaptionStream(state.context, step.entry->pid);
+    const PidRoles roles = RolesOf(state.context, *step.entry);
+    step.drop = !roles.pcr && CountContinuity(*step.entry);
+    step.caption = roles.caption;
+    step.program = roles.program;
 }
 
 void RewriteCounters(JobState& state, PacketStep& step) {
@@ -355,8 +361,8 @@ void ParseTimeProgramAndCaptions(JobState& state, PacketStep& step) {
         PrintWrapAroundLine(state.reporter, state.context, state.options.wraparound);
         return;
     }
-    if (const ProgramEntry* program = FindProgramByPmtPid(state.context, step.entry->pid)) {
-        ParsePmt(step.packet, *program, state.context, *step.entry);
+    if (step.program != nullptr) {
+        ParsePmt(step.packet, *step.program, state.context, *step.entry);
     } else if (step.caption != nullptr && state.options.capstr) {
         ProcessCaptionPacket(step.packet, *step.caption, state.context, *step.entry);
         PrintCaptionIfChanged(state.reporter, *step.caption);

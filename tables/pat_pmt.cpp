@@ -25,6 +25,7 @@ void RegisterCaptionStream(StreamContext& context, uint16_t pid, uint16_t pmtPid
     ResetDecoder(caption->decoder);
     try {
         context.captions.push_back(std::move(caption));
+        ++context.rolesVersion;
     } catch (const std::bad_alloc&) {}
 }
 
@@ -38,6 +39,7 @@ bool ParsePat(const uint8_t* packet, StreamContext& context, PidEntry& entry) {
     const SectionView& section = *gathered;
     context.transportStreamId = section.U16(3);
     context.programs.clear();
+    ++context.rolesVersion;
     // Four-byte entries from byte 8 up to the CRC_32; a shorter rest is ignored.
     for (int32_t at = 8; section.Has(at, 4); at += 4) {
         const uint16_t programNumber = section.U16(at);

@@ -59,6 +59,7 @@ bool RegisterPcrPid(StreamContext& context, uint16_t pid) {
         if (slot == pid) return true;
         if (slot == 0xFFFF) {
             slot = pid;
+            ++context.rolesVersion;
             return true;
         }
     }

@@ -124,6 +124,10 @@ struct PidEntry {
     uint8_t transportScramblingControl = 0;
     uint8_t adaptationFieldControl = 0;  // bit 0 payload, bit 1 adaptation field
     uint8_t headerLength = 0;
+    // The PID is no PCR, PMT or caption PID, as of the context's rolesVersion
+    // given here.
+    uint64_t rolesVersion = 0;
+    bool noRole = false;
 };
 
 // PidEntry records in order of first appearance, with a direct index by PID.
@@ -200,6 +204,9 @@ struct StreamContext {
     // Counts the packets whose time stamps went to the clocks: while it
     // stays, so do pcr, pts and dts.
     uint64_t clockSteps = 0;
+    // Changes whenever pcrPids, programs or captions may have: a PID's roles
+    // looked up before are then looked up again.
+    uint64_t rolesVersion = 1;
 
     StreamContext();
 };
@@ -261,6 +268,22 @@ inline StreamClock& SelectReferenceClock(StreamContext& context, ClockKind prefe
         if (Running(*clock)) return *clock;
     }
     return *order[0];
+}
+
+// What a PID is to the packet loop. Looked up for every packet; a PID found
+// to have none of them is not looked up again until rolesVersion changes.
+struct PidRoles {
+    bool pcr = false;
+    const ProgramEntry* program = nullptr;  // the PID is this program's PMT PID
+    CaptionStream* caption = nullptr;
+};
+inline PidRoles RolesOf(StreamContext& context, PidEntry& entry) {
+    if (entry.noRole && entry.rolesVersion == context.rolesVersion) return PidRoles{};
+    const PidRoles roles{IsPcrPid(context, entry.pid), FindProgramByPmtPid(context, entry.pid),
+                         FindCaptionStream(context, entry.pid)};
+    entry.noRole = !roles.pcr && roles.program == nullptr && roles.caption == nullptr;
+    entry.rolesVersion = context.rolesVersion;
+    return roles;
 }
 
 // Clock step for one decoded packet: PCR, PTS (and wall clock), DTS.

@@ -192,3 +192,38 @@ TEST(PcrPids, ListEndsAtTheFirstEmptySlot) {
     EXPECT_FALSE(IsPcrPid(context, 0x0111));
     EXPECT_FALSE(IsPcrPid(context, 0xFFFF));
 }
+
+// The packet loop asks for a PID's roles on every packet and remembers that a
+// PID has none: a PAT, a PMT's PCR PID or caption stream arriving later must
+// still be seen for PIDs looked up before, each on its own.
+TEST(PidRoles, RolesArrivingLaterReachPidsLookedUpBefore) {
+    StreamContext context;
+    tsb::StreamBuilder b;
+    PidEntry* pmt = context.pids.FindOrCreate(0x01F0);
+    PidEntry* pcr = context.pids.FindOrCreate(0x0100);
+    PidEntry* caption = context.pids.FindOrCreate(0x0130);
+    for (PidEntry* entry : {pmt, pcr, caption}) {
+        for (int twice = 0; twice < 2; ++twice) {
+            const PidRoles roles = RolesOf(context, *entry);
+            EXPECT_FALSE(roles.pcr);
+            EXPECT_EQ(roles.program, nullptr);
+            EXPECT_EQ(roles.caption, nullptr);
+        }
+    }
+    ASSERT_TRUE(FeedPat(context, b, tsb::PatSection(0x7FE1, {{0x0400, 0x01F0}, {0x0401, 0x01F1}})));
+    ASSERT_EQ(RolesOf(context, *pmt).program, &context.programs[0]);
+    EXPECT_FALSE(RolesOf(context, *pcr).pcr);
+    EXPECT_EQ(RolesOf(context, *caption).caption, nullptr);
+    // A PCR PID alone.
+    ASSERT_TRUE(FeedPmt(context, b, 0x01F0, tsb::PmtSection(0x0400, 0x0100, {})));
+    EXPECT_TRUE(RolesOf(context, *pcr).pcr);
+    EXPECT_EQ(RolesOf(context, *caption).caption, nullptr);
+    // A caption stream alone (the PCR PID is listed already).
+    ASSERT_TRUE(FeedPmt(context, b, 0x01F1,
+                        tsb::PmtSection(0x0401, 0x0100, {{0x06, 0x0130, StreamIdentifierDescriptor(0x30)}})));
+    ASSERT_EQ(context.captions.size(), 1u);
+    EXPECT_EQ(RolesOf(context, *caption).caption, context.captions[0].get());
+    // A new PAT without the programmes: the PID is no PMT PID any more.
+    ASSERT_TRUE(FeedPat(context, b, tsb::PatSection(0x7FE1, {{0x0500, 0x01F8}})));
+    EXPECT_EQ(RolesOf(context, *pmt).program, nullptr);
+}

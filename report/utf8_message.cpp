@@ -7,6 +7,7 @@
 
 #include "platform/platform.h"
 #include "report/reporter.h"
+#include "report/utf8_text.h"
 
 namespace {
 
@@ -103,8 +104,9 @@ std::string ArgumentForUtf8(const std::string& argument) {
 
 std::string FormatUtf8MessageV(const char* format, va_list args) {
     const std::string marked = MarkStringArguments(format);
-    std::string convertedFormat;
-    if (!platform::Cp932ToUtf8(marked, convertedFormat)) convertedFormat = marked;
+    // Run by run, with the runs remembered: a stream full of drops prints
+    // the same few formats over and over.
+    const std::string convertedFormat = Cp932TextForUtf8(marked.data(), marked.size());
     va_list copy;
     va_copy(copy, args);
     const int needed = std::vsnprintf(nullptr, 0, convertedFormat.c_str(), copy);

@@ -71,8 +71,10 @@ BroadcastKey MakeBroadcastKey(const StreamContext& context) {
     return BroadcastKey{context.broadcast.firstPending, context.broadcast.current, context.broadcast.currentTime};
 }
 
-// Blocks for a file or standard output: whole packets, about 1 MiB.
-constexpr int32_t kLargeBlockSize = 1048576 / kPacketSize * kPacketSize;
+// Blocks for a file or standard output: whole packets, about 2 MiB. More
+// than a read piece holds, so the packets of each piece leave in one write
+// when the block moves, not in a full block and a stray packet or two.
+constexpr int32_t kLargeBlockSize = 2 * 1048576 / kPacketSize * kPacketSize;
 
 // ---- Opening -----------------------------------------------------------------
 

@@ -266,18 +266,17 @@ struct PacketStep {
     bool clockAdvanced = false;
 };
 
-// A sink that still takes blocks has not failed; only a hand-over changes that.
-void NoteWriteFailureNow(JobState& state);
-inline void NoteWriteFailure(JobState& state) {
-    if (!state.writer.takesBlocks && !state.writeNoticePrinted) {
-        NoteWriteFailureNow(state);
-    }
-}
-
 void NoteWriteFailureNow(JobState& state) {
     if (state.sink.Failed()) {
         state.writeNoticePrinted = true;
         PrintPathNotice(state.reporter, "－ 出力ファイルに書き込めません %s\n", state.outputPath);
+    }
+}
+
+// A sink that still takes blocks has not failed; only a hand-over changes that.
+inline void NoteWriteFailure(JobState& state) {
+    if (!state.writer.takesBlocks && !state.writeNoticePrinted) {
+        NoteWriteFailureNow(state);
     }
 }
 

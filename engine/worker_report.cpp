@@ -39,14 +39,6 @@ std::size_t BuildProgressHead(char* out, const char* percent, const char* pcr, c
     return static_cast<std::size_t>(p - out);
 }
 
-std::size_t BuildProgressLine(char* out, const char* percent, const char* pcr, const char* tot, const char* position) {
-    char* p = out + BuildProgressHead(out, percent, pcr, tot, position[0] != '\0');
-    p = Put(p, position);
-    *p++ = '\r';
-    *p = '\0';
-    return static_cast<std::size_t>(p - out);
-}
-
 std::size_t FormatPercent(char* out, int64_t position, int64_t size) {
     if (size <= 0) {
         out[0] = '\0';
@@ -101,42 +93,19 @@ const char* FormatPercentAgain(PercentCache& cache, int64_t position, int64_t si
     return cache.text;
 }
 
-namespace {
-
-// Two hexadecimal digits for each byte value.
-struct HexPairs {
-    char pairs[256][2];
-    constexpr HexPairs() : pairs() {
-        constexpr char kDigits[] = "0123456789ABCDEF";
-        for (int i = 0; i < 256; ++i) {
-            pairs[i][0] = kDigits[i >> 4];
-            pairs[i][1] = kDigits[i & 0x0F];
-        }
-    }
-};
-constexpr HexPairs kHexPairs;
-
-}  // namespace
-
 std::size_t FormatPosition(char* out, int64_t position) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
     uint64_t value = static_cast<uint64_t>(position);
     const int digits = value == 0 ? 1 : (std::bit_width(value) + 3) / 4;
     out[0] = '+';
     out[1] = '0';
     out[2] = 'x';
-    char* const first = out + 3;
-    char* p = first + digits;
-    *p = '\0';
-    // A position per packet: two digits per step.
-    while (p - first >= 2) {
-        p -= 2;
-        std::memcpy(p, kHexPairs.pairs[value & 0xFF], 2);
-        value >>= 8;
+    char* const end = out + 3 + digits;
+    for (char* p = end; p != out + 3; value >>= 4) {
+        *--p = kDigits[value & 0x0F];
     }
-    if (p != first) {
-        *first = kHexPairs.pairs[value & 0x0F][1];
-    }
-    return static_cast<std::size_t>(3 + digits);
+    *end = '\0';
+    return static_cast<std::size_t>(end - out);
 }
 
 std::size_t WritePositionTail(PositionTail& tail, int64_t position) {

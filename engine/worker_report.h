@@ -10,12 +10,11 @@ class Reporter;
 // separators.
 constexpr std::size_t kProgressLineSize = 1100;
 
-// "－ " percent [" , "] PCR [" , "] TOT [" , "] position "\r", each separator
-// only between non-empty parts. Returns the length (the text is terminated).
-std::size_t BuildProgressLine(char* out, const char* percent, const char* pcr, const char* tot, const char* position);
-// The same line up to its position: the part that stays while the position
-// moves on, so it is built again only when one of its texts changes.
-// positionFollows tells whether a non-empty position comes after it.
+// The progress line is "－ " percent [" , "] PCR [" , "] TOT [" , "] position
+// "\r", each separator only between non-empty parts. Its head, up to the
+// position, stays while the position moves on, so it is built again only
+// when one of its texts changes. positionFollows tells whether a non-empty
+// position comes after it. Returns the length (the text is terminated).
 std::size_t BuildProgressHead(char* out, const char* percent, const char* pcr, const char* tot, bool positionFollows);
 // "%d %%" of position * 100 / size, at most 100; empty for an unknown size.
 std::size_t FormatPercent(char* out, int64_t position, int64_t size);

@@ -245,24 +245,6 @@ void Reporter::WriteProgressLine(const char* text, std::size_t length) {
     FlushIfDue();
 }
 
-namespace {
-
-// Eight bytes at a time: a tail comes with every packet.
-bool AllAscii(const char* text, std::size_t length) {
-    std::size_t i = 0;
-    for (; i + 8 <= length; i += 8) {
-        uint64_t word;
-        std::memcpy(&word, text + i, 8);
-        if ((word & 0x8080808080808080u) != 0) return false;
-    }
-    for (; i < length; ++i) {
-        if (static_cast<unsigned char>(text[i]) >= 0x80) return false;
-    }
-    return true;
-}
-
-}  // namespace
-
 // Converted apart, a head and an ASCII tail give the bytes of the whole
 // line unless the head ends in a lead byte the tail would complete.
 void Reporter::SetProgressHead(ProgressHead& head, const char* text, std::size_t length) {

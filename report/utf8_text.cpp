@@ -9,19 +9,6 @@
 
 namespace {
 
-// End of the run of ASCII bytes that starts at `from`, eight at a time
-// where it can: the text is mostly ASCII.
-std::size_t AsciiRunEnd(const char* text, std::size_t length, std::size_t from) {
-    std::size_t i = from;
-    for (uint64_t word = 0; i + 8 <= length; i += 8) {
-        std::memcpy(&word, text + i, 8);
-        if ((word & 0x8080808080808080ull) != 0) break;
-    }
-    while (i < length && static_cast<unsigned char>(text[i]) < 0x80)
-        ++i;
-    return i;
-}
-
 // End of the run of non-ASCII characters that starts at `from`; a lead
 // byte takes its trail byte along even when that lies in the ASCII range.
 std::size_t NonAsciiRunEnd(const char* text, std::size_t length, std::size_t from) {

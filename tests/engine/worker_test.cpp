@@ -371,10 +371,11 @@ TEST(StreamWorker, PipeSourceWithShortWritesLosesNothing) {
 
 // ---- Report lines ------------------------------------------------------------
 
+// The whole line as the worker writes it: the head, then the position and "\r".
 std::string Progress(const char* percent, const char* pcr, const char* tot, const char* position) {
-    char line[kProgressLineSize];
-    const std::size_t n = BuildProgressLine(line, percent, pcr, tot, position);
-    return std::string(line, n);
+    char head[kProgressLineSize];
+    const std::size_t n = BuildProgressHead(head, percent, pcr, tot, position[0] != '\0');
+    return std::string(head, n) + position + "\r";
 }
 
 TEST(ProgressLine, SeparatorsStandOnlyBetweenNonEmptyParts) {

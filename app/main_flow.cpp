@@ -2,18 +2,30 @@
 #include <climits>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "app/app_internal.h"
+#include "app/job_report.h"
 #include "app/run_settings.h"
 #include "common/process_state.h"
 #include "common/text.h"
+#include "endpoints/endpoint_path.h"
 #include "endpoints/endpoints.h"
+#include "engine/stream_job.h"
 #include "report/reporter.h"
 
 RunSettingsRecord RunSettings;
 int32_t FailedJobs = 0;
 int32_t ServedJobs = 0;
 const ByteBuffer* CommandLineInputs = nullptr;
+
+namespace {
+std::vector<JobReport> KeptJobReports;
+}  // namespace
+
+void KeepJobReport(JobReport report) {
+    if (RunSettings.jsonpath[0] != '\0') KeptJobReports.push_back(std::move(report));
+}
 
 namespace {
 
@@ -61,6 +73,7 @@ enum class ArgState {
     UndropTarget,
     DropList,
     PatchTime,
+    JsonPath,
     IgnoredValue,
 };
 
@@ -118,6 +131,7 @@ constexpr Keyword kKeywords[] = {
     {"noprogress", ArgState::Input, Effect::NoProgress},
     {"loop", ArgState::Input, Effect::Loop},
     {"nodel", ArgState::Input, Effect::Nodel},
+    {"jsonpath", ArgState::JsonPath, Effect::None},
 };
 
 int32_t ToInt32(long long value) {
@@ -173,16 +187,34 @@ void ApplyEffect(Reporter& reporter, Effect effect, const char* option, std::siz
     }
 }
 
-ArgState ReadOption(Reporter& reporter, const char* option) {
+bool MatchesKeyword(const char* option, const Keyword& keyword) {
+    const std::size_t keywordLength = std::strlen(keyword.text);
+    return std::strlen(option) >= keywordLength && EqualsIgnoreCaseN(option, keyword.text, keywordLength);
+}
+
+// The state an option leaves the reader in, without its effects.
+ArgState StateAfterOption(const char* option) {
     ArgState state = ArgState::Input;
-    const std::size_t length = std::strlen(option);
     for (const Keyword& keyword : kKeywords) {
-        const std::size_t keywordLength = std::strlen(keyword.text);
-        if (length < keywordLength || !EqualsIgnoreCaseN(option, keyword.text, keywordLength)) continue;
-        ApplyEffect(reporter, keyword.effect, option, keywordLength);
-        state = keyword.state;
+        if (MatchesKeyword(option, keyword)) state = keyword.state;
     }
     return state;
+}
+
+ArgState ReadOption(Reporter& reporter, const char* argument) {
+    const char* option = argument + 1;
+    bool matched = false;
+    for (const Keyword& keyword : kKeywords) {
+        if (!MatchesKeyword(option, keyword)) continue;
+        ApplyEffect(reporter, keyword.effect, option, std::strlen(keyword.text));
+        matched = true;
+    }
+    // A mistyped option would otherwise switch nothing on without a word.
+    if (!matched) {
+        reporter.PrintMessage(static_cast<int32_t>(std::strlen(argument)) + 260, "－ 不明なオプションです %s\n",
+                              argument);
+    }
+    return StateAfterOption(option);
 }
 
 void NotePidNotANumber(Reporter& reporter, const std::string& text) {
@@ -205,6 +237,14 @@ void CheckDropListPids(Reporter& reporter, const std::string& list) {
 
 void RefusePath(Reporter& reporter, const char* value) {
     reporter.PrintMessage(static_cast<int32_t>(std::strlen(value)) + 260, kPathTooLongNotice, value);
+}
+
+// A value that would silently become 0 (an empty window, a default buffer)
+// refuses the run instead.
+bool RefuseUnlessNumber(Reporter& reporter, const char* value) {
+    if (IsDecimalNumber(value)) return true;
+    reporter.PrintMessage(static_cast<int32_t>(std::strlen(value)) + 260, "－ 数値ではありません %s\n", value);
+    return false;
 }
 
 // Returns false when the value was refused.
@@ -232,9 +272,15 @@ bool ReadValue(Reporter& reporter, ArgState state, const char* value, ByteBuffer
             }
             return true;
         case ArgState::BufferSize:
+            if (!RefuseUnlessNumber(reporter, value)) return false;
             RunSettings.bufsize = static_cast<uint32_t>(ToInt32(ParseDecimal(value)));
             return true;
         case ArgState::Duration:
+            if (!IsDurationList(value)) {
+                reporter.PrintMessage(static_cast<int32_t>(std::strlen(value)) + 260,
+                                      "－ 時間の指定が正しくありません %s\n", value);
+                return false;
+            }
             RunSettings.duration = std::string(value);
             return true;
         case ArgState::PluginPath:
@@ -258,7 +304,14 @@ bool ReadValue(Reporter& reporter, ArgState state, const char* value, ByteBuffer
             RunSettings.rwcntdropCursor = 0;
             return true;
         case ArgState::PatchTime:
+            if (!RefuseUnlessNumber(reporter, value)) return false;
             RunSettings.patchtime = ToInt32(ParseDecimal(value));
+            return true;
+        case ArgState::JsonPath:
+            if (!CopyText(RunSettings.jsonpath, sizeof RunSettings.jsonpath, value)) {
+                RefusePath(reporter, value);
+                return false;
+            }
             return true;
         case ArgState::IgnoredValue:
             return true;
@@ -292,7 +345,7 @@ bool ParseCommandLine(Reporter& reporter, int argc, char** argv, ByteBuffer& inp
         const char* arg = argv[i];
         if (arg == nullptr) continue;
         if (IsOptionArgument(arg)) {
-            state = ReadOption(reporter, arg + 1);
+            state = ReadOption(reporter, arg);
             continue;
         }
         const ArgState current = state;
@@ -300,6 +353,20 @@ bool ParseCommandLine(Reporter& reporter, int argc, char** argv, ByteBuffer& inp
         if (!ReadValue(reporter, current, arg, inputList)) return false;
     }
     return true;
+}
+
+bool AnyOutputIsConsole(int argc, char** argv) {
+    ArgState state = ArgState::Input;
+    for (int i = 1; i < argc; ++i) {
+        if (argv[i] == nullptr) continue;
+        if (IsOptionArgument(argv[i])) {
+            state = StateAfterOption(argv[i] + 1);
+            continue;
+        }
+        if (state == ArgState::OutputPath && std::strcmp(argv[i], kConsolePath) == 0) return true;
+        state = ArgState::Input;
+    }
+    return false;
 }
 
 bool IsOptionArgument(const char* argument) {
@@ -401,6 +468,46 @@ int32_t RunPasses(Reporter& reporter, const ByteBuffer& inputList, int32_t (*job
     return sum;
 }
 
+namespace {
+
+// The report may replace only a file of its own: never an input, an output
+// or a log of the run.
+bool ReportPathIsFree(Reporter& reporter, const ByteBuffer& inputList) {
+    const char* report = RunSettings.jsonpath;
+    std::vector<std::string> taken;
+    const char* path = inputList.Text();
+    const char* end = reinterpret_cast<const char*>(inputList.data) + inputList.used;
+    for (; inputList.used > 0 && path < end; path += std::strlen(path) + 1) {
+        taken.push_back(ParseSourcePath(path).path);
+    }
+    for (const JobReport& job : KeptJobReports) {
+        if (job.output) taken.push_back(*job.output);
+    }
+    if (reporter.LogOn() || !reporter.LogPath().empty()) taken.push_back(reporter.LogPath());
+    for (const std::string& other : taken) {
+        if (!other.empty() && platform::SameFile(other.c_str(), report)) {
+            reporter.PrintMessage(static_cast<int32_t>(std::strlen(report)) + 260,
+                                  "－ レポートファイルが入力・出力・ログファイルと同じです %s\n", report);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool WriteReportAtEnd(Reporter& reporter, const ByteBuffer& inputList, int32_t status, bool stopped) {
+    if (!ReportPathIsFree(reporter, inputList)) return false;
+    RunReport report;
+    report.exitStatus = status;
+    report.stopped = stopped;
+    report.jobs = KeptJobReports;
+    if (WriteRunReport(RunSettings.jsonpath, FormatRunReport(report))) return true;
+    reporter.PrintMessage(static_cast<int32_t>(std::strlen(RunSettings.jsonpath)) + 260,
+                          "－ レポートファイルを書き込めません %s\n", RunSettings.jsonpath);
+    return false;
+}
+
+}  // namespace
+
 int32_t RunMain(Reporter& reporter, int argc, char** argv) {
     reporter.RestoreConsole(ConsoleSwitches{true, true});
     reporter.SetLogOn(false);
@@ -415,6 +522,9 @@ int32_t RunMain(Reporter& reporter, int argc, char** argv) {
 
     ByteBuffer inputList;
     int32_t sum = 0;
+    // The stream owns standard output from its first byte: what reading the
+    // command line has to say must not go ahead of it.
+    reporter.SendConsoleTextToStandardError(AnyOutputIsConsole(argc, argv));
     if (!ParseCommandLine(reporter, argc, argv, inputList)) {
         // A refused value ends the run before any job; the exit code tells
         // that the run did not happen.
@@ -438,16 +548,22 @@ int32_t RunMain(Reporter& reporter, int argc, char** argv) {
         sum = RunPasses(reporter, inputList, RunJob);
     }
 
+    // Shutting down raises the stop flag itself.
+    const bool stopped = StopRequested.load() != 0;
     ReleasePlugins();
     RunSettings.duration.reset();
     RunSettings.rwcntdrop.reset();
     RunSettings.rwcntdropCursor = std::string::npos;
     ShutDown();
-    // A job whose output failed must not read as success, whatever the
-    // drop count of the others.
-    const int32_t result = FailedJobs > 0 ? -1 : sum;
-    if (RunSettings.detail) reporter.PrintMessage(0, "－ 終了します. ( 戻り値 : %d )\n", result);
+    // A job that failed or checked nothing must not read as success,
+    // whatever the drop count of the others.
+    int32_t status = ExitStatus(FailedJobs > 0 ? -1 : sum);
+    if (RunSettings.jsonpath[0] != '\0' && !WriteReportAtEnd(reporter, inputList, status, stopped)) {
+        status = ExitStatus(-1);
+    }
+    if (RunSettings.detail) reporter.PrintMessage(0, "－ 終了します. ( 戻り値 : %d )\n", status);
     reporter.FlushStdout();
     inputList.Free();
-    return ExitStatus(result);
+    KeptJobReports.clear();
+    return status;
 }

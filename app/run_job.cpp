@@ -2,10 +2,12 @@
 // worker thread and the per-PID summary.
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "app/app_internal.h"
+#include "app/job_report.h"
 #include "app/run_settings.h"
 #include "common/process_state.h"
 #include "common/text.h"
@@ -42,44 +44,77 @@ bool StoreDerivedPath(Reporter& reporter, char* field, std::size_t size, const s
     return true;
 }
 
+// How a job ended before its worker ran; none when it goes on.
+using JobCheck = std::optional<JobResult>;
+constexpr JobCheck kGoOn = std::nullopt;
+
 // Tuner path: space "\" channel "\" driver path after the prefix.
-bool CheckTunerPath(Reporter& reporter, const SourcePath& source) {
+JobCheck CheckTunerPath(Reporter& reporter, const SourcePath& source) {
     const std::string& input = source.path;
     if (source.spaceText.empty()) {
         reporter.PrintMessage(HintFor(input), "－ BonDriverチューナー空間番号がありません %s\n", input.c_str());
-        return false;
+        return JobResult::Refused;
     }
     if (source.channelText.empty()) {
         reporter.PrintMessage(HintFor(input), "－ BonDriverチューナー内部チャンネル番号がありません %s\n",
                               input.c_str());
-        return false;
+        return JobResult::Refused;
     }
     if (source.driver.empty() || !platform::PathExists(source.driver.c_str())) {
         reporter.PrintMessage(HintFor(input), "－ BonDriverがありません %s\n", input.c_str());
+        return JobResult::TunerFailed;
+    }
+    return kGoOn;
+}
+
+// A host name or address: letters, digits and the marks of names and of
+// IPv4 and IPv6 addresses, as a resolver would take it.
+bool IsHostText(const std::string& host) {
+    if (host.empty() || host.size() > 253) return false;
+    return std::all_of(host.begin(), host.end(), [](char c) {
+        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '.' || c == '-' ||
+               c == '_' || c == ':' || c == '%';
+    });
+}
+
+// A port number; bits above the low 16 carry the sender library's flags
+// (bit 16: the bare stream), the low 16 must name a port.
+bool IsPortText(const std::string& port) {
+    if (port.empty() || port.size() > 10 || !IsDecimalNumber(port.c_str()) || port[0] == '+' || port[0] == '-') {
         return false;
     }
-    return true;
+    const long long value = ParseDecimal(port.c_str());
+    return value <= 0xFFFFFFFFll && (value & 0xFFFF) != 0;
 }
 
 // Sender path: host ":" port "\" library path after the prefix.
-bool CheckSenderPath(Reporter& reporter, const SinkPath& sink) {
+JobCheck CheckSenderPath(Reporter& reporter, const SinkPath& sink) {
     const std::string& output = sink.path;
     std::string host;
     std::string port;
     SplitSenderDestination(sink.address, host, port);
     if (host.empty()) {
         reporter.PrintMessage(HintFor(output), "－ SendTSTCP送信先がありません %s\n", output.c_str());
-        return false;
+        return JobResult::Refused;
     }
     if (port.empty()) {
         reporter.PrintMessage(HintFor(output), "－ SendTSTCP送信先ポートがありません %s\n", output.c_str());
-        return false;
+        return JobResult::Refused;
+    }
+    // A destination nobody can reach would only show as silence later.
+    if (!IsHostText(host)) {
+        reporter.PrintMessage(HintFor(output), "－ SendTSTCP送信先が正しくありません %s\n", output.c_str());
+        return JobResult::Refused;
+    }
+    if (!IsPortText(port)) {
+        reporter.PrintMessage(HintFor(output), "－ SendTSTCP送信先ポートが正しくありません %s\n", output.c_str());
+        return JobResult::Refused;
     }
     if (sink.library.empty() || !platform::PathExists(sink.library.c_str())) {
         reporter.PrintMessage(HintFor(output), "－ SendTSTCP.dllがありません %s\n", output.c_str());
-        return false;
+        return JobResult::OutputFailed;
     }
-    return true;
+    return kGoOn;
 }
 
 // The log this job would append to: its own, or the one an earlier job left
@@ -132,6 +167,12 @@ bool PathsKeptApart(Reporter& reporter, const std::string& input, bool fileInput
         reporter.PrintMessage(HintFor(log), "－ ログファイルが入力・出力ファイルと同じです %s\n", log.c_str());
         return false;
     }
+    const char* report = RunSettings.jsonpath;
+    if (report[0] != '\0' && (NamesAnyOf(report, inputs) || (fileOutput && platform::SameFile(output, report)) ||
+                              (!log.empty() && platform::SameFile(log.c_str(), report)))) {
+        reporter.PrintMessage(HintFor(report), "－ レポートファイルが入力・出力・ログファイルと同じです %s\n", report);
+        return false;
+    }
     // The worker deletes the -patchtime file of a file input before it starts.
     const std::string patch = RunSettings.patchtime != 0 && fileInput ? PatchTimePath(input.c_str()) : std::string();
     if (!patch.empty() &&
@@ -159,7 +200,6 @@ int32_t PrintSummary(Reporter& reporter, const StreamSlot& slot) {
     if (entries.empty()) {
         return total;
     }
-    const StreamContext& current = slot.context != nullptr ? *slot.context : context;
     if (RunSettings.wraparound && context.wrap.seconds != 0) {
         const DateTime& t = context.wrap.time;
         reporter.PrintMessage(HintFor(slot.inputPath), "－ PCR Wrap-around %s\r\n", slot.inputPath.c_str());
@@ -169,7 +209,7 @@ int32_t PrintSummary(Reporter& reporter, const StreamSlot& slot) {
     if (RunSettings.drop) {
         reporter.PrintMessage(HintFor(slot.inputPath), "－ DROP %s\r\n", slot.inputPath.c_str());
         for (const auto& entry : entries) {
-            const bool exempt = IsPcrPid(current, entry->pid);
+            const bool exempt = DropsNotCounted(slot, entry->pid);
             reporter.PrintMessage(0, "0x%04X : 0x%02X : %lld Drop%s : %lld Total %s\r\n", entry->pid,
                                   entry->lastCounter, static_cast<long long>(entry->dropCount),
                                   entry->dropCount == 0 || entry->dropCount == 1 ? "" : "s",
@@ -193,6 +233,7 @@ JobOptions JobOptionsFromSettings() {
     options.eit = RunSettings.eit;
     options.drop = RunSettings.drop;
     options.wraparound = RunSettings.wraparound;
+    options.report = RunSettings.jsonpath[0] != '\0';
     options.bufsize = RunSettings.bufsize;
     options.rwcntundrop = RunSettings.rwcntundrop;
     options.patchtime = RunSettings.patchtime;
@@ -247,57 +288,79 @@ bool IsTransportStreamFile(const char* path) {
 
 namespace {
 
-// What the checks before a job decided: go on, leave the job quietly, or
-// leave it and count it as a failed one.
-enum class JobCheck { Go, Skip, Fail };
-
 // A file source must exist and look like a stream; its output and log take
 // their default names beside it.
 JobCheck PrepareFileSource(Reporter& reporter, const std::string& input) {
     if (!platform::PathExists(input.c_str())) {
         reporter.PrintMessage(HintFor(input), "－ ファイルがありません %s\n", input.c_str());
-        return JobCheck::Skip;
+        return JobResult::InputMissing;
     }
     if (!IsTransportStreamFile(input.c_str())) {
         reporter.PrintMessage(HintFor(input), "－ tsファイルではありません %s\n", input.c_str());
-        return JobCheck::Skip;
+        return JobResult::NotTs;
     }
     PathParts parts;
     if (!SplitPath(input.c_str(), parts)) {
         reporter.PrintMessage(HintFor(input), kPathTooLongNotice, input.c_str());
-        return JobCheck::Skip;
+        return JobResult::Refused;
     }
     if (RunSettings.log && RunSettings.logpath[0] == '\0') {
         const std::string name =
             FormatString("%s%s%s.%s.log", parts.drive.c_str(), parts.dir.c_str(), parts.name.c_str(), ProgramName);
         if (!StoreDerivedPath(reporter, RunSettings.logpath, sizeof RunSettings.logpath, name)) {
-            return JobCheck::Fail;
+            return JobResult::Refused;
         }
     }
     if (RunSettings.throughpath[0] == '\0') {
         const std::string name = FormatString("%s%s%s.%s%s", parts.drive.c_str(), parts.dir.c_str(), parts.name.c_str(),
                                               ProgramName, parts.ext.c_str());
         if (!StoreDerivedPath(reporter, RunSettings.throughpath, sizeof RunSettings.throughpath, name)) {
-            return JobCheck::Fail;
+            return JobResult::Refused;
         }
     }
-    return JobCheck::Go;
+    return kGoOn;
 }
 
 // The tuner and sender paths name what they need, and the output and log
 // stay apart from every input.
 JobCheck CheckEndpoints(Reporter& reporter, const SourcePath& source) {
-    if (source.kind == SourceKind::Tuner && !CheckTunerPath(reporter, source)) {
-        return JobCheck::Skip;
+    if (source.kind == SourceKind::Tuner) {
+        if (const JobCheck check = CheckTunerPath(reporter, source)) {
+            return check;
+        }
     }
-    if (const SinkPath sink = ParseSinkPath(RunSettings.throughpath);
-        sink.kind == SinkKind::Sender && !CheckSenderPath(reporter, sink)) {
-        return JobCheck::Skip;
+    if (const SinkPath sink = ParseSinkPath(RunSettings.throughpath); sink.kind == SinkKind::Sender) {
+        if (const JobCheck check = CheckSenderPath(reporter, sink)) {
+            return check;
+        }
     }
     if (!PathsKeptApart(reporter, source.path, source.kind == SourceKind::File)) {
-        return JobCheck::Fail;
+        return JobResult::Refused;
     }
-    return JobCheck::Go;
+    return kGoOn;
+}
+
+// How the worker's job ended: a source that gave nothing to check first,
+// then a failed output, then a stop.
+JobResult ResultOf(const StreamSlot& slot) {
+    switch (slot.sourceFailure) {
+        case SourceFailure::Unreadable:
+        case SourceFailure::OffsetPastEnd:
+        case SourceFailure::PipeNeverOpened:
+            return JobResult::InputFailed;
+        case SourceFailure::TunerNotOpened:
+            return JobResult::TunerFailed;
+        case SourceFailure::None:
+            break;
+    }
+    if (slot.sinkFailed) {
+        return JobResult::OutputFailed;
+    }
+    return slot.stopped ? JobResult::Stopped : JobResult::Ok;
+}
+
+bool IsFailure(JobResult result) {
+    return result != JobResult::Ok && result != JobResult::Stopped;
 }
 
 // The job's own log, unless it names a stream file: appending messages
@@ -338,6 +401,22 @@ void RunWorker(Reporter& reporter, StreamJob& job) {
 
 }  // namespace
 
+namespace {
+
+// A job that ended before its worker ran: it failed, and its report says why.
+int32_t EndUnrun(const SourcePath& source, JobResult result) {
+    ++FailedJobs;
+    JobReport report;
+    report.input = source.path;
+    report.startOffset = ParseDecimal(source.offsetText.c_str());
+    report.result = result;
+    if (RunSettings.throughpath[0] != '\0') report.output = RunSettings.throughpath;
+    KeepJobReport(std::move(report));
+    return 0;
+}
+
+}  // namespace
+
 int32_t RunJob(Reporter& reporter) {
     if (RunSettings.currentInput[0] == '\0') {
         return 0;
@@ -345,15 +424,12 @@ int32_t RunJob(Reporter& reporter) {
     const std::string fullInput = RunSettings.currentInput;
     // The ";offset" of a file source is kept for the worker only.
     const SourcePath source = ParseSourcePath(fullInput);
-    JobCheck check = source.deviceLike ? JobCheck::Go : PrepareFileSource(reporter, source.path);
-    if (check == JobCheck::Go) {
+    JobCheck check = source.deviceLike ? kGoOn : PrepareFileSource(reporter, source.path);
+    if (!check) {
         check = CheckEndpoints(reporter, source);
     }
-    if (check != JobCheck::Go) {
-        if (check == JobCheck::Fail) {
-            ++FailedJobs;
-        }
-        return 0;
+    if (check) {
+        return EndUnrun(source, *check);
     }
     SettleLog(reporter);
 
@@ -361,16 +437,25 @@ int32_t RunJob(Reporter& reporter) {
     job.slot.inputPath = fullInput;
     job.slot.outputPath = RunSettings.throughpath;
     job.options = JobOptionsFromSettings();
+    if (job.options.report) {
+        job.slot.tally = std::make_unique<StreamTally>();
+    }
     job.dropCursor = RunSettings.rwcntdropCursor;
     job.plugins = PluginList;
     job.reporter = &reporter;
     RunWorker(reporter, job);
 
-    if (job.slot.sinkFailed) {
+    const JobResult result = ResultOf(job.slot);
+    if (IsFailure(result)) {
         ++FailedJobs;
     }
     if (Served(job.slot)) {
         ++ServedJobs;
     }
-    return PrintSummary(reporter, job.slot);
+    const int32_t total = PrintSummary(reporter, job.slot);
+    JobReport report = ReportOfJob(job.slot, source.path, job.slot.outputPath);
+    report.startOffset = ParseDecimal(source.offsetText.c_str());
+    report.result = result;
+    KeepJobReport(std::move(report));
+    return total;
 }

@@ -35,6 +35,7 @@ struct RunSettingsRecord {
     char currentInput[kMaxPath] = {};
     char logpath[kMaxPath] = {};
     char throughpath[kMaxPath] = {};
+    char jsonpath[kMaxPath] = {};  // -jsonpath: the run's report; empty: none
 };
 extern RunSettingsRecord RunSettings;
 
@@ -44,6 +45,10 @@ extern int32_t FailedJobs;
 // Every input of the command line (NUL-separated), while the passes run: a
 // job's output must not overwrite a later job's input either.
 extern const ByteBuffer* CommandLineInputs;
+// The reports of the jobs run so far, kept while -jsonpath asks for them.
+struct JobReport;
+void KeepJobReport(JobReport report);
+
 // Jobs that carried at least one packet; a -loop pass without one waits
 // before the next pass instead of spinning.
 extern int32_t ServedJobs;

@@ -196,9 +196,18 @@ bool ParseCaptionPes(const ByteBuffer& buffer, int32_t startOffset, CaptionStrea
     return ReadDataGroups(group, end, base, caption);
 }
 
+bool CaptionTextChanged(const CaptionStream& caption) {
+    const ByteBuffer& store = caption.decoder.text;
+    return store.data != nullptr && store.used > 0 && store.data[0] != 0 && store.changed != 0;
+}
+
+void DropCaptionChange(CaptionStream& caption) {
+    caption.decoder.text.changed = 0;
+}
+
 bool TakeChangedCaptionText(CaptionStream& caption, std::string& text) {
     ByteBuffer& store = caption.decoder.text;
-    if (store.data == nullptr || store.used <= 0 || store.data[0] == 0 || store.changed == 0) return false;
+    if (!CaptionTextChanged(caption)) return false;
     text = store.Text();
     store.changed = 0;
     return true;

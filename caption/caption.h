@@ -17,5 +17,9 @@ bool ParseCaptionPes(const ByteBuffer& buffer, int32_t startOffset, CaptionStrea
 // The stored text when it changed since it was last taken (the changed flag
 // is then cleared); false when there is nothing new to show.
 bool TakeChangedCaptionText(CaptionStream& caption, std::string& text);
+// Whether TakeChangedCaptionText would hand a text over now.
+bool CaptionTextChanged(const CaptionStream& caption);
+// Forgets the change without taking the text: the next change is a new one.
+void DropCaptionChange(CaptionStream& caption);
 // CRC-16/XMODEM of [first, end).
 uint16_t Crc16(const uint8_t* first, const uint8_t* end);

@@ -91,6 +91,16 @@ std::string FormatString(const char* format, ...) {
     return out;
 }
 
+bool IsDecimalNumber(const char* text) {
+    if (text == nullptr) return false;
+    if (*text == '+' || *text == '-') ++text;
+    if (*text == '\0') return false;
+    for (; *text != '\0'; ++text) {
+        if (*text < '0' || *text > '9') return false;
+    }
+    return true;
+}
+
 long long ParseDecimal(const char* text) {
     if (text == nullptr) return 0;
     while (*text == ' ' || *text == '\t' || *text == '\n' || *text == '\r' || *text == '\v' || *text == '\f')

@@ -30,6 +30,9 @@ std::string FormatString(const char* format, ...)
 // the first other character; 0 when there are none. Saturates instead of
 // overflowing.
 long long ParseDecimal(const char* text);
+// Whether the whole text is such a number: an optional sign and at least
+// one digit, nothing else.
+bool IsDecimalNumber(const char* text);
 
 // ASCII case-insensitive comparison of the first n bytes.
 bool EqualsIgnoreCaseN(const char* a, const char* b, std::size_t n);

@@ -67,6 +67,8 @@ void DestroyTunerSource(TunerSource* tuner);
 void StartTuner(TunerSource& tuner, uint32_t space, uint32_t channel, const char* driverPath, uint32_t queueLimit);
 // Moves up to `room` queued bytes into dest; returns the count (0: none now).
 uint32_t TakeFromTuner(TunerSource& tuner, uint8_t* dest, uint32_t room);
+// The driver did not load or the tuner did not open: nothing will come.
+bool TunerFailedToOpen(const TunerSource& tuner);
 // Waits up to `ms` for the reader to queue bytes; whether any are queued.
 bool WaitForTunerData(TunerSource& tuner, uint32_t ms);
 // End of the worker: stops the reader, closes and releases the driver.

@@ -109,7 +109,14 @@ BlockStatus TunerDriverSource::ReadBlock(uint8_t* dest, uint32_t room, uint32_t&
     if (got > room) {
         got = room;
     }
+    if (got == 0 && FailedToStart()) {
+        return BlockStatus::Ended;
+    }
     return got == 0 ? BlockStatus::NothingNow : BlockStatus::Data;
+}
+
+bool TunerDriverSource::FailedToStart() const {
+    return tuner_ != nullptr && TunerFailedToOpen(*tuner_);
 }
 
 void TunerDriverSource::WaitIdle() {

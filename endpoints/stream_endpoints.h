@@ -26,6 +26,9 @@ public:
     // Nothing came: waits a moment before the next read is worth trying.
     virtual void WaitIdle() = 0;
     virtual void Close() = 0;
+    // The source was opened but could never deliver (a tuner that did not
+    // open); its reads have ended.
+    virtual bool FailedToStart() const { return false; }
 };
 
 // A file, the console or a pipe: a platform handle read with a short wait.
@@ -86,6 +89,7 @@ public:
     // Stops the reader and releases the driver; the object stays until the
     // source is destroyed.
     void Close() override;
+    bool FailedToStart() const override;
 
 private:
     Reporter& reporter_;

@@ -200,6 +200,7 @@ void TunerSource::Reset() {
     space = 0;
     channel = 0;
     running = false;
+    openFailed = false;
     queueLimit = kDefaultTunerQueueLimit;
     std::lock_guard lock(queueLock_);
     queue_.Free();
@@ -227,8 +228,15 @@ uint32_t TunerSource::ReaderMain(void* self) {
     tuner->Open();
     if (tuner->loaded && tuner->tunerOpen && tuner->driver != nullptr && tuner->driver2 != nullptr) {
         tuner->ReadLoop();
+        tuner->Close();
+        return 0;
     }
+    // Released before the notice, so that the driver's own end message
+    // keeps its place after the start message.
     tuner->Close();
+    tuner->reporter_.PrintNotice(static_cast<int32_t>(tuner->dllPath.size()) + 260,
+                                 "－ BonDriverチューナーを開けません %s\n", tuner->dllPath.c_str());
+    tuner->openFailed = true;
     return 0;
 }
 
@@ -308,6 +316,10 @@ TunerSource* CreateTunerSource(Reporter& reporter) {
 
 void DestroyTunerSource(TunerSource* tuner) {
     delete tuner;
+}
+
+bool TunerFailedToOpen(const TunerSource& tuner) {
+    return tuner.openFailed.load();
 }
 
 void StartTuner(TunerSource& tuner, uint32_t space, uint32_t channel, const char* driverPath, uint32_t queueLimit) {

@@ -88,6 +88,9 @@ public:
     uint32_t space = 0;
     uint32_t channel = 0;
     std::atomic<bool> running{false};
+    // The reader found that the driver would not load or the tuner would
+    // not open: nothing will ever be queued.
+    std::atomic<bool> openFailed{false};
     uint32_t queueLimit = kDefaultTunerQueueLimit;
 
 private:

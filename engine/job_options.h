@@ -17,6 +17,9 @@ struct JobOptions {
     bool eit = false;
     bool drop = false;
     bool wraparound = false;
+    // Gather what the job's report needs: per-PID counts, services, events
+    // and captions, also where their console lines are off.
+    bool report = false;
     uint32_t bufsize = 0;
     uint32_t rwcntundrop = 0;              // bits 0-15 a PID (0 none), bit 16 captions
     int32_t patchtime = 0;                 // seconds; 0: no patch-time report

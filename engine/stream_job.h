@@ -1,11 +1,14 @@
 #pragma once
 // The stream engine: the worker thread that carries one stream from its
 // source to its sink, and the per-packet checks, rewrites and clocks.
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "engine/job_options.h"
 #include "engine/table_lines.h"
@@ -23,12 +26,47 @@ constexpr uint32_t kDefaultReadBuffer = 104857600u;  // 100 MiB
 constexpr uint32_t kDefaultReadBuffer = 20971520u;  // 20 MiB
 #endif
 
+// Why a source gave the job nothing to check.
+enum class SourceFailure {
+    None,
+    Unreadable,       // could not be opened or read
+    OffsetPastEnd,    // the start offset lies at or beyond the end
+    PipeNeverOpened,  // no writer came to the named pipe
+    TunerNotOpened,   // the driver did not load or the tuner did not open
+};
+
+// Per-PID facts for the job's report, of every packet with a sync byte,
+// error-flagged ones included. Gathered only when a report is asked for.
+struct PidTally {
+    uint16_t pid = 0;
+    int64_t packets = 0;
+    int64_t scrambled = 0;        // transport_scrambling_control not 00
+    int64_t transportErrors = 0;  // transport_error_indicator set
+};
+
+struct StreamTally {
+    StreamTally() { index.fill(-1); }
+    std::vector<PidTally> pids;  // in order of first appearance
+    std::array<int16_t, 0x2000> index;
+    int64_t packets = 0;
+    int64_t packetsWritten = 0;
+    int64_t captionTexts = 0;  // texts -capstr shows
+    std::optional<uint64_t> firstPcr;
+    std::optional<uint64_t> lastPcr;
+    int32_t unitSize = 0;  // 188 or 192; 0 before the first packet
+};
+
 struct StreamSlot {
     std::string inputPath;  // the start offset is cut off once the worker has read it
     std::string outputPath;
     StreamContextList contexts;
     StreamContext* context = nullptr;
     bool sinkFailed = false;  // the output could not be created or written
+    SourceFailure sourceFailure = SourceFailure::None;
+    bool stopped = false;   // a stop request ended the job before its source did
+    int64_t bytesRead = 0;  // from the source, start offset not included
+    // Null unless the job's report is asked for.
+    std::unique_ptr<StreamTally> tally;
 };
 
 struct StreamJob {
@@ -41,6 +79,10 @@ struct StreamJob {
     Reporter* reporter = nullptr;    // where the job's messages and progress go
     std::atomic<uint32_t> dropEvents{0};
 };
+
+// Counts a packet (any packet with a sync byte) in the report's tally;
+// `entry` is its decoded PID entry, null for an error-flagged packet.
+void TallyPacket(StreamTally& tally, const uint8_t* packet, const PidEntry* entry);
 
 // Worker thread entry: carries the job's stream from its source to its sink.
 // 1 when served, 0 when there was no job or no context.
@@ -140,6 +182,11 @@ struct TimeOfDay {
     uint16_t milliseconds = 0;
 };
 TimeOfDay ParseTimeOfDay(const char* text);
+// Whether a -duration value is a list of windows ParseTimeOfDay reads
+// exactly: entries "T", "T-T", "T-" or "-T" separated by ",", each T being
+// seconds ("90", "90.5"), "H:M", or "H:M:S" with an optional ".mmm".
+// The empty value (one endless window) counts as a list.
+bool IsDurationList(const std::string& text);
 uint64_t TimeOfDayTicks(const TimeOfDay& time);
 // Reads the window at `cursor` of `text` and moves the cursor (npos: used up).
 DurationWindow NextWindow(const std::string& text, std::size_t& cursor);

@@ -60,6 +60,53 @@ TimeOfDay ParseTimeOfDay(const char* text) {
     return time;
 }
 
+namespace {
+
+bool IsDigits(const std::string& text) {
+    return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+bool IsTimeText(const std::string& text) {
+    const std::size_t colons = static_cast<std::size_t>(std::count(text.begin(), text.end(), ':'));
+    const std::size_t dot = text.find('.');
+    if (colons == 0)
+        return IsDigits(text.substr(0, dot)) &&
+               (dot == std::string::npos || text.size() == dot + 1 || IsDigits(text.substr(dot + 1)));
+    const std::size_t first = text.find(':');
+    if (colons == 1) return IsDigits(text.substr(0, first)) && IsDigits(text.substr(first + 1));
+    if (colons != 2) return false;
+    const std::size_t second = text.find(':', first + 1);
+    const std::string seconds = text.substr(second + 1);
+    const std::size_t secondsDot = seconds.find('.');
+    return IsDigits(text.substr(0, first)) && IsDigits(text.substr(first + 1, second - first - 1)) &&
+           IsDigits(seconds.substr(0, secondsDot)) &&
+           (secondsDot == std::string::npos || IsDigits(seconds.substr(secondsDot + 1)));
+}
+
+bool IsWindowText(const std::string& entry) {
+    const std::size_t dash = entry.find('-');
+    if (dash == std::string::npos) return IsTimeText(entry);
+    const std::string from = entry.substr(0, dash);
+    const std::string to = entry.substr(dash + 1);
+    if (from.empty() && to.empty()) return false;
+    return (from.empty() || IsTimeText(from)) && (to.empty() || IsTimeText(to));
+}
+
+}  // namespace
+
+bool IsDurationList(const std::string& text) {
+    std::size_t begin = 0;
+    while (!text.empty()) {
+        const std::size_t comma = text.find(',', begin);
+        if (!IsWindowText(text.substr(begin, comma == std::string::npos ? std::string::npos : comma - begin))) {
+            return false;
+        }
+        if (comma == std::string::npos) break;
+        begin = comma + 1;
+    }
+    return true;
+}
+
 uint64_t TimeOfDayTicks(const TimeOfDay& time) {
     const uint64_t seconds = uint64_t{time.hours} * 3600 + uint64_t{time.minutes} * 60 + time.seconds;
     return seconds * kTicksPerSecond + uint64_t{time.milliseconds} * 90;

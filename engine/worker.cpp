@@ -98,11 +98,14 @@ bool StartOffsetInsideFile(Reporter& reporter, const FileSource& file, int64_t s
     return false;
 }
 
-OpenedSource OpenFileSource(Reporter& reporter, const SourcePath& path) {
+OpenedSource OpenFileSource(Reporter& reporter, const SourcePath& path, SourceFailure& failure) {
     OpenedSource out;
     auto file = std::make_unique<FileSource>();
     out.startOffset = ParseDecimal(path.offsetText.c_str());
-    if (file->Open(path.path) && !StartOffsetInsideFile(reporter, *file, out.startOffset, path.path)) {
+    if (!file->Open(path.path)) {
+        failure = SourceFailure::Unreadable;
+    } else if (!StartOffsetInsideFile(reporter, *file, out.startOffset, path.path)) {
+        failure = SourceFailure::OffsetPastEnd;
         file->Close();
     }
     out.file = file.get();
@@ -110,17 +113,21 @@ OpenedSource OpenFileSource(Reporter& reporter, const SourcePath& path) {
     return out;
 }
 
-OpenedSource OpenSource(Reporter& reporter, const SourcePath& path, uint32_t capacity) {
+OpenedSource OpenSource(Reporter& reporter, const SourcePath& path, uint32_t capacity, SourceFailure& failure) {
     OpenedSource out;
     switch (path.kind) {
         case SourceKind::File:
-            return OpenFileSource(reporter, path);
+            return OpenFileSource(reporter, path, failure);
         case SourceKind::Console:
             out.source = std::make_unique<ConsoleSource>();
             break;
         case SourceKind::Pipe: {
             auto pipe = std::make_unique<PipeSource>();
-            pipe->Open(path.path);
+            // A stop request while waiting is no failure of the pipe.
+            if (!pipe->Open(path.path) && StopRequested.load() == 0) {
+                PrintPathNotice(reporter, "－ パイプに接続できません %s\n", path.path);
+                failure = SourceFailure::PipeNeverOpened;
+            }
             out.source = std::move(pipe);
             break;
         }
@@ -226,7 +233,8 @@ struct JobState {
           inputPath(job.slot.inputPath),
           outputPath(job.slot.outputPath),
           writer(*sink.sink, sink.anyBlockSize ? kLargeBlockSize : kStagingSize),
-          writeBeforeMove(sink.anyBlockSize) {}
+          writeBeforeMove(sink.anyBlockSize),
+          tally(job.slot.tally.get()) {}
 
     StreamJob& job;
     Reporter& reporter;
@@ -243,6 +251,7 @@ struct JobState {
     PacketWriter writer;
     bool writeBeforeMove;
     bool writeNoticePrinted = false;
+    StreamTally* tally;  // null unless the job's report is asked for
     ReportState report;
     WindowState windows;
     PatchTimeState patch;
@@ -327,13 +336,17 @@ void ParseServiceTables(JobState& state, PacketStep& step) {
         case 0x0012:
         case 0x0026:
         case 0x0027:
-            if (state.options.eit && ParseEit(step.packet, state.context, *step.entry)) {
+            // For the report alone, the table is read but the packet goes on
+            // as it would without it.
+            if ((state.options.eit || state.options.report) && ParseEit(step.packet, state.context, *step.entry) &&
+                state.options.eit) {
                 step.consumed = true;
                 PrintEventLines(state.reporter, state.context);
             }
             break;
         case 0x0011:
-            if (state.options.sdt && ParseSdt(step.packet, state.context, *step.entry)) {
+            if ((state.options.sdt || state.options.report) && ParseSdt(step.packet, state.context, *step.entry) &&
+                state.options.sdt) {
                 step.consumed = true;
                 if (PrintServiceLines(state.reporter, state.context) > 0) {
                     NotifyPlugins(state.job.plugins);
@@ -364,9 +377,16 @@ void ParseTimeProgramAndCaptions(JobState& state, PacketStep& step) {
     }
     if (step.program != nullptr) {
         ParsePmt(step.packet, *step.program, state.context, *step.entry);
-    } else if (step.caption != nullptr && state.options.capstr) {
+    } else if (step.caption != nullptr && (state.options.capstr || state.tally != nullptr)) {
         ProcessCaptionPacket(step.packet, *step.caption, state.context, *step.entry);
-        PrintCaptionIfChanged(state.reporter, *step.caption);
+        if (state.tally != nullptr) {
+            state.tally->captionTexts += CaptionTextChanged(*step.caption) ? 1 : 0;
+        }
+        if (state.options.capstr) {
+            PrintCaptionIfChanged(state.reporter, *step.caption);
+        } else {
+            DropCaptionChange(*step.caption);
+        }
     }
 }
 
@@ -380,6 +400,9 @@ void WritePacket(JobState& state, const PacketStep& step) {
     if (step.keep) {
         WriteOutput(state.writer, step.packet, kPacketSize);
         NoteWriteFailure(state);
+        if (state.tally != nullptr && state.writer.takesBlocks) {
+            ++state.tally->packetsWritten;
+        }
     }
     if (state.job.plugins != nullptr) {
         OfferPacketToPlugins(state.job.plugins, step.packet);
@@ -451,6 +474,9 @@ void CarryPacket(JobState& state, uint8_t* packet) {
     PacketStep step;
     step.packet = packet;
     step.entry = DecodePacket(packet, state.context);
+    if (state.tally != nullptr) {
+        TallyPacket(*state.tally, packet, step.entry);
+    }
     if (step.entry == nullptr) {
         return;
     }
@@ -563,6 +589,9 @@ void CarryStream(JobState& state) {
             state.packetsSincePump = kPumpInterval;
             continue;
         }
+        if (state.tally != nullptr && state.tally->unitSize == 0) {
+            state.tally->unitSize = read.length;
+        }
         CarryPacket(state, const_cast<uint8_t*>(read.packet));
         // A line printed while the source keeps delivering goes out within
         // about 100 ms, as it would with progress lines on.
@@ -573,9 +602,28 @@ void CarryStream(JobState& state) {
     }
     // Progress lines this thread gathered must not outlive it.
     state.reporter.FlushStdout();
+    state.job.slot.stopped = StopNow();
 }
 
 }  // namespace
+
+void TallyPacket(StreamTally& tally, const uint8_t* packet, const PidEntry* entry) {
+    const uint16_t pid = static_cast<uint16_t>(((packet[1] & 0x1F) << 8) | packet[2]);
+    int16_t& slot = tally.index[pid];
+    if (slot < 0) {
+        slot = static_cast<int16_t>(tally.pids.size());
+        tally.pids.push_back(PidTally{pid});
+    }
+    PidTally& counts = tally.pids[static_cast<std::size_t>(slot)];
+    ++counts.packets;
+    counts.scrambled += (packet[3] & 0xC0) != 0 ? 1 : 0;
+    counts.transportErrors += (packet[1] & 0x80) != 0 ? 1 : 0;
+    ++tally.packets;
+    if (entry != nullptr && entry->adaptationParsed && entry->adaptation.pcrFlag) {
+        if (!tally.firstPcr) tally.firstPcr = entry->adaptation.pcrBase;
+        tally.lastPcr = entry->adaptation.pcrBase;
+    }
+}
 
 uint32_t ReadBufferCapacity(uint32_t bufsize) {
     return bufsize >= static_cast<uint32_t>(kStagingSize) ? bufsize : kDefaultReadBuffer;
@@ -599,16 +647,25 @@ uint32_t StreamWorker(void* argument) {
     slot.inputPath = sourcePath.path;
     const uint32_t capacity = ReadBufferCapacity(job->options.bufsize);
     Reporter& reporter = *job->reporter;
-    OpenedSource source = OpenSource(reporter, sourcePath, capacity);
+    context->recordEvents = job->options.report;
+    OpenedSource source = OpenSource(reporter, sourcePath, capacity, slot.sourceFailure);
     const bool sourceOpen = source.source != nullptr && source.source->IsOpen();
+    if (!sourceOpen && slot.sourceFailure == SourceFailure::None && StopRequested.load() == 0) {
+        slot.sourceFailure = SourceFailure::Unreadable;
+    }
     OpenedSink sink = OpenSink(reporter, ParseSinkPath(slot.outputPath), sourceOpen, slot);
 
     if (sourceOpen && sink.sink->IsOpen()) {
         JobState state(*job, *context, source, sink, capacity);
         PrepareJob(state, source.startOffset);
+        const int64_t startPosition = state.reader.sourcePosition;
         CarryStream(state);
+        slot.bytesRead = state.reader.sourcePosition - startPosition;
         if (sink.sink->Failed()) {
             slot.sinkFailed = true;
+        }
+        if (source.source->FailedToStart()) {
+            slot.sourceFailure = SourceFailure::TunerNotOpened;
         }
         // The tuner stops (and says so) before the sender does.
         source.source->Close();

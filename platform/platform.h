@@ -36,6 +36,9 @@ FileHandle OpenAppendExclusive(const char* path);
 // Create (truncate) a file for writing with exclusive access; fails at once
 // while another handle or process holds the file.
 FileHandle CreateWriteExclusive(const char* path);
+// Create a file that does not exist yet, for writing; fails when the name is
+// taken by anything, a link included (nothing is followed).
+FileHandle CreateNewFile(const char* path);
 // A named pipe "\\.\pipe\NAME": the Win32 pipe, or on POSIX the FIFO
 // TempDir + NAME. Never blocks for long; -1 when the pipe cannot be opened
 // yet, so the caller can retry. A writer that has connected counts even
@@ -64,6 +67,10 @@ void CloseFile(FileHandle handle);
 // GetFileAttributes succeeded: a file or directory of that name exists.
 bool PathExists(const char* path);
 bool RemoveFile(const char* path);
+// Gives the file `from` the name `to` in one step, replacing a file of that
+// name: a reader of `to` sees the old file or the new one, never a part.
+// Both names must lie on one volume.
+bool RenameReplacing(const char* from, const char* to);
 
 // Cuts an open file back to `length` bytes (the position moves there).
 bool SetFileEnd(FileHandle handle, int64_t length);

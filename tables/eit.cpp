@@ -1,6 +1,7 @@
 // Present/following event information table of the actual transport stream:
 // the current event and the one before it, and what to show when the
 // programme changes.
+#include <new>
 #include <string>
 #include <vector>
 
@@ -113,6 +114,52 @@ int32_t ReadEventDescriptors(const SectionView& section, int32_t at, EventStore&
     return at;
 }
 
+// The event name of the short_event_descriptor among the event's
+// descriptors, decoded on its own; empty when there is none.
+std::string EventName(const SectionView& section, int32_t at) {
+    int32_t loopLength = section.U16(at + 10) & 0x0FFF;
+    at += 12;
+    while (loopLength > 0 && section.Has(at, 2)) {
+        const uint8_t tag = section.U8(at);
+        const int32_t length = section.U8(at + 1);
+        if (tag == 0x4D && length >= 7 && section.Has(at + 5, 1)) {
+            const int32_t nameLength = section.U8(at + 5);
+            if (!section.Has(at + 6, nameLength)) return {};
+            AribDecoder decoder;
+            std::string name;
+            ResetDecoder(decoder);
+            if (nameLength == 0 || !DecodeAribText(section.data + at + 6, nameLength, decoder, name)) return {};
+            return name;
+        }
+        at += length + 2;
+        loopLength -= length + 2;
+    }
+    return {};
+}
+
+// A stream that announces ever new events must not grow the list without
+// end: a day of a busy service announces a few hundred.
+constexpr std::size_t kMostSeenEvents = 4096;
+
+// Keeps the event at `at` for the report, the first time it is announced.
+void RecordSeenEvent(const SectionView& section, int32_t at, StreamContext& context) {
+    if (context.seenEvents.size() >= kMostSeenEvents) return;
+    EventRecord record;
+    record.serviceId = section.U16(3);
+    record.eventId = section.U16(at);
+    for (const EventRecord& seen : context.seenEvents) {
+        if (seen.serviceId == record.serviceId && seen.eventId == record.eventId) return;
+    }
+    if (DateTime start; DecodeMjdDateTime(section.data + at + 2, start)) record.start = start;
+    if (DateTime duration; DecodeBcdTime(section.data + at + 7, duration)) {
+        record.durationSeconds = (static_cast<int64_t>(duration.hour) * 60 + duration.minute) * 60 + duration.second;
+    }
+    record.name = EventName(section, at);
+    try {
+        context.seenEvents.push_back(std::move(record));
+    } catch (const std::bad_alloc&) {}
+}
+
 }  // namespace
 
 bool ParseEit(const uint8_t* packet, StreamContext& context, PidEntry& entry) {
@@ -129,6 +176,7 @@ bool ParseEit(const uint8_t* packet, StreamContext& context, PidEntry& entry) {
     int32_t at = 14;
     // Each event needs its 12 fixed bytes before the CRC_32.
     while (section.Has(at, 12)) {
+        if (context.recordEvents) RecordSeenEvent(section, at, context);
         TakeEventTimes(section, at, store);
         at = ReadEventDescriptors(section, at, store);
     }

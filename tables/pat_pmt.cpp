@@ -29,6 +29,18 @@ void RegisterCaptionStream(StreamContext& context, uint16_t pid, uint16_t pmtPid
     } catch (const std::bad_alloc&) {}
 }
 
+void RecordElementaryStream(StreamContext& context, const ElementaryStream& stream) {
+    for (ElementaryStream& known : context.streams) {
+        if (known.pid == stream.pid) {
+            known = stream;
+            return;
+        }
+    }
+    try {
+        context.streams.push_back(stream);
+    } catch (const std::bad_alloc&) {}
+}
+
 }  // namespace
 
 bool ParsePat(const uint8_t* packet, StreamContext& context, PidEntry& entry) {
@@ -81,15 +93,18 @@ bool ParsePmt(const uint8_t* packet, const ProgramEntry& /*program*/, StreamCont
         const uint16_t elementaryPid = section.U16(at + 1) & 0x1FFF;
         const int32_t esInfoLength = section.U16(at + 3) & 0x0FFF;
         const int32_t entryEnd = at + 5 + esInfoLength;
+        ElementaryStream stream{elementaryPid, streamType, -1};
         for (int32_t d = at + 5; d < entryEnd && section.Has(d, 2);) {
             const uint8_t tag = section.U8(d);
             const uint8_t length = section.U8(d + 1);
+            if (tag == 0x52 && length != 0 && section.Has(d + 2, 1)) stream.componentTag = section.U8(d + 2);
             if (elementaryPid != 0 && streamType == 0x06 && length != 0 && tag == 0x52 && section.Has(d + 2, 1) &&
                 IsCaptionComponentTag(section.U8(d + 2))) {
                 RegisterCaptionStream(context, elementaryPid, entry.pid);
             }
             d += length + 2;
         }
+        RecordElementaryStream(context, stream);
         at = entryEnd;
     }
     ResetAssembler(entry.assembler);

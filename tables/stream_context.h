@@ -175,6 +175,23 @@ struct EventStore {
     AribDecoder latestName, latestText;
 };
 
+// An elementary stream as the PMT lists it; the report tells the PIDs apart
+// by these.
+struct ElementaryStream {
+    uint16_t pid = 0;
+    uint8_t streamType = 0;
+    int16_t componentTag = -1;  // -1: no stream_identifier_descriptor
+};
+
+// A present or following event as an EIT of the actual stream announced it.
+struct EventRecord {
+    uint16_t serviceId = 0;
+    uint16_t eventId = 0;
+    std::optional<DateTime> start;
+    std::optional<int64_t> durationSeconds;
+    std::string name;  // code page 932, as decoded; empty when none
+};
+
 struct BroadcastTime {
     uint8_t firstPending = 1;
     int64_t first = 0;
@@ -193,8 +210,13 @@ struct StreamContext {
     PidTable pids;
     std::vector<ProgramEntry> programs;
     std::vector<std::unique_ptr<CaptionStream>> captions;
+    std::vector<ElementaryStream> streams;  // of every PMT, one entry per PID
     ServiceTable services;
     EventStore events;
+    // Every present/following event seen, each once; gathered only when
+    // recordEvents is set, for the job's report.
+    bool recordEvents = false;
+    std::vector<EventRecord> seenEvents;
     BroadcastTime broadcast;
     ClockMarks marks;
     StreamClock pcr;

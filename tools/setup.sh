@@ -59,7 +59,7 @@ provided() {
 }
 
 # What building the program needs.
-build_requirements=(cmake:cmake ninja-build:ninja g++:g++ g++:gcc)
+build_requirements=(cmake:cmake ninja-build:ninja g++:g++ g++:gcc nlohmann-json3-dev:/usr/include/nlohmann/json.hpp)
 # What building and running the unit tests needs besides: GoogleTest and
 # the zone data of the TZ=Asia/Tokyo the tests run with.
 test_requirements=("libgtest-dev:/usr/include/gtest/gtest.h|/usr/local/include/gtest/gtest.h"

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -202,6 +203,10 @@ FileHandle CreateWriteExclusive(const char* path) {
     return handle;
 }
 
+FileHandle CreateNewFile(const char* path) {
+    return OpenWithFlags(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW);
+}
+
 FileHandle OpenPipeRead(const char* pipePath) {
     if (!IsPipePath(pipePath)) return kInvalidFile;
     const char* name = pipePath + std::strlen("\\\\.\\pipe\\");
@@ -332,6 +337,11 @@ bool PathExists(const char* path) {
 bool RemoveFile(const char* path) {
     if (path == nullptr || *path == '\0') return false;
     return ::unlink(path) == 0;
+}
+
+bool RenameReplacing(const char* from, const char* to) {
+    if (from == nullptr || to == nullptr || *from == '\0' || *to == '\0') return false;
+    return ::rename(from, to) == 0;
 }
 
 bool SetFileEnd(FileHandle handle, int64_t length) {

@@ -94,6 +94,10 @@ FileHandle CreateWriteExclusive(const char* path) {
     return Open(path, GENERIC_WRITE, 0, CREATE_ALWAYS);
 }
 
+FileHandle CreateNewFile(const char* path) {
+    return Open(path, GENERIC_WRITE, 0, CREATE_NEW);
+}
+
 FileHandle OpenPipeRead(const char* pipePath) {
     static const char kPrefix[] = "\\\\.\\pipe\\";
     if (pipePath == nullptr || std::strncmp(pipePath, kPrefix, sizeof kPrefix - 1) != 0) return kInvalidFile;
@@ -183,6 +187,11 @@ bool PathExists(const char* path) {
 bool RemoveFile(const char* path) {
     if (path == nullptr || *path == '\0') return false;
     return ::DeleteFileA(path) != FALSE;
+}
+
+bool RenameReplacing(const char* from, const char* to) {
+    if (from == nullptr || to == nullptr || *from == '\0' || *to == '\0') return false;
+    return ::MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
 }
 
 bool SetFileEnd(FileHandle handle, int64_t length) {

@@ -151,7 +151,7 @@ TEST_F(CommandLine, UnknownOptionsAreIgnoredAndEmptyInputsSkipped) {
 }
 
 TEST_F(CommandLine, ValueOptionsStoreTheirValues) {
-    const Inputs inputs = Parse({"-throughpath", "out.ts", "-bufsize", "65536k", "-duration", "1-2", "-duration", "3-4",
+    const Inputs inputs = Parse({"-throughpath", "out.ts", "-bufsize", "65536", "-duration", "1-2", "-duration", "3-4",
                                  "-rwcntdrop", "256:1;257:2", "-patchtime", "-5", "-patchtime", "7", "in.ts"});
     // "-5" is read as an option, so patchtime takes the later 7.
     EXPECT_EQ(inputs, Inputs{"in.ts"});

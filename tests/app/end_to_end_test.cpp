@@ -161,7 +161,7 @@ TEST_F(Program, TooLongLogPathEndsTheRunBeforeAnyJob) {
     std::ofstream(dir_ / "in.ts") << "";
     const RunResult result = Run("-detail -logpath " + longPath + " in.ts");
     EXPECT_EQ(result.exitCode, 255);
-    EXPECT_EQ(result.out, "－ パスが長すぎます " + longPath + "\n－ 終了します. ( 戻り値 : -1 )\n");
+    EXPECT_EQ(result.out, "－ パスが長すぎます " + longPath + "\n－ 終了します. ( 戻り値 : 255 )\n");
     // Nothing was written beside the input: no log under a cut name.
     std::vector<std::string> left;
     for (const auto& entry : fs::directory_iterator(dir_))
@@ -222,19 +222,19 @@ TEST_F(Program, OutputThatCannotBeCreatedFailsTheRunButKeepsTheSummary) {
     EXPECT_EQ(result.exitCode, 255);
     EXPECT_EQ(result.out,
               "－ 出力ファイルを作成できません adir\n\n－ DROP rec.ts\r\n"
-              "0x0100 : 0x01 : 0 Drop : 50 Total \r\n\r\n－ 終了します. ( 戻り値 : -1 )\n");
+              "0x0100 : 0x01 : 0 Drop : 50 Total \r\n\r\n－ 終了します. ( 戻り値 : 255 )\n");
 }
 
 TEST_F(Program, StreamOnStandardOutputStaysPure) {
     const std::string rec = WriteStream("rec.ts", 300);
     fs::create_directory(dir_ / "adir");
     const RunResult result = Run("rec.ts missing.ts -pid -detail -throughpath CON");
-    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.exitCode, 255);
     EXPECT_EQ(result.out, rec);
     const std::string prefix = "－ プロセスID ";
     ASSERT_GT(result.err.size(), prefix.size());
     EXPECT_EQ(result.err.substr(0, prefix.size()), prefix);
-    const std::string tail = "\r\n－ ファイルがありません missing.ts\n－ 終了します. ( 戻り値 : 0 )\n";
+    const std::string tail = "\r\n－ ファイルがありません missing.ts\n－ 終了します. ( 戻り値 : 255 )\n";
     ASSERT_GT(result.err.size(), tail.size());
     EXPECT_EQ(result.err.substr(result.err.size() - tail.size()), tail);
 }
@@ -251,7 +251,7 @@ TEST_F(Program, PauseNeverTakesTheStreamFromStandardInput) {
 TEST_F(Program, Utf8MessageCarriesAUtf8PathUnchanged) {
     const RunResult result =
         Run(std::string("'") + reinterpret_cast<const char*>(u8"録画/番組.ts") + "'", "TRELVAN_CHARSET=UTF-8");
-    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.exitCode, 255);
     EXPECT_EQ(result.out, reinterpret_cast<const char*>(u8"－ ファイルがありません 録画/番組.ts\n"));
 }
 #endif

@@ -107,10 +107,15 @@ TEST_F(TunerTest, FailingOpenTunerPrintsEndBeforeASuccessfulStart) {
     WaitForLog(driverLog_, "Release");
     uint8_t buffer[188];
     EXPECT_EQ(TakeFromTuner(*tuner, buffer, sizeof buffer), 0u);
+    // The worker learns that nothing will come, instead of waiting for ever.
+    for (int i = 0; i < 200 && !TunerFailedToOpen(*tuner); ++i)
+        platform::SleepMs(10);
+    EXPECT_TRUE(TunerFailedToOpen(*tuner));
     StopTuner(*tuner);
     DestroyTunerSource(tuner);
     EXPECT_EQ(DriverCalls(), "OpenTuner\nRelease\n");
-    EXPECT_EQ(messages.Text(), kEnd + kDriver + "\n" + kStart + "成功 " + kDriver + "\n");
+    EXPECT_EQ(messages.Text(), kEnd + kDriver + "\n" + kStart + "成功 " + kDriver + "\n" +
+                                   "－ BonDriverチューナーを開けません " + kDriver + "\n");
 }
 
 TEST_F(TunerTest, DriverWithoutSecondInterfaceIsOpenedButNotRead) {

@@ -441,6 +441,8 @@ int32_t RunPasses(Reporter& reporter, const ByteBuffer& inputList, int32_t (*job
     CommandLineInputs = &inputList;
     for (;;) {
         const int32_t servedBefore = ServedJobs;
+        const int32_t failedBefore = FailedJobs;
+        int32_t jobsInPass = 0;
         const char* path = inputList.Text();
         const char* end = reinterpret_cast<const char*>(inputList.data) + inputList.used;
         while (path < end) {
@@ -452,6 +454,7 @@ int32_t RunPasses(Reporter& reporter, const ByteBuffer& inputList, int32_t (*job
             std::memcpy(savedThrough, RunSettings.throughpath, sizeof savedThrough);
             CopyText(RunSettings.currentInput, sizeof RunSettings.currentInput, path);
             sum += job(reporter);
+            ++jobsInPass;
             // The end of a job, and the next pass may wait.
             reporter.FlushStdout();
             std::memcpy(RunSettings.logpath, savedLog, sizeof savedLog);
@@ -462,7 +465,9 @@ int32_t RunPasses(Reporter& reporter, const ByteBuffer& inputList, int32_t (*job
         if (RunSettings.loopCount > 0) --RunSettings.loopCount;
         if (!RunSettings.loop || StopRequested.load() != 0) break;
         if (initialCount > 0 && RunSettings.loopCount <= 0) break;
-        if (ServedJobs == servedBefore) WaitAfterIdlePass();
+        // A pass in which every job failed (an output that cannot be
+        // created, say) would otherwise read the inputs again at once.
+        if (ServedJobs == servedBefore || FailedJobs - failedBefore >= jobsInPass) WaitAfterIdlePass();
     }
     CommandLineInputs = nullptr;
     return sum;
@@ -545,6 +550,7 @@ int32_t RunMain(Reporter& reporter, int argc, char** argv) {
             // Without a terminal there is nobody to press a key.
             platform::ReadKeyNoEcho();
         }
+        FindSharedOutputs(reporter, inputList);
         sum = RunPasses(reporter, inputList, RunJob);
     }
 

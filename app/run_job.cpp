@@ -128,21 +128,26 @@ std::string ActiveLogPath(const Reporter& reporter) {
 
 // The file inputs a job's output or log must not name: its own, and every
 // other input of the command line, which a later job will still read.
-std::vector<std::string> ProtectedInputs(const std::string& input, bool fileInput) {
+// The file inputs of a NUL-separated input list, without their offsets.
+std::vector<std::string> FileInputsOf(const ByteBuffer& list) {
     std::vector<std::string> inputs;
-    if (fileInput) {
-        inputs.push_back(input);
-    }
-    if (CommandLineInputs == nullptr || CommandLineInputs->used <= 0) {
-        return inputs;
-    }
-    const char* path = CommandLineInputs->Text();
-    const char* end = reinterpret_cast<const char*>(CommandLineInputs->data) + CommandLineInputs->used;
-    for (; path < end; path += std::strlen(path) + 1) {
+    const char* end = reinterpret_cast<const char*>(list.data) + list.used;
+    for (const char* path = list.Text(); list.used > 0 && path < end; path += std::strlen(path) + 1) {
         const SourcePath other = ParseSourcePath(path);
         if (other.kind == SourceKind::File) {
             inputs.push_back(other.path);
         }
+    }
+    return inputs;
+}
+
+std::vector<std::string> ProtectedInputs(const std::string& input, bool fileInput) {
+    std::vector<std::string> inputs;
+    if (CommandLineInputs != nullptr) {
+        inputs = FileInputsOf(*CommandLineInputs);
+    }
+    if (fileInput) {
+        inputs.push_back(input);
     }
     return inputs;
 }
@@ -288,6 +293,11 @@ bool IsTransportStreamFile(const char* path) {
 
 namespace {
 
+std::string DefaultOutputPath(const PathParts& parts) {
+    return FormatString("%s%s%s.%s%s", parts.drive.c_str(), parts.dir.c_str(), parts.name.c_str(), ProgramName,
+                        parts.ext.c_str());
+}
+
 // A file source must exist and look like a stream; its output and log take
 // their default names beside it.
 JobCheck PrepareFileSource(Reporter& reporter, const std::string& input) {
@@ -312,13 +322,40 @@ JobCheck PrepareFileSource(Reporter& reporter, const std::string& input) {
         }
     }
     if (RunSettings.throughpath[0] == '\0') {
-        const std::string name = FormatString("%s%s%s.%s%s", parts.drive.c_str(), parts.dir.c_str(), parts.name.c_str(),
-                                              ProgramName, parts.ext.c_str());
-        if (!StoreDerivedPath(reporter, RunSettings.throughpath, sizeof RunSettings.throughpath, name)) {
+        if (!StoreDerivedPath(reporter, RunSettings.throughpath, sizeof RunSettings.throughpath,
+                              DefaultOutputPath(parts))) {
             return JobResult::Refused;
         }
     }
     return kGoOn;
+}
+
+// Regular files that two or more jobs of the command line would write: the
+// second job would truncate what the first one wrote.
+std::vector<std::string> SharedOutputs;
+
+// The file a job of this input would write; empty when it writes none, or
+// writes to a device, the console or a sender.
+std::string PlannedOutputFile(const char* input) {
+    const SourcePath source = ParseSourcePath(input);
+    // A file that is no stream is never carried, so it writes nothing.
+    if (!source.deviceLike && !IsTransportStreamFile(source.path.c_str())) {
+        return std::string();
+    }
+    std::string output = RunSettings.throughpath;
+    PathParts parts;
+    if (output.empty() && !source.deviceLike && SplitPath(source.path.c_str(), parts)) {
+        output = DefaultOutputPath(parts);
+    }
+    if (output.empty() || ParseSinkPath(output).kind != SinkKind::File || platform::NamesDevice(output.c_str())) {
+        return std::string();
+    }
+    return output;
+}
+
+bool WritesSharedOutput(const char* output) {
+    return std::any_of(SharedOutputs.begin(), SharedOutputs.end(),
+                       [output](const std::string& shared) { return platform::SameFile(shared.c_str(), output); });
 }
 
 // The tuner and sender paths name what they need, and the output and log
@@ -335,6 +372,10 @@ JobCheck CheckEndpoints(Reporter& reporter, const SourcePath& source) {
         }
     }
     if (!PathsKeptApart(reporter, source.path, source.kind == SourceKind::File)) {
+        return JobResult::Refused;
+    }
+    // Named once before the first job.
+    if (WritesSharedOutput(RunSettings.throughpath)) {
         return JobResult::Refused;
     }
     return kGoOn;
@@ -416,6 +457,28 @@ int32_t EndUnrun(const SourcePath& source, JobResult result) {
 }
 
 }  // namespace
+
+void FindSharedOutputs(Reporter& reporter, const ByteBuffer& inputList) {
+    SharedOutputs.clear();
+    const std::vector<std::string> inputs = FileInputsOf(inputList);
+    std::vector<std::string> planned;
+    const char* end = reinterpret_cast<const char*>(inputList.data) + inputList.used;
+    for (const char* path = inputList.Text(); inputList.used > 0 && path < end; path += std::strlen(path) + 1) {
+        const std::string output = PlannedOutputFile(path);
+        // An output that is an input is refused by each job on its own.
+        if (output.empty() || NamesAnyOf(output.c_str(), inputs)) {
+            continue;
+        }
+        const bool seen = std::any_of(planned.begin(), planned.end(), [&output](const std::string& other) {
+            return other == output || platform::SameFile(other.c_str(), output.c_str());
+        });
+        if (seen && !WritesSharedOutput(output.c_str())) {
+            reporter.PrintMessage(HintFor(output), "－ 出力ファイルが複数の入力で同じです %s\n", output.c_str());
+            SharedOutputs.push_back(output);
+        }
+        planned.push_back(output);
+    }
+}
 
 int32_t RunJob(Reporter& reporter) {
     if (RunSettings.currentInput[0] == '\0') {

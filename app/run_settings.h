@@ -69,6 +69,9 @@ bool ParseCommandLine(Reporter& reporter, int argc, char** argv, ByteBuffer& inp
 // The whole program; returns the exit code.
 int32_t RunMain(Reporter& reporter, int argc, char** argv);
 
+// Before the passes: names each regular file that two or more jobs would
+// write, once; those jobs are then refused.
+void FindSharedOutputs(Reporter& reporter, const ByteBuffer& inputList);
 // One input (RunSettings.currentInput) as one job; returns its drop total.
 int32_t RunJob(Reporter& reporter);
 // What the engine reads of the settings, for one job.

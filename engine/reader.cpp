@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "common/process_state.h"
 #include "endpoints/stream_endpoints.h"
 
 namespace {
@@ -189,6 +190,12 @@ PacketRead ReadPacket(BlockReader& reader, PacketSource& source) {
         }
         switch (Refill(reader, source)) {
             case FillResult::Data:
+                // A source that never stops delivering bytes without a packet
+                // in them must not keep a stop request waiting.
+                if (StopRequested.load(std::memory_order_relaxed) != 0) {
+                    out.status = ReadStatus::NoneNow;
+                    return out;
+                }
                 continue;
             case FillResult::Ended:
                 reader.ended = true;

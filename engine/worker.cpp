@@ -271,7 +271,8 @@ struct PacketStep {
     const ProgramEntry* program = nullptr;
     bool drop = false;
     bool keep = true;
-    bool consumed = false;  // a window or a table took the packet
+    bool consumed = false;       // a table took the packet
+    bool outsideWindow = false;  // no window of -duration holds the packet
     bool clockAdvanced = false;
 };
 
@@ -319,7 +320,7 @@ void StepClocks(JobState& state, PacketStep& step) {
 void ApplyWindows(JobState& state, PacketStep& step) {
     if (state.windows.active && !InsideWindow(state.windows, state.context)) {
         step.keep = false;
-        step.consumed = true;
+        step.outsideWindow = true;
     }
 }
 
@@ -329,10 +330,16 @@ void ParseServiceTables(JobState& state, PacketStep& step) {
     if (step.consumed || step.entry->pid > 0x0027) {
         return;
     }
+    // The programs are read outside the windows too: which PIDs carry the
+    // PCR alone decides which counters are checked, kept packets or not.
+    if (step.entry->pid == 0x0000) {
+        step.consumed = ParsePat(step.packet, state.context, *step.entry);
+        return;
+    }
+    if (step.outsideWindow) {
+        return;
+    }
     switch (step.entry->pid) {
-        case 0x0000:
-            step.consumed = ParsePat(step.packet, state.context, *step.entry);
-            break;
         case 0x0012:
         case 0x0026:
         case 0x0027:
@@ -367,6 +374,12 @@ void StepPatchTime(JobState& state, const PacketStep& step) {
 // TOT/TDT, then a PMT, then captions.
 void ParseTimeProgramAndCaptions(JobState& state, PacketStep& step) {
     if (step.consumed) {
+        return;
+    }
+    if (step.outsideWindow) {
+        if (step.program != nullptr) {
+            ParsePmt(step.packet, *step.program, state.context, *step.entry);
+        }
         return;
     }
     if (step.entry->pid == kTotPid && ParseTotTdt(step.packet, state.context, *step.entry)) {

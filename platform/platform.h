@@ -85,6 +85,11 @@ bool SameFile(const char* first, const char* second);
 // On Windows: a file that is no directory and no reparse point.
 bool IsOwnPlainFile(const char* path);
 
+// Whether the path names a device or a pipe rather than a file (/dev/null, a
+// FIFO; NUL, COM1 or "\\.\..." on Windows): writing there twice overwrites
+// nothing.
+bool NamesDevice(const char* path);
+
 // Directory search with the Windows wildcards '*' and '?' on the file name.
 struct DirEntry {
     std::string name;  // file name without directory

@@ -1,6 +1,7 @@
 // Files, standard handles, named pipes and directory search on Windows.
 #include <windows.h>
 
+#include <cctype>
 #include <cstring>
 #include <string>
 
@@ -272,6 +273,27 @@ bool SameFile(const char* first, const char* second) {
     SplitLastPart(second, secondDirectory, secondName);
     if (!SameNameIgnoringCase(firstName, secondName)) return false;
     return IdentityOf(firstDirectory, a) && IdentityOf(secondDirectory, b) && SameIdentity(a, b);
+}
+
+bool NamesDevice(const char* path) {
+    if (path == nullptr || *path == '\0') return false;
+    if (std::strncmp(path, "\\\\.\\", 4) == 0) return true;
+    // The reserved names are devices in every folder and with any extension.
+    const char* name = path;
+    for (const char* p = path; *p != '\0'; ++p) {
+        if (*p == '\\' || *p == '/' || *p == ':') name = p + 1;
+    }
+    std::string stem;
+    for (const char* p = name; *p != '\0' && *p != '.'; ++p) {
+        stem.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(*p))));
+    }
+    while (!stem.empty() && stem.back() == ' ') stem.pop_back();
+    static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+    for (const char* device : kDevices) {
+        if (stem == device) return true;
+    }
+    return stem.size() == 4 && (stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0) &&
+           stem[3] >= '1' && stem[3] <= '9';
 }
 
 bool IsOwnPlainFile(const char* path) {

@@ -10,66 +10,12 @@
 
 #include "common/limits.h"
 #include "platform/platform.h"
-#include "tests/app/program_under_test.h"
+#include "tests/app/program_fixture.h"
 #include "tests/support/stream_builder.h"
 
 namespace fs = std::filesystem;
 
-namespace {
-
-struct RunResult {
-    int exitCode = -1;
-    std::string out;
-    std::string err;
-};
-
-class Program : public ::testing::Test {
-protected:
-    void SetUp() override {
-        exe_ = ProgramUnderTest();
-        if (exe_.empty()) GTEST_SKIP() << "TRELVAN_EXE not set";
-        dir_ = FreshScratchFolder("trelvan_e2e_");
-    }
-    void TearDown() override {
-        if (!dir_.empty()) fs::remove_all(dir_);
-    }
-    // Runs the program with the arguments (already quoted for the shell)
-    // and an environment prefix; standard output is captured as bytes.
-    // `input` is a file name in the directory for standard input; `launcher`
-    // goes before the program (timeout, setsid).
-    RunResult Run(const std::string& arguments, const std::string& environment = "",
-                  const std::string& input = "/dev/null", const std::string& launcher = "") const {
-        const fs::path out = dir_ / "stdout.bin";
-        const fs::path err = dir_ / "stderr.bin";
-        const std::string command = "cd '" + dir_.string() + "' && env -u TRELVAN_CHARSET TMPDIR='" + dir_.string() +
-                                    "' " + environment + " " + launcher + " '" + exe_ + "' " + arguments + " > '" +
-                                    out.string() + "' 2> '" + err.string() + "' < '" + input + "'";
-        const int status = std::system(command.c_str());
-        RunResult result;
-        result.exitCode = (status >> 8) & 0xFF;
-        result.out = ReadText(out);
-        result.err = ReadText(err);
-        fs::remove(out);
-        fs::remove(err);
-        return result;
-    }
-    static std::string ReadText(const fs::path& path) {
-        std::ifstream in(path, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-    // A stream of `count` packets on one PID, its counters in order.
-    std::string WriteStream(const char* name, int count) const {
-        tsb::StreamBuilder builder;
-        for (int i = 0; i < count; ++i)
-            builder.Packet(0x0100, tsb::Bytes(184, static_cast<uint8_t>(i)));
-        EXPECT_TRUE(tsb::WriteFileBytes((dir_ / name).string(), builder.Data()));
-        return std::string(builder.Data().begin(), builder.Data().end());
-    }
-    std::string exe_;
-    fs::path dir_;
-};
-
-}  // namespace
+using Program = ProgramFixture;
 
 TEST_F(Program, NoArgumentsPrintsUsageAndSkipsShutDown) {
     std::ofstream(dir_ / "QMV1A2B.tmp") << "x";
@@ -177,7 +123,7 @@ TEST_F(Program, FirstMessageOfTheNextJobEndsTheLastProgressLine) {
     builder.Packet(0x0100);
     builder.Packet(0x0100);
     ASSERT_TRUE(tsb::WriteFileBytes((dir_ / "s.ts").string(), builder.Data()));
-    const RunResult result = Run("s.ts s.ts -sdt -throughpath out.ts");
+    const RunResult result = Run("s.ts s.ts -sdt -throughpath /dev/null");
     EXPECT_EQ(result.exitCode, 0);
     const std::string service = "0x0400 お \r\n";
     EXPECT_EQ(result.out.substr(0, 2 + service.size()), "\r\n" + service);

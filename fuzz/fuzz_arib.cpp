@@ -1,12 +1,23 @@
 // DecodeAribText on arbitrary bytes. The first byte picks the profile and
 // writing format; the decoder state carries over between two calls, as it
-// does for a caption stream.
+// does for a caption stream. The decoded text, and the raw bytes as well,
+// then have their symbol escapes replaced as for UTF-8 output.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string>
 
 #include "caption/arib_decoder.h"
+#include "report/symbol_escapes.h"
+
+// An eight-byte escape becomes a character of at most four bytes; text
+// without escapes stays as it is.
+static void CheckEscapesReplaced(const std::string& text) {
+    std::string replaced = text;
+    ReplaceSymbolEscapes(replaced);
+    if (replaced.size() > text.size()) __builtin_trap();
+    if (text.find("&#x") == std::string::npos && replaced != text) __builtin_trap();
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     if (size < 1) return 0;
@@ -28,6 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         if (produced != !out.empty()) __builtin_trap();
         if (out.find('\0') != std::string::npos) __builtin_trap();
         if (decoder.gl < 0 || decoder.gl > 3 || decoder.gr < 0 || decoder.gr > 3) __builtin_trap();
+        CheckEscapesReplaced(out);
     }
+    CheckEscapesReplaced(std::string(reinterpret_cast<const char*>(data), size));
     return 0;
 }

@@ -7,6 +7,7 @@
 
 #include "platform/platform.h"
 #include "report/reporter.h"
+#include "report/symbol_escapes.h"
 #include "report/utf8_text.h"
 
 namespace {
@@ -86,7 +87,9 @@ bool IsValidUtf8(const std::string& text) {
 // One "%s" argument for a UTF-8 console. On Windows every text, paths
 // included, is in the ANSI code page. On POSIX a path is given in the
 // locale's UTF-8 and passes as it is; the program's own texts (service
-// names, captions, status words) are code page 932, which is not valid UTF-8.
+// names, captions, status words) are code page 932, which is not valid UTF-8
+// unless it is plain ASCII. Broadcast text carries escapes for the symbols
+// code page 932 lacks; here they become the characters.
 #ifdef _WIN32
 constexpr bool kPathsAreUtf8 = false;
 #else
@@ -94,10 +97,16 @@ constexpr bool kPathsAreUtf8 = true;
 #endif
 
 std::string ArgumentForUtf8(const std::string& argument) {
-    if (kPathsAreUtf8 && IsValidUtf8(argument)) return argument;
-    std::string converted;
-    if (platform::Cp932ToUtf8(argument, converted)) return converted;
-    return argument;
+    std::string text;
+    if (AllAscii(argument.data(), argument.size())) {
+        text = argument;
+    } else if (kPathsAreUtf8 && IsValidUtf8(argument)) {
+        return argument;
+    } else if (!platform::Cp932ToUtf8(argument, text)) {
+        return argument;
+    }
+    ReplaceSymbolEscapes(text);
+    return text;
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "caption_fixture.h"
+#include "report/reporter.h"
 
 namespace {
 
@@ -104,6 +105,50 @@ TEST(CaptionSamples, DecodeEndToEnd) {
         // Consecutive printed texts always differ.
         for (std::size_t i = 1; i < run.printed.size(); ++i)
             EXPECT_NE(run.printed[i], run.printed[i - 1]);
+    }
+    if (found == 0) GTEST_SKIP() << "caption samples not present";
+}
+
+std::size_t CountContaining(const std::vector<std::string>& texts, const std::string& part) {
+    std::size_t count = 0;
+    for (const std::string& text : texts)
+        count += text.find(part) != std::string::npos ? 1 : 0;
+    return count;
+}
+
+// The printed captions as a UTF-8 console shows them: the arrow (0x7C21) and
+// the notes (0x7D7A) as characters, exactly where code page 932 has their
+// escapes.
+TEST(CaptionSamples, SymbolsInUtf8) {
+    struct Counts {
+        const char* file;
+        std::size_t captions;
+        std::size_t arrows;
+        std::size_t notes;
+    };
+    const std::vector<Counts> cases = {
+        {"caption_toriko.es", 294, 58, 7},          {"caption_conan846.es", 326, 42, 12},
+        {"caption_aijin_jpn_eng.es", 336, 84, 24},  {"caption_lion4_jpn_eng.es", 366, 47, 30},
+        {"caption_pokemon2023_drcs.es", 714, 0, 0},
+    };
+    const std::string arrow = "\xE2\x9E\xA1";
+    const std::string notes = "\xE2\x99\xAC";
+    int found = 0;
+    for (const Counts& c : cases) {
+        SCOPED_TRACE(c.file);
+        const std::optional<Bytes> file = ReadSample(c.file);
+        if (!file) continue;
+        ++found;
+        const SampleRun run = RunSample(*file);
+        std::vector<std::string> utf8;
+        for (const std::string& text : run.printed)
+            utf8.push_back(FormatUtf8Message("%s", text.c_str()));
+        EXPECT_EQ(run.printed.size(), c.captions);
+        EXPECT_EQ(CountContaining(run.printed, "&#xe285;"), c.arrows);
+        EXPECT_EQ(CountContaining(utf8, arrow), c.arrows);
+        EXPECT_EQ(CountContaining(run.printed, "&#x266c;"), c.notes);
+        EXPECT_EQ(CountContaining(utf8, notes), c.notes);
+        EXPECT_EQ(CountContaining(utf8, "&#x"), 0u);
     }
     if (found == 0) GTEST_SKIP() << "caption samples not present";
 }

@@ -686,6 +686,22 @@ TEST(Utf8Messages, OwnTextConvertsAndAPathPassesAsItIs) {
     EXPECT_EQ(FormatUtf8Message("%s", "\xff\xfe"), "\xff\xfe");
 }
 
+// Only the escapes the decoder writes, for symbols with a character, turn
+// into characters; a path in the locale's UTF-8 is never touched.
+TEST(Utf8Messages, SymbolEscapesAndLookalikes) {
+    EXPECT_EQ(FormatUtf8Message("%s", "&&#xe285;&#xe285"), Utf8Text(u8"&\u27A1&#xe285"));
+    EXPECT_EQ(FormatUtf8Message("%s", "\x82\xA0&#x00a9;"), Utf8Text(u8"\u3042\U0001F12B"));
+    for (const char* stays : {"&#xE285;", "&#x1f12c;", "&#xe28;", "&#x0041;", "&#xe2f8;", "&#xe285 ", "&#x"}) {
+        EXPECT_EQ(FormatUtf8Message("%s|", stays), std::string(stays) + "|");
+    }
+    // The program's own text is never broadcast text.
+    EXPECT_EQ(FormatUtf8Message("&#xe285; %d", 1), "&#xe285; 1");
+#ifndef _WIN32
+    const std::string path = Utf8Text(u8"録画/&#xe285;.ts");
+    EXPECT_EQ(FormatUtf8Message("%s", path.c_str()), path);
+#endif
+}
+
 // The converters are kept between messages: a refused piece (half a
 // double-byte character) must leave the next message's bytes as they were.
 TEST(Utf8Messages, BytesStayTheSameAcrossMessagesAndAfterARefusedPiece) {

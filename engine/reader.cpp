@@ -77,7 +77,10 @@ constexpr uint32_t kStampCheckBytes = 4 + kStampCheckUnits * kUnit + 1;
 // a stamp always precedes its packet, so of the offsets within the four
 // stamp bytes that keep the stride, the last one is the packet.
 uint32_t StampSkip(const uint8_t* at, uint32_t rest, ScanMode mode) {
-    if (rest <= kUnit || at[kUnit] != kSync) {
+    if (rest <= kUnit) {
+        return mode == ScanMode::Final ? 0 : kUndecided;
+    }
+    if (at[kUnit] != kSync) {
         return 0;
     }
     if (rest < kStampCheckBytes && mode != ScanMode::Final) {
@@ -103,8 +106,14 @@ uint32_t StampSkip(const uint8_t* at, uint32_t rest, ScanMode mode) {
 // packet's sync byte, and a 188 look-ahead that hit the next unit's stamp
 // becomes the 192 stride. False while the bytes that decide it may still come.
 bool PassTimeStamps(const uint8_t* data, uint32_t end, ScanMode mode, bool carried, uint32_t& p, uint32_t& advance) {
+    const uint32_t rest = end - p;
+    if (rest == kPacket) {
+        // Nothing behind it could be a stamp's packet: the last packet of a
+        // source, for now or for good.
+        return true;
+    }
     if (!carried) {
-        const uint32_t skip = StampSkip(data + p, end - p, mode);
+        const uint32_t skip = StampSkip(data + p, rest, mode);
         if (skip == kUndecided) {
             return false;
         }
@@ -114,8 +123,11 @@ bool PassTimeStamps(const uint8_t* data, uint32_t end, ScanMode mode, bool carri
             return true;
         }
     }
-    if (advance == kPacket && end - p > kUnit && data[p + kUnit] == kSync) {
-        const uint32_t next = StampSkip(data + p + kPacket, end - p - kPacket, mode);
+    if (advance == kPacket && rest <= kUnit && mode != ScanMode::Final) {
+        return false;
+    }
+    if (advance == kPacket && rest > kUnit && data[p + kUnit] == kSync) {
+        const uint32_t next = StampSkip(data + p + kPacket, rest - kPacket, mode);
         if (next == kUndecided) {
             return false;
         }

@@ -58,7 +58,7 @@ inline std::vector<std::size_t> ReferencePackets(const uint8_t* data, std::size_
         // Without an established stride a time stamp byte may have misled
         // the choice: one found afresh gives way to its packet, and a 188
         // look-ahead that hit the next unit's stamp becomes the 192 stride.
-        if (!(inStep && sameInARow >= 2)) {
+        if (!(inStep && sameInARow >= 2) && rest != 188) {
             const std::size_t skip = out.empty() || !inStep ? stampSkip(p) : 0;
             if (skip != 0) {
                 p += skip;

@@ -418,4 +418,8 @@ char PathSeparator() {
     return '/';
 }
 
+bool IsPathLeadByte(unsigned char) {
+    return false;
+}
+
 }  // namespace platform

@@ -75,8 +75,8 @@ bool CheckSenderPath(Reporter& reporter, const SinkPath& sink) {
         reporter.PrintMessage(HintFor(output), "－ SendTSTCP送信先ポートがありません %s\n", output.c_str());
         return false;
     }
-    if (sink.library.empty() || !platform::PathExists(sink.library.c_str())) {
-        reporter.PrintMessage(HintFor(output), "－ SendTSTCP.dllがありません %s\n", output.c_str());
+    if (sink.library.empty() || !platform::PathExists(FindSenderLibrary(sink.library).c_str())) {
+        reporter.PrintMessage(HintFor(output), "－ %sがありません %s\n", kSenderLibraryName, output.c_str());
         return false;
     }
     return true;

@@ -110,8 +110,8 @@ JobCheck CheckSenderPath(Reporter& reporter, const SinkPath& sink) {
         reporter.PrintMessage(HintFor(output), "－ SendTSTCP送信先ポートが正しくありません %s\n", output.c_str());
         return JobResult::Refused;
     }
-    if (sink.library.empty() || !platform::PathExists(sink.library.c_str())) {
-        reporter.PrintMessage(HintFor(output), "－ SendTSTCP.dllがありません %s\n", output.c_str());
+    if (sink.library.empty() || !platform::PathExists(FindSenderLibrary(sink.library).c_str())) {
+        reporter.PrintMessage(HintFor(output), "－ %sがありません %s\n", kSenderLibraryName, output.c_str());
         return JobResult::OutputFailed;
     }
     return kGoOn;

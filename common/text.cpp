@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/limits.h"
+#include "platform/platform.h"
 
 bool CopyText(char* dst, std::size_t size, const char* src) {
     if (dst == nullptr || size == 0) return false;
@@ -19,16 +20,11 @@ bool CopyText(char* dst, std::size_t size, const char* src) {
 
 namespace {
 
-// On Windows paths are in the ANSI code page (932 on Japanese systems), where
-// the second byte of a double-byte character can be 0x5C; such a byte is no
-// separator. POSIX paths are UTF-8, which never has that problem.
+// On Windows paths are in the system's ANSI code page, where the second byte
+// of a double-byte character can be 0x5C or a dot; such a byte is no
+// separator. Elsewhere (code page 1252 and its kin) every byte stands alone.
 bool IsLeadByte(unsigned char c) {
-#ifdef _WIN32
-    return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
-#else
-    (void)c;
-    return false;
-#endif
+    return platform::IsPathLeadByte(c);
 }
 
 }  // namespace

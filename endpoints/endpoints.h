@@ -56,6 +56,19 @@ void SplitSenderDestination(const Text& line, Text& host, Text& port) {
 }
 // Library path for the next start (empty: the default name).
 void SetSenderLibraryPath(const char* path);
+// The sender library's file name as this platform's build makes it.
+#if defined(_WIN32)
+inline constexpr const char* kSenderLibraryName = "SendTSTCP.dll";
+#else
+inline constexpr const char* kSenderLibraryName = "SendTSTCP.so";
+#endif
+// The library file a sender path's library part names. A name without a
+// folder is looked for beside the program and then where an install puts it,
+// lib/trelvan beside the program's folder; the first that exists is taken,
+// else the name as given. A path with a folder is taken as it is.
+std::string FindSenderLibrary(const std::string& library, const std::string& programPath);
+// The same beside the running program.
+std::string FindSenderLibrary(const std::string& library);
 
 // ---- Tuner source ------------------------------------------------------------
 class TunerSource;

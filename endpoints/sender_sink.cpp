@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "common/text.h"
 #include "endpoints/endpoints.h"
 #include "platform/platform.h"
 #include "report/report.h"
@@ -53,6 +54,26 @@ uint32_t ParseSenderPort(const std::u16string& text) {
     return static_cast<uint32_t>(value);
 }
 
+std::string FindSenderLibrary(const std::string& library, const std::string& programPath) {
+    PathParts named;
+    PathParts program;
+    if (library.empty() || !SplitPath(library.c_str(), named) || !named.drive.empty() || !named.dir.empty() ||
+        !SplitPath(programPath.c_str(), program) || program.drive.size() + program.dir.size() == 0) {
+        return library;
+    }
+    const std::string folder = program.drive + program.dir;
+    const std::string separator(1, platform::PathSeparator());
+    const std::string installed = folder + ".." + separator + "lib" + separator + "trelvan" + separator + library;
+    for (const std::string& candidate : {folder + library, installed}) {
+        if (platform::PathExists(candidate.c_str())) return candidate;
+    }
+    return library;
+}
+
+std::string FindSenderLibrary(const std::string& library) {
+    return FindSenderLibrary(library, platform::ExecutablePath());
+}
+
 void SetSenderLibraryPath(const char* path) {
     SenderSink.dllPath = path != nullptr ? path : "";
 }
@@ -61,7 +82,7 @@ void LoadSender() {
     SendTstcpSink& s = SenderSink;
     if (s.module != nullptr) return;
     s.sending = false;
-    s.module = platform::OpenLibrary(s.dllPath.empty() ? kDefaultSenderLibrary : s.dllPath.c_str());
+    s.module = platform::OpenLibrary(FindSenderLibrary(s.dllPath.empty() ? kSenderLibraryName : s.dllPath).c_str());
     if (s.module == nullptr) return;
     // Every entry point is looked up, even the one never called, so that a
     // library of another shape is refused as a whole.

@@ -21,8 +21,6 @@ struct SendTstcpSink {
 };
 extern SendTstcpSink SenderSink;
 
-inline constexpr const char* kDefaultSenderLibrary = "SendTSTCP.dll";
-
 // Loads the library when no module is held; SenderSink.loaded tells the result.
 void LoadSender();
 // Port text as the sink reads it: leading decimal digits, none gives 0.

@@ -64,6 +64,81 @@ uint32_t Decide(const uint8_t* at, uint32_t rest, uint32_t preferred, bool inSte
     return 0;
 }
 
+// How many units a time stamp byte's look-alike must keep the 192 stride
+// before it counts as the packet's sync byte: one more than a chance 0x47
+// in a header byte is likely to.
+constexpr uint32_t kStampCheckUnits = 2;
+// Look-ahead of that check from the first candidate.
+constexpr uint32_t kStampCheckBytes = 4 + kStampCheckUnits * kUnit + 1;
+
+// Distance (1 to 4) from a freshly found 0x47 to the sync byte of its packet
+// when the 0x47 is a time stamp byte of a 192-byte unit, else 0; kUndecided
+// while the bytes that decide it may still come. A clock byte can stay 0x47
+// for thousands of units and keep the 192 stride just as the sync byte does;
+// a stamp always precedes its packet, so of the offsets within the four
+// stamp bytes that keep the stride, the last one is the packet.
+uint32_t StampSkip(const uint8_t* at, uint32_t rest, ScanMode mode) {
+    if (rest <= kUnit) {
+        return mode == ScanMode::Final ? 0 : kUndecided;
+    }
+    if (at[kUnit] != kSync) {
+        return 0;
+    }
+    if (rest < kStampCheckBytes && mode != ScanMode::Final) {
+        return kUndecided;
+    }
+    for (uint32_t skip = 4; skip >= 1; --skip) {
+        if (rest <= skip + kUnit || at[skip] != kSync) {
+            continue;
+        }
+        bool keeps = true;
+        for (uint32_t unit = 1; unit <= kStampCheckUnits && skip + unit * kUnit < rest; ++unit) {
+            keeps = keeps && at[skip + unit * kUnit] == kSync;
+        }
+        if (keeps) {
+            return skip;
+        }
+    }
+    return 0;
+}
+
+// Corrects a packet found without an established stride where a time stamp
+// byte misled it: a packet found afresh that is a stamp byte moves to its
+// packet's sync byte, and a 188 look-ahead that hit the next unit's stamp
+// becomes the 192 stride. False while the bytes that decide it may still come.
+bool PassTimeStamps(const uint8_t* data, uint32_t end, ScanMode mode, bool carried, uint32_t& p, uint32_t& advance) {
+    const uint32_t rest = end - p;
+    if (rest == kPacket) {
+        // Nothing behind it could be a stamp's packet: the last packet of a
+        // source, for now or for good.
+        return true;
+    }
+    if (!carried) {
+        const uint32_t skip = StampSkip(data + p, rest, mode);
+        if (skip == kUndecided) {
+            return false;
+        }
+        if (skip != 0) {
+            p += skip;
+            advance = kUnit;
+            return true;
+        }
+    }
+    if (advance == kPacket && rest <= kUnit && mode != ScanMode::Final) {
+        return false;
+    }
+    if (advance == kPacket && rest > kUnit && data[p + kUnit] == kSync) {
+        const uint32_t next = StampSkip(data + p + kPacket, rest - kPacket, mode);
+        if (next == kUndecided) {
+            return false;
+        }
+        if (next == kUnit - kPacket) {
+            advance = kUnit;
+        }
+    }
+    return true;
+}
+
 void Deliver(BlockReader& reader, uint32_t at, uint32_t advance, bool inStep, PacketRead& out) {
     const uint32_t rest = reader.length - at;
     if (inStep && advance == reader.stride) {
@@ -93,8 +168,10 @@ ScanResult ScanPacket(BlockReader& reader, ScanMode mode, PacketRead& out) {
             p = static_cast<uint32_t>(static_cast<const uint8_t*>(next) - data);
         }
         const bool inStep = reader.inStep && p == start;
-        const uint32_t advance = Decide(data + p, end - p, PreferredStride(reader, inStep), inStep, mode);
-        if (advance == kUndecided) {
+        uint32_t advance = Decide(data + p, end - p, PreferredStride(reader, inStep), inStep, mode);
+        const bool established = inStep && reader.strideRun >= 2;
+        if (advance == kUndecided || (advance != 0 && !established &&
+                                      !PassTimeStamps(data, end, mode, inStep && reader.strideRun > 0, p, advance))) {
             reader.cursor = p;
             reader.inStep = inStep;
             return ScanResult::Undecided;
@@ -152,8 +229,9 @@ PacketRead ReadPacket(BlockReader& reader, PacketSource& source) {
         if (reader.capacity == 0 || reader.allocationFailed) {
             return out;
         }
-        if (reader.capacity < 2 * kUnit) {
-            reader.capacity = 2 * kUnit;
+        // Room for the deepest look-ahead the aligner waits for.
+        if (reader.capacity < 4 * kUnit) {
+            reader.capacity = 4 * kUnit;
         }
         // Not value-initialised: the pages are touched only as reads fill them.
         reader.block.reset(new (std::nothrow) uint8_t[reader.capacity]);
@@ -165,9 +243,10 @@ PacketRead ReadPacket(BlockReader& reader, PacketSource& source) {
         reader.cursor = 0;
     }
 
-    // Fast path: a packet at the cursor confirmed by the next one.
-    if (reader.inStep) {
-        const uint32_t stride = PreferredStride(reader, true);
+    // Fast path: a packet at the cursor confirmed by the next one at the
+    // stream's own stride (before that, a time stamp may mislead the choice).
+    if (reader.inStep && reader.strideRun >= 2) {
+        const uint32_t stride = reader.stride;
         const uint8_t* p = reader.block.get() + reader.cursor;
         if (reader.length - reader.cursor > stride && p[0] == kSync && p[stride] == kSync) {
             Deliver(reader, reader.cursor, stride, true, out);

@@ -52,10 +52,13 @@ struct PacketRead {
 // another 0x47 follows it at +188 or +192 (the stream's established stride
 // tested first), or when it is the last 188 bytes the source delivered, or,
 // at the source's end, when it stands where the stride expects it and fewer
-// than 188 bytes follow it. Bytes whose alignment cannot be decided yet are
-// kept and the source read again, so a short read never loses data. A
-// console or pipe source is waited on for a short while only, so that the
-// caller can honour a stop request: NoneNow then means "nothing yet".
+// than 188 bytes follow it. A 0x47 found afresh (at the start, or behind
+// bytes that made no packet) that keeps the 192 stride gives way to the last
+// of the next four bytes that keeps it too: those were the unit's time stamp.
+// Bytes whose alignment cannot be decided yet are kept and the source read
+// again, so a short read never loses data. A console or pipe source is
+// waited on for a short while only, so that the caller can honour a stop
+// request: NoneNow then means "nothing yet".
 PacketRead ReadPacket(BlockReader& reader, PacketSource& source);
 
 // ReadPacket for the packet loop: the common case, a packet at the stream's

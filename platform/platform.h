@@ -102,6 +102,11 @@ struct DirEntry {
 std::vector<DirEntry> ListDirectory(const char* directory, const char* pattern);
 // The separator used when joining a directory and a name.
 char PathSeparator();
+// Whether the byte starts a double-byte character of the code page paths
+// are written in, so that the byte after it is no separator or dot: the
+// system's ANSI code page on Windows (932 on Japanese systems, none on most
+// others); never on POSIX, whose UTF-8 paths hide no ASCII byte.
+bool IsPathLeadByte(unsigned char byte);
 
 // ---- Process and console ---------------------------------------------------
 uint32_t ProcessId();

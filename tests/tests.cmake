@@ -3,7 +3,14 @@ if(CMAKE_CROSSCOMPILING)
   # No packaged GoogleTest for the cross compilers: build it from source.
   set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)
   set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  # Only the program's text is code page 932: GoogleTest's sources, and the
+  # standard headers they include, hold characters that code page lacks.
+  get_directory_property(own_options COMPILE_OPTIONS)
+  set(gtest_options ${own_options})
+  list(FILTER gtest_options EXCLUDE REGEX "exec-charset")
+  set_directory_properties(PROPERTIES COMPILE_OPTIONS "${gtest_options}")
   add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+  set_directory_properties(PROPERTIES COMPILE_OPTIONS "${own_options}")
   set(TRELVAN_GTEST gtest gtest_main)
 else()
   find_package(GTest REQUIRED)

@@ -103,6 +103,32 @@ if [ "$long_rc" -ne 255 ]; then
     echo "FAIL: long path: exit code $long_rc, expected 255 (low byte of -1)"; failures=$((failures + 1))
 fi
 
+# Paths in a code page without double-byte characters (C.UTF-8 gives wine
+# code page 1252, where "é" is the single byte 0xE9, a lead byte in 932): the
+# dot after it still starts the extension, in the default output name and in
+# the message a console shows.
+if [ -f "$here/../samples/demo.ts" ]; then
+    cp "$here/../samples/demo.ts" "$work/café.ts"
+    (cd "$work" && LC_ALL=C.UTF-8 "$wine_cmd" "$win_exe" café.ts -noprogress > /dev/null 2>&1 < /dev/null)
+    if [ -f "$work/café.trelvan.ts" ] && cmp -s "$work/café.trelvan.ts" "$work/café.ts"; then
+        echo "ok: café.ts gives café.trelvan.ts"
+    else
+        echo "FAIL: café.ts: output $(cd "$work" && ls | grep -a caf | tr '\n' ' ')"; failures=$((failures + 1))
+    fi
+    rm -f "$work/café.ts" "$work/café.trelvan.ts" "$work/café.ts.trelvan"
+    (cd "$work" && LC_ALL=C.UTF-8 "$wine_cmd" "$win_exe" café.ts > "$work/cafe_missing.win" 2> /dev/null < /dev/null)
+    printf '\201\174 \203\164\203\100\203\103\203\213\202\252\202\240\202\350\202\334\202\271\202\361 caf\351.ts\n' \
+        > "$work/cafe_missing_expected"
+    expect_win cafe_missing "$work/cafe_missing_expected"
+    # On a console (a terminal under wine) the message is shown as text.
+    (cd "$work" && LC_ALL=C.UTF-8 script -qec "'$wine_cmd' '$win_exe' café.ts" /dev/null > "$work/cafe_console.win" 2>&1 < /dev/null)
+    if grep -q 'ません café\.ts' "$work/cafe_console.win"; then
+        echo "ok: café.ts shown whole on the console"
+    else
+        echo "FAIL: café.ts on the console:"; od -c "$work/cafe_console.win" | head -5; failures=$((failures + 1))
+    fi
+fi
+
 if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) failed"
     exit 1

@@ -434,4 +434,8 @@ char PathSeparator() {
     return '/';
 }
 
+bool IsPathLeadByte(unsigned char) {
+    return false;
+}
+
 }  // namespace platform

@@ -331,4 +331,8 @@ char PathSeparator() {
     return '\\';
 }
 
+bool IsPathLeadByte(unsigned char byte) {
+    return ::IsDBCSLeadByteEx(CP_ACP, byte) != FALSE;
+}
+
 }  // namespace platform

@@ -396,16 +396,51 @@ bool IsWideConsole(StandardStream stream) {
     return handle != nullptr && handle != INVALID_HANDLE_VALUE && ::GetConsoleMode(handle, &mode) != 0;
 }
 
+namespace {
+
+// Appends text[from, to) read in the code page; no strict flag: a byte that
+// is no text of it shows as a replacement character instead of hiding the
+// whole line.
+bool AppendWide(UINT codePage, const std::string& text, std::size_t from, std::size_t to, std::vector<wchar_t>& wide) {
+    if (from == to) return true;
+    const int count = static_cast<int>(to - from);
+    const int length = ::MultiByteToWideChar(codePage, 0, text.data() + from, count, nullptr, 0);
+    if (length <= 0) return false;
+    const std::size_t at = wide.size();
+    wide.resize(at + static_cast<std::size_t>(length));
+    return ::MultiByteToWideChar(codePage, 0, text.data() + from, count, wide.data() + at, length) == length;
+}
+
+bool IsCp932TrailByte(unsigned char byte) {
+    return (byte >= 0x40 && byte <= 0x7E) || (byte >= 0x80 && byte <= 0xFC);
+}
+
+// Message text is code page 932, but a path in it is in the ANSI code page,
+// which need not be 932: a byte that 932 reads as a lead byte without a trail
+// byte after it (the "é" of "café.ts" in code page 1252, before the dot) is
+// read alone in the ANSI code page, so that it does not swallow the dot.
+bool MessageToWide(const std::string& text, std::vector<wchar_t>& wide) {
+    std::size_t runStart = 0;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        if (!::IsDBCSLeadByteEx(932, static_cast<BYTE>(text[i]))) {
+            ++i;
+        } else if (i + 1 < text.size() && IsCp932TrailByte(static_cast<unsigned char>(text[i + 1]))) {
+            i += 2;
+        } else {
+            if (!AppendWide(932, text, runStart, i, wide) || !AppendWide(CP_ACP, text, i, i + 1, wide)) return false;
+            runStart = ++i;
+        }
+    }
+    return AppendWide(932, text, runStart, text.size(), wide);
+}
+
+}  // namespace
+
 bool WriteWideConsole(StandardStream stream, const std::string& cp932) {
     if (cp932.empty()) return true;
-    // No strict flag: a byte that is no code page 932 text shows as a
-    // replacement character instead of hiding the whole line.
-    const int length = ::MultiByteToWideChar(932, 0, cp932.data(), static_cast<int>(cp932.size()), nullptr, 0);
-    if (length <= 0) return false;
-    std::vector<wchar_t> wide(static_cast<std::size_t>(length));
-    if (::MultiByteToWideChar(932, 0, cp932.data(), static_cast<int>(cp932.size()), wide.data(), length) != length) {
-        return false;
-    }
+    std::vector<wchar_t> wide;
+    if (!MessageToWide(cp932, wide)) return false;
     const HANDLE handle = StandardHandle(stream);
     std::size_t done = 0;
     while (done < wide.size()) {

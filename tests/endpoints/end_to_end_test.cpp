@@ -147,44 +147,48 @@ TEST(EndToEnd, SenderPathDeliversTheStreamToALoopbackReceiver) {
     std::vector<uint8_t> stream = MakeStream(1000);
     std::string input = TempPath("in.ts"), console = TempPath("console.txt");
     std::ofstream(input, std::ios::binary).write(reinterpret_cast<const char*>(stream.data()), stream.size());
-
-    int listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(listener, 1), 0);
-    socklen_t length = sizeof address;
-    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-    // Bit 16 asks for the bare stream.
-    std::string path = "\\\\.\\sendtstcp\\127.0.0.1:" + std::to_string(0x10000u | ntohs(address.sin_port)) + "\\" +
-                       SENDER_LIBRARY_PATH;
-    pid_t child = fork();
-    if (child == 0) {
-        close(listener);
-        _exit(RunProgram({input, "-throughpath", path, "-noprogress"}, 0, console) == -1 ? 1 : 0);
-    }
-    std::vector<uint8_t> got;
-    pollfd p{listener, POLLIN, 0};
-    if (poll(&p, 1, 10000) == 1) {
-        int connection = accept(listener, nullptr, nullptr);
-        uint8_t buffer[65536];
-        uint32_t start = platform::TickCount();
-        while (connection >= 0 && platform::TickCount() - start < 15000) {
-            pollfd q{connection, POLLIN, 0};
-            if (poll(&q, 1, 200) <= 0) continue;
-            ssize_t n = recv(connection, buffer, sizeof buffer, 0);
-            if (n <= 0) break;
-            got.insert(got.end(), buffer, buffer + n);
+    // The library by its path, and by its bare name from a folder without it:
+    // then it is found beside the program.
+    for (const std::string& library : {std::string(SENDER_LIBRARY_PATH), std::string("SendTSTCP.so")}) {
+        int listener = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        ASSERT_EQ(listen(listener, 1), 0);
+        socklen_t length = sizeof address;
+        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+        // Bit 16 asks for the bare stream.
+        std::string path =
+            "\\\\.\\sendtstcp\\127.0.0.1:" + std::to_string(0x10000u | ntohs(address.sin_port)) + "\\" + library;
+        pid_t child = fork();
+        if (child == 0) {
+            close(listener);
+            if (chdir("/") != 0) _exit(2);
+            _exit(RunProgram({input, "-throughpath", path, "-noprogress"}, 0, console) == -1 ? 1 : 0);
         }
-        if (connection >= 0) close(connection);
+        std::vector<uint8_t> got;
+        pollfd p{listener, POLLIN, 0};
+        if (poll(&p, 1, 10000) == 1) {
+            int connection = accept(listener, nullptr, nullptr);
+            uint8_t buffer[65536];
+            uint32_t start = platform::TickCount();
+            while (connection >= 0 && platform::TickCount() - start < 15000) {
+                pollfd q{connection, POLLIN, 0};
+                if (poll(&q, 1, 200) <= 0) continue;
+                ssize_t n = recv(connection, buffer, sizeof buffer, 0);
+                if (n <= 0) break;
+                got.insert(got.end(), buffer, buffer + n);
+            }
+            if (connection >= 0) close(connection);
+        }
+        close(listener);
+        int status = 0;
+        waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << library;
+        EXPECT_EQ(got.size(), stream.size()) << library << ": " << ReadAll(console);
+        EXPECT_TRUE(got == stream) << library;
     }
-    close(listener);
-    int status = 0;
-    waitpid(child, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    EXPECT_EQ(got.size(), stream.size()) << ReadAll(console);
-    EXPECT_TRUE(got == stream);
 }
 
 }  // namespace

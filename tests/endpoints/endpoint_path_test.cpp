@@ -2,7 +2,13 @@
 // names that only look like a device.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <string>
+
 #include "endpoints/endpoint_path.h"
+#include "endpoints/endpoints.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -132,5 +138,56 @@ TEST(SinkPath, SenderAddressAndLibrary) {
     EXPECT_EQ(noAddress.address, "");
     EXPECT_EQ(noAddress.library, "lib.so");
 }
+
+// ---- The sender library a path names -------------------------------------------
+// (On Windows the install puts it beside the program, and names take '\\'.)
+#if !defined(_WIN32)
+
+namespace fs = std::filesystem;
+
+// A program folder and an install tree of their own, with empty files for
+// the libraries; removed afterwards.
+class SenderLibraryTree : public ::testing::Test {
+protected:
+    void SetUp() override {
+        root_ = fs::temp_directory_path() / ("trelvan_library_" + std::to_string(platform::ProcessId()));
+        fs::remove_all(root_);
+        for (const char* file :
+             {"build/trelvan", "build/SendTSTCP.so", "prefix/bin/trelvan", "prefix/lib/trelvan/SendTSTCP.so",
+              "both/bin/trelvan", "both/bin/SendTSTCP.so", "both/lib/trelvan/SendTSTCP.so"}) {
+            fs::create_directories((root_ / file).parent_path());
+            std::ofstream(root_ / file).put('x');
+        }
+    }
+    void TearDown() override { fs::remove_all(root_); }
+    std::string At(const char* relative) const { return (root_ / relative).string(); }
+    fs::path root_;
+};
+
+TEST_F(SenderLibraryTree, BareNamesAreFoundBesideTheProgramThenInItsInstallTree) {
+    const struct {
+        std::string library;
+        std::string program;
+        std::string found;
+    } cases[] = {
+        {"SendTSTCP.so", At("build/trelvan"), At("build/SendTSTCP.so")},
+        {"SendTSTCP.so", At("prefix/bin/trelvan"), At("prefix/bin") + "/../lib/trelvan/SendTSTCP.so"},
+        {"SendTSTCP.so", At("both/bin/trelvan"), At("both/bin/SendTSTCP.so")},
+        // Found nowhere, or named with a folder: the text as given.
+        {"Other.so", At("prefix/bin/trelvan"), "Other.so"},
+        {"./SendTSTCP.so", At("build/trelvan"), "./SendTSTCP.so"},
+        {At("prefix/lib/trelvan/SendTSTCP.so"), At("build/trelvan"), At("prefix/lib/trelvan/SendTSTCP.so")},
+        {"SendTSTCP.so", "trelvan", "SendTSTCP.so"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(FindSenderLibrary(c.library, c.program), c.found) << c.library << " for " << c.program;
+    }
+}
+
+TEST(SenderLibrary, BareNameIsFoundBesideTheRunningProgram) {
+    // The test program is built beside the project's sender library.
+    EXPECT_EQ(FindSenderLibrary("SendTSTCP.so"), SENDER_LIBRARY_PATH);
+}
+#endif
 
 }  // namespace

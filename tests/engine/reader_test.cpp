@@ -282,6 +282,55 @@ TEST(ReadPacket, TimeStampLookingLikeAPacketStartInsideAnEstablishedStride) {
     }
 }
 
+// Units whose time stamps count a 27 MHz clock at 17 Mbit/s from `first`
+// (its top two bits, the copy permission, stay), with random packets.
+RandomUnits MakeStampedUnits(int count, uint32_t first, uint32_t seed) {
+    std::mt19937 random(seed);
+    RandomUnits units;
+    for (int i = 0; i < count; ++i) {
+        // A 188-byte packet lasts 1504 bits: 40608/17 ticks at 17 Mbit/s.
+        const uint32_t clock = (first + static_cast<uint32_t>(uint64_t{40608} * i / 17)) & 0x3FFFFFFFu;
+        const uint32_t stamp = (first & 0xC0000000u) | clock;
+        for (int shift : {24, 16, 8, 0}) {
+            units.data.push_back(static_cast<uint8_t>(stamp >> shift));
+        }
+        tsb::Bytes packet(188);
+        for (uint8_t& byte : packet) {
+            byte = static_cast<uint8_t>(random());
+        }
+        packet[0] = 0x47;
+        units.data.insert(units.data.end(), packet.begin(), packet.end());
+        units.packets.push_back(std::move(packet));
+    }
+    return units;
+}
+
+TEST(ReadPacket, StreamStartingInsideARunOfTimeStampBytes0x47LosesNoPacket) {
+    // 0x47000064: every stamp begins with 0x47 for the first 7,024 units;
+    // 0x00470000: the second stamp byte is 0x47 for 28 units; 0x00474700:
+    // the second and third bytes of the first stamp, the second for 20.
+    // Cut at 4 the input starts with a packet whose 188 look-ahead meets
+    // the next stamp.
+    for (const uint32_t first : {0x47000064u, 0x00470000u, 0x00474700u}) {
+        const RandomUnits units = MakeStampedUnits(7500, first, first);
+        for (const std::size_t cut : {0u, 4u}) {
+            const tsb::Bytes input(units.data.begin() + static_cast<long>(cut), units.data.end());
+            const std::vector<std::size_t> whole = AlignWhole(input);
+            ASSERT_EQ(whole.size(), units.packets.size()) << std::hex << first << " cut " << cut;
+            for (uint32_t capacity : {1000u, 48128u}) {
+                const Delivered got = ReadAll(input, capacity);
+                ASSERT_EQ(got.packets.size(), units.packets.size()) << std::hex << first << " cut " << cut;
+                for (std::size_t i = 0; i < units.packets.size(); ++i) {
+                    const std::size_t expected = i * 192 + 4 - cut;
+                    ASSERT_EQ(got.positions[i], static_cast<int64_t>(expected)) << std::hex << first << " unit " << i;
+                    ASSERT_EQ(got.packets[i], units.packets[i]) << std::hex << first << " unit " << i;
+                    ASSERT_EQ(whole[i], expected) << std::hex << first << " unit " << i;
+                }
+            }
+        }
+    }
+}
+
 TEST(ReadPacket, PacketsOf188AfterOneGarbageRunOfFourKeepTheirStride) {
     // The four bytes make one advance of 192; a single one does not make a
     // stride, so the packet after it is not read with 192.

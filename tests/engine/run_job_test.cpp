@@ -80,6 +80,13 @@ TEST(RunJob, TunerPathChecksInOrder) {
                                       Text("－ BonDriverがありません ") + noDriver + "\n");
 }
 
+// The notice names the sender library's file as the platform's build makes it.
+#ifdef _WIN32
+const char* const kNoSenderLibrary = "－ SendTSTCP.dllがありません ";
+#else
+const char* const kNoSenderLibrary = "－ SendTSTCP.soがありません ";
+#endif
+
 TEST(RunJob, SenderPathChecksInOrder) {
     CapturedRun capture;
     JobDir dir;
@@ -93,7 +100,7 @@ TEST(RunJob, SenderPathChecksInOrder) {
     }
     EXPECT_EQ(capture.Messages(), Text("－ SendTSTCP送信先がありません ") + outputs[0] + "\n" +
                                       Text("－ SendTSTCP送信先ポートがありません ") + outputs[1] + "\n" +
-                                      Text("－ SendTSTCP.dllがありません ") + outputs[2] + "\n");
+                                      Text(kNoSenderLibrary) + outputs[2] + "\n");
 }
 
 // A bracketed IPv6 literal is one host, its colons included; only the
@@ -110,7 +117,7 @@ TEST(RunJob, SenderPathTakesBracketedIpv6Hosts) {
         CopyText(RunSettings.throughpath, sizeof RunSettings.throughpath, output.c_str());
         EXPECT_EQ(RunInput(capture.reporter, input), 0);
     }
-    EXPECT_EQ(capture.Messages(), Text("－ SendTSTCP.dllがありません ") + outputs[0] + "\n" +
+    EXPECT_EQ(capture.Messages(), Text(kNoSenderLibrary) + outputs[0] + "\n" +
                                       Text("－ SendTSTCP送信先ポートがありません ") + outputs[1] + "\n" +
                                       Text("－ SendTSTCP送信先がありません ") + outputs[2] + "\n");
 }

@@ -13,10 +13,23 @@ namespace tsb {
 // another follows at the preferred stride or else at the other one; when it
 // holds the last 188 bytes; or, where the previous packet's stride ends, when
 // it is followed by fewer than 188 more bytes. The preferred stride is 188,
-// or 192 where two packets in a row advanced by 192.
+// or 192 where two packets in a row advanced by 192. A 0x47 found afresh
+// (at the start or after skipped bytes) yields to one of the next four bytes
+// that keeps the 192 stride, as a time stamp yields to its packet.
 inline std::vector<std::size_t> ReferencePackets(const uint8_t* data, std::size_t n) {
     std::vector<std::size_t> out;
     auto syncAt = [&](std::size_t i) { return i < n && data[i] == 0x47; };
+    // 1 to 4 when the 0x47 at `at` keeps the 192 stride and so does the one
+    // that many bytes later, for two units or up to the end: `at` is then a
+    // time stamp byte and the last such one its packet's sync byte.
+    auto stampSkip = [&](std::size_t at) -> std::size_t {
+        if (!syncAt(at + 192)) return 0;
+        for (std::size_t skip = 4; skip >= 1; --skip) {
+            const std::size_t q = at + skip;
+            if (syncAt(q) && syncAt(q + 192) && (q + 384 >= n || syncAt(q + 384))) return skip;
+        }
+        return 0;
+    };
     std::size_t next = 0;
     std::size_t stride = 0;
     int sameInARow = 0;
@@ -41,6 +54,18 @@ inline std::vector<std::size_t> ReferencePackets(const uint8_t* data, std::size_
         if (advance == 0) {
             ++p;
             continue;
+        }
+        // Without an established stride a time stamp byte may have misled
+        // the choice: one found afresh gives way to its packet, and a 188
+        // look-ahead that hit the next unit's stamp becomes the 192 stride.
+        if (!(inStep && sameInARow >= 2) && rest != 188) {
+            const std::size_t skip = out.empty() || !inStep ? stampSkip(p) : 0;
+            if (skip != 0) {
+                p += skip;
+                advance = 192;
+            } else if (advance == 188 && syncAt(p + 192) && stampSkip(p + 188) == 4) {
+                advance = 192;
+            }
         }
         out.push_back(p);
         sameInARow = inStep && advance == stride ? (sameInARow < 2 ? sameInARow + 1 : 2) : 1;

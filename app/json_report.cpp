@@ -5,6 +5,7 @@
 #include "app/job_report.h"
 #include "platform/platform.h"
 #include "platform/version_strings.h"
+#include "report/symbol_escapes.h"
 #include "report/utf8_text.h"
 
 namespace {
@@ -47,24 +48,6 @@ bool IsValidUtf8(const std::string& text) {
     return true;
 }
 
-void AppendUtf8(std::string& out, uint32_t code) {
-    if (code < 0x80) {
-        out.push_back(static_cast<char>(code));
-    } else if (code < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (code >> 6)));
-        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    } else if (code < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (code >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (code >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    }
-}
-
 std::string Utf16ToUtf8(const std::u16string& wide) {
     std::string out;
     for (std::size_t i = 0; i < wide.size(); ++i) {
@@ -87,8 +70,11 @@ std::string PathText(const std::string& path) {
     return path;  // the writer replaces what is still no UTF-8
 }
 
+// Broadcast text as a UTF-8 console shows it: symbols as their characters.
 std::string TextOf(const std::string& cp932) {
-    return Cp932TextForUtf8(cp932.data(), cp932.size());
+    std::string text = Cp932TextForUtf8(cp932.data(), cp932.size());
+    ReplaceSymbolEscapes(text);
+    return text;
 }
 
 Json Iso8601(const std::optional<DateTime>& time) {

@@ -25,9 +25,24 @@
 // StopSendDLL delivers what is still queued, for at most kStopDrainMs, and
 // keeps trying to connect a destination that has not connected yet, since it
 // still holds its blocks.
+//
+// A connection ends only between frames, or between 188-byte packets when it
+// carries the bare stream, so that its receiver never sees a torn unit: once
+// the delivery window has closed no frame (no packet) is begun, and one
+// already begun is finished. Within the window a frame is begun only when the
+// pace at which the receiver has lately been taking bytes lets it be handed
+// over before the window closes. A begun frame that still runs late (the
+// receiver slowed down, or the frame was begun before the stop on a link
+// too slow to carry it in the window) gets kFrameGraceMs more; after that the
+// connection is closed within the frame, so that StopSendDLL returns within
+// kStopDrainMs + kFrameGraceMs (and a connection attempt under way). A
+// framed receiver can tell such a last frame by its size field and drop it,
+// a bare one by its short last packet; it is the rare exception, not the way
+// a slow link ends.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
@@ -35,6 +50,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -70,6 +86,10 @@ constexpr int kFirstRetryMs = 100;
 constexpr int kLongestRetryMs = 2000;
 constexpr int kStallMs = 5000;
 constexpr int kStopDrainMs = 5000;
+constexpr int kFrameGraceMs = 1000;
+constexpr double kPaceMemoryMs = 5000;
+constexpr std::size_t kFrameHeaderBytes = 8;
+constexpr std::size_t kPacketBytes = 188;
 // Longest single wait of a sending thread, so that it notices the end of the
 // delivery window and an instance being destroyed in good time.
 constexpr int kWaitSliceMs = 100;
@@ -155,6 +175,17 @@ Readiness WaitWritable(SocketHandle s, int ms) {
 #endif
 }
 
+// Bytes the socket took at once; 0 or less when it took none (WouldBlock()
+// tells whether it is only full).
+long long SendSome(const Socket& s, const uint8_t* data, std::size_t size) {
+    const int chunk = size > (1u << 30) ? (1 << 30) : static_cast<int>(size);
+#if defined(_WIN32)
+    return send(s.Get(), reinterpret_cast<const char*>(data), chunk, 0);
+#else
+    return send(s.Get(), data, static_cast<std::size_t>(chunk), MSG_NOSIGNAL);
+#endif
+}
+
 bool ConnectFinished(SocketHandle s) {
     int error = 0;
 #if defined(_WIN32)
@@ -231,6 +262,50 @@ struct Block {
     uint32_t sequence = 0;
     std::vector<uint8_t> bytes;
 };
+
+// One connection of a destination's thread and what it has carried.
+struct Connection {
+    Socket socket;
+    uint64_t bytesSent = 0;
+    // The receiver's pace once it holds the sender back: from the first time
+    // the socket refuses bytes (the kernel's buffers full) for as long as
+    // blocks wait for it, the bytes it took and the milliseconds that took,
+    // older ones weighing less; and the bytes per millisecond of the last
+    // frame alone (0 when it went out at once).
+    bool heldBack = false;
+    double paceBytes = 0;
+    double paceMs = 0;
+    double lastFramePace = 0;
+
+    // Bytes per millisecond, the lower of the two figures: the kernel grows
+    // its buffers for a while after they first fill, which flatters the
+    // running one, and a frame begun on a flattering figure may miss the
+    // window. 0 while the receiver keeps up.
+    double Pace() const {
+        const double running = paceMs >= 1 ? paceBytes / paceMs : 0;
+        return lastFramePace > 0 ? std::min(running, lastFramePace) : running;
+    }
+    void KeepsUp() {
+        heldBack = false;
+        paceBytes = paceMs = lastFramePace = 0;
+    }
+};
+
+// Adds a frame that went out over `took` while the receiver set the pace.
+// The kernel frees its buffers in lumps and a frame's tail may go out after a
+// whole wait slice, so the running counts span frames, halved in weight
+// every kPaceMemoryMs.
+void NotePace(Connection& c, uint64_t bytes, Clock::duration took) {
+    const double ms = std::chrono::duration<double, std::milli>(took).count();
+    const double keep = std::exp2(-ms / kPaceMemoryMs);
+    c.paceBytes = c.paceBytes * keep + static_cast<double>(bytes);
+    c.paceMs = c.paceMs * keep + ms;
+    c.lastFramePace = ms >= 1 ? static_cast<double>(bytes) / ms : 0;
+}
+
+// A frame either went out whole, or the connection broke, or the delivery
+// window leaves no room for it (the connection ends there).
+enum class FrameOutcome { Sent, Broken, WindowClosed };
 
 struct Destination {
     std::string host;
@@ -380,9 +455,16 @@ private:
         return d.cursor >= end || (!d.connected && d.everConnected);
     }
 
+    // The end of the delivery window, or none before the stop.
+    std::optional<Clock::time_point> WindowEnd() {
+        std::lock_guard lock(mutex_);
+        if (!stopping_) return std::nullopt;
+        return stopDeadline_;
+    }
+
     void Serve(Destination& d);
-    bool SendBlock(Destination& d, const Socket& s, const Block& block);
-    bool SendAll(const Socket& s, const uint8_t* data, std::size_t size);
+    bool FitsInWindow(const Connection& c, std::size_t frameBytes);
+    FrameOutcome SendFrame(const Destination& d, Connection& c, const Block& block);
 
     std::mutex mutex_;
     std::condition_variable wake_;
@@ -398,12 +480,12 @@ private:
 };
 
 void Instance::Serve(Destination& d) {
-    Socket socket;
+    Connection connection;
     Clock::time_point nextAttempt = Clock::now();
     int retryMs = kFirstRetryMs;
     std::unique_lock lock(mutex_);
     while (!Done(d)) {
-        if (!socket.Open()) {
+        if (!connection.socket.Open()) {
             if (Clock::now() < nextAttempt) {
                 wake_.wait_until(lock, std::min(nextAttempt, Clock::now() + Milliseconds(kWaitSliceMs)));
                 continue;
@@ -416,7 +498,8 @@ void Instance::Serve(Destination& d) {
                 retryMs = std::min(retryMs * 2, kLongestRetryMs);
                 continue;
             }
-            socket = std::move(fresh);
+            connection = Connection{};
+            connection.socket = std::move(fresh);
             retryMs = kFirstRetryMs;
             // Back after a break: what fell due meanwhile is skipped.
             if (d.everConnected) d.cursor = std::max(d.cursor, EndIndex());
@@ -426,17 +509,19 @@ void Instance::Serve(Destination& d) {
         }
         d.cursor = std::max(d.cursor, firstIndex_);  // blocks dropped by the queue limit
         if (d.cursor >= std::min(EndIndex(), d.endIndex)) {
+            connection.KeepsUp();
             wake_.wait_for(lock, Milliseconds(kWaitSliceMs));
             continue;
         }
         std::shared_ptr<const Block> block = blocks_[static_cast<std::size_t>(d.cursor - firstIndex_)];
         lock.unlock();
-        const bool sent = SendBlock(d, socket, *block);
+        const FrameOutcome outcome = SendFrame(d, connection, *block);
         lock.lock();
-        if (sent) {
+        if (outcome == FrameOutcome::WindowClosed) break;
+        if (outcome == FrameOutcome::Sent) {
             ++d.cursor;
         } else {
-            socket.Close();
+            connection.socket.Close();
             d.connected = false;
             nextAttempt = Clock::now() + Milliseconds(retryMs);
         }
@@ -446,46 +531,70 @@ void Instance::Serve(Destination& d) {
     d.finished = true;
     TrimDelivered();
     lock.unlock();
-    socket.Close();
+    connection.socket.Close();
 }
 
-bool Instance::SendBlock(Destination& d, const Socket& s, const Block& block) {
-    if (!d.raw) {
-        uint8_t header[8];
-        const uint32_t size = static_cast<uint32_t>(block.bytes.size());
-        for (int i = 0; i < 4; ++i) {
-            header[i] = static_cast<uint8_t>(block.sequence >> (8 * i));
-            header[4 + i] = static_cast<uint8_t>(size >> (8 * i));
-        }
-        if (!SendAll(s, header, sizeof header)) return false;
+// Whether a frame can be handed over before the delivery window closes, at
+// the pace the receiver has lately shown; a receiver that keeps up is taken
+// to have room for it.
+bool Instance::FitsInWindow(const Connection& c, std::size_t frameBytes) {
+    const std::optional<Clock::time_point> windowEnd = WindowEnd();
+    if (!windowEnd) return true;
+    const std::chrono::duration<double, std::milli> left = *windowEnd - Clock::now();
+    if (left.count() <= 0) return false;
+    return c.Pace() <= 0 || static_cast<double>(frameBytes) / c.Pace() <= left.count();
+}
+
+// Hands a block over as one frame (as its bare bytes on a bare connection),
+// whole or not at all, except when the connection breaks, takes no byte for
+// kStallMs, or the window and the grace after it run out within the frame.
+// A bare connection may end within the block, between two packets.
+FrameOutcome Instance::SendFrame(const Destination& d, Connection& c, const Block& block) {
+    uint8_t header[kFrameHeaderBytes];
+    const uint32_t size = static_cast<uint32_t>(block.bytes.size());
+    for (int i = 0; i < 4; ++i) {
+        header[i] = static_cast<uint8_t>(block.sequence >> (8 * i));
+        header[4 + i] = static_cast<uint8_t>(size >> (8 * i));
     }
-    return SendAll(s, block.bytes.data(), block.bytes.size());
-}
-
-// False when the connection broke, took nothing for kStallMs, or the
-// delivery window ended.
-bool Instance::SendAll(const Socket& s, const uint8_t* data, std::size_t size) {
+    const std::size_t headerBytes = d.raw ? 0 : kFrameHeaderBytes;
+    const std::size_t frameBytes = headerBytes + block.bytes.size();
+    if (!d.raw && !FitsInWindow(c, frameBytes)) return FrameOutcome::WindowClosed;
+    std::size_t done = 0;
     Clock::time_point lastProgress = Clock::now();
-    while (size > 0) {
-        const int chunk = size > (1u << 30) ? (1 << 30) : static_cast<int>(size);
-#if defined(_WIN32)
-        const int sent = send(s.Get(), reinterpret_cast<const char*>(data), chunk, 0);
-#else
-        const ssize_t sent = send(s.Get(), data, static_cast<std::size_t>(chunk), MSG_NOSIGNAL);
-#endif
+    // Once the receiver holds the sender back, every frame counts towards its
+    // pace, from its start or from the first refusal.
+    std::optional<Clock::time_point> measuredFrom;
+    if (c.heldBack) measuredFrom = Clock::now();
+    uint64_t measuredAt = c.bytesSent;
+    while (done < frameBytes) {
+        const bool inHeader = done < headerBytes;
+        const uint8_t* data = inHeader ? header + done : block.bytes.data() + (done - headerBytes);
+        std::size_t chunk = inHeader ? headerBytes - done : frameBytes - done;
+        const Clock::time_point now = Clock::now();
+        const std::optional<Clock::time_point> windowEnd = WindowEnd();
+        if (windowEnd && now >= *windowEnd) {
+            const std::size_t intoUnit = d.raw ? static_cast<std::size_t>(c.bytesSent % kPacketBytes) : done;
+            if (intoUnit == 0 || now - *windowEnd >= Milliseconds(kFrameGraceMs)) return FrameOutcome::WindowClosed;
+            if (d.raw) chunk = std::min(chunk, kPacketBytes - intoUnit);
+        }
+        const long long sent = SendSome(c.socket, data, chunk);
         if (sent > 0) {
-            data += sent;
-            size -= static_cast<std::size_t>(sent);
+            done += static_cast<std::size_t>(sent);
+            c.bytesSent += static_cast<uint64_t>(sent);
             lastProgress = Clock::now();
             continue;
         }
-        if (sent == 0 || !WouldBlock()) return false;
-        if (WaitWritable(s.Get(), kWaitSliceMs) == Readiness::Failed) return false;
-        if (Clock::now() - lastProgress >= Milliseconds(kStallMs)) return false;
-        std::lock_guard lock(mutex_);
-        if (PastDeadline()) return false;
+        if (sent == 0 || !WouldBlock()) return FrameOutcome::Broken;
+        if (!measuredFrom) {
+            c.heldBack = true;
+            measuredFrom = now;
+            measuredAt = c.bytesSent;
+        }
+        if (WaitWritable(c.socket.Get(), kWaitSliceMs) == Readiness::Failed) return FrameOutcome::Broken;
+        if (Clock::now() - lastProgress >= Milliseconds(kStallMs)) return FrameOutcome::Broken;
     }
-    return true;
+    if (measuredFrom) NotePace(c, c.bytesSent - measuredAt, Clock::now() - *measuredFrom);
+    return FrameOutcome::Sent;
 }
 
 std::mutex registryMutex;

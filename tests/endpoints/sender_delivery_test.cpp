@@ -1,16 +1,19 @@
 // The project's sender library under faults: destinations that never read,
 // refuse or never answer beside a live one, a receiver that restarts, one
-// that comes up late, and an IPv6 destination. Everything on loopback and
-// bounded in time.
+// that comes up late, an IPv6 destination, and slow receivers at the end of
+// a run and on an interrupt. Everything on loopback and bounded in time.
 #if !defined(_WIN32)
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -202,6 +205,67 @@ struct ReaderThread {
     }
 };
 
+// A receiver behind a slow link: a small receive buffer, read at about
+// `bytesPerSecond` until Hurry(), then at full speed (what the sender handed
+// over before it closed only has to arrive), until the sender closes the
+// connection or `ms` have passed in all.
+class SlowReceiver {
+public:
+    SlowReceiver(uint32_t bytesPerSecond, uint32_t ms) : bytesPerSecond_(bytesPerSecond), ms_(ms) {
+        const int size = 16384;
+        setsockopt(listener_.Fd(), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+        if (listener_.Ok()) thread_ = platform::StartThread(&SlowReceiver::Main, this);
+    }
+    ~SlowReceiver() { Join(); }
+    bool Ok() const { return listener_.Ok(); }
+    uint16_t Port() const { return listener_.Port(); }
+    void Hurry() { hurry_.store(true); }
+    // Everything received; empty unless the sender closed the connection.
+    const std::vector<uint8_t>& Join() {
+        if (thread_) platform::JoinThread(thread_);
+        return bytes_;
+    }
+
+private:
+    static uint32_t Main(void* self) {
+        static_cast<SlowReceiver*>(self)->Run();
+        return 0;
+    }
+    void Run() {
+        const uint32_t start = platform::TickCount();
+        const int connection = listener_.Accept(5000);
+        if (connection < 0) return;
+        const uint32_t reading = platform::TickCount();
+        std::vector<uint8_t> got;
+        bool closed = false;
+        uint8_t buffer[65536];
+        while (!closed && platform::TickCount() - start < ms_) {
+            std::size_t allowed = sizeof buffer;
+            if (!hurry_.load()) {
+                const uint64_t due = uint64_t{bytesPerSecond_} * (platform::TickCount() - reading) / 1000;
+                allowed = due > got.size() ? std::min<std::size_t>(allowed, due - got.size()) : 0;
+            }
+            pollfd q{connection, POLLIN, 0};
+            if (allowed == 0 || poll(&q, 1, 5) <= 0) {
+                if (allowed == 0) platform::SleepMs(5);
+                continue;
+            }
+            const ssize_t n = recv(connection, buffer, allowed, 0);
+            closed = n <= 0;
+            if (n > 0) got.insert(got.end(), buffer, buffer + n);
+        }
+        close(connection);
+        if (closed) bytes_ = std::move(got);
+    }
+
+    Listener listener_;
+    uint32_t bytesPerSecond_;
+    uint32_t ms_;
+    std::atomic<bool> hurry_{false};
+    std::vector<uint8_t> bytes_;
+    platform::ThreadHandle thread_;
+};
+
 TEST(SenderDelivery, LiveReceiverGetsEveryFrameBesideStuckRefusingAndSilentDestinations) {
     Listener live;
     // Accepts the connection but never reads from it.
@@ -333,6 +397,142 @@ TEST(SenderDelivery, BracketedIpv6DestinationReceivesTheFrames) {
         EXPECT_EQ(frames[i].sequence, i);
         EXPECT_TRUE(frames[i].payload == BlockBytes(i, 188 * (i + 1)));
     }
+}
+
+// More is queued than a slow link carries in the delivery window: when it
+// closes, the framed receiver has whole frames only and the bare one whole
+// packets, each a gapless start of the stream.
+TEST(SenderEnding, SlowReceiversEndOnAFrameAndOnAPacketBoundaryWhenTheWindowCloses) {
+    constexpr uint32_t kBlocks = 300;
+    constexpr uint32_t kSize = 48128;
+    SlowReceiver framed(1000000, 30000), bare(1000000, 30000);
+    ASSERT_TRUE(framed.Ok() && bare.Ok());
+    uint32_t stopMs = 0;
+    {
+        SenderRun run(Address(framed.Port()) + u"\r\n" + Wide("127.0.0.1:" + std::to_string(0x10000u | bare.Port())));
+        ASSERT_NE(run.Id(), -1);
+        for (uint32_t i = 0; i < kBlocks; ++i)
+            run.Send(i, kSize);
+        stopMs = run.Stop();
+    }
+    framed.Hurry();
+    bare.Hurry();
+    const std::vector<uint8_t>& framedBytes = framed.Join();
+    const std::vector<uint8_t>& bareBytes = bare.Join();
+
+    const std::vector<Frame> frames = ParseFrames(framedBytes);
+    EXPECT_EQ(framedBytes.size(), frames.size() * (8 + kSize)) << "a frame cut off";
+    ASSERT_GT(frames.size(), 0u);
+    ASSERT_LT(frames.size(), kBlocks) << "the window did not close on this link";
+    ExpectFramesInOrder(frames, 0, static_cast<uint32_t>(frames.size()), kSize);
+
+    EXPECT_EQ(bareBytes.size() % 188, 0u) << bareBytes.size() << " bytes: a packet cut off";
+    ASSERT_GT(bareBytes.size(), 0u);
+    ASSERT_LT(bareBytes.size(), std::size_t{kBlocks} * kSize) << "the window did not close on this link";
+    for (std::size_t at = 0; at < bareBytes.size(); at += kSize) {
+        const uint32_t index = static_cast<uint32_t>(at / kSize);
+        const std::size_t length = std::min<std::size_t>(kSize, bareBytes.size() - at);
+        ASSERT_EQ(std::memcmp(bareBytes.data() + at, BlockBytes(index, kSize).data(), length), 0) << index;
+    }
+    EXPECT_LE(stopMs, kDeliveryWindowMs + 1300);
+}
+
+// A link so slow that one frame takes seconds: a frame the window has no
+// time left for is not begun, rather than torn when the window closes.
+TEST(SenderEnding, FrameTooLongForWhatIsLeftOfTheWindowIsNotBegun) {
+    constexpr uint32_t kBlocks = 120;
+    constexpr uint32_t kSize = 48128;
+    SlowReceiver framed(16000, 30000);
+    ASSERT_TRUE(framed.Ok());
+    uint32_t stopMs = 0;
+    {
+        SenderRun run(Address(framed.Port()));
+        ASSERT_NE(run.Id(), -1);
+        for (uint32_t i = 0; i < kBlocks; ++i)
+            run.Send(i, kSize);
+        stopMs = run.Stop();
+    }
+    framed.Hurry();
+    const std::vector<uint8_t>& bytes = framed.Join();
+    const std::vector<Frame> frames = ParseFrames(bytes);
+    EXPECT_EQ(bytes.size(), frames.size() * (8 + kSize)) << "a frame cut off";
+    ASSERT_GT(frames.size(), 0u);
+    ExpectFramesInOrder(frames, 0, static_cast<uint32_t>(frames.size()), kSize);
+    EXPECT_LE(stopMs, kDeliveryWindowMs + 300);
+}
+
+// Whether `bytes` are the first packets of the test tuner's generated stream,
+// whole and without a gap (each payload begins with the packet's index).
+::testing::AssertionResult GeneratedPacketsFromTheStart(const std::vector<uint8_t>& bytes) {
+    if (bytes.size() % 188 != 0) return ::testing::AssertionFailure() << bytes.size() << " bytes: a packet cut off";
+    for (std::size_t at = 0; at < bytes.size(); at += 188) {
+        const uint32_t index = static_cast<uint32_t>(at / 188);
+        const uint8_t* p = bytes.data() + at;
+        const uint32_t carried = (uint32_t{p[4]} << 24) | (p[5] << 16) | (p[6] << 8) | p[7];
+        if (p[0] != 0x47 || carried != index || p[187] != static_cast<uint8_t>(index)) {
+            return ::testing::AssertionFailure() << "packet " << index << " carries " << carried;
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// The program fed by an endless tuner and interrupted while slow receivers
+// are far behind: it ends with whole frames and whole packets on the wire.
+TEST(SenderEnding, InterruptedProgramLeavesSlowReceiversWholeFramesAndPackets) {
+    const char* exe = std::getenv("TRELVAN_EXE");
+    if (exe == nullptr || *exe == 0) GTEST_SKIP() << "TRELVAN_EXE not set";
+    SlowReceiver framed(1000000, 30000), bare(1000000, 30000);
+    ASSERT_TRUE(framed.Ok() && bare.Ok());
+    const std::string tuner = std::string("\\\\.\\bondriver\\0\\12\\") + TEST_DRIVER_PATH;
+    const std::string sender = "\\\\.\\sendtstcp\\127.0.0.1:" + std::to_string(framed.Port()) +
+                               "\n127.0.0.1:" + std::to_string(0x10000u | bare.Port()) + "\\" + SENDER_LIBRARY_PATH;
+    const std::string console = TempPath("console.txt");
+    SetEnv("BON_TEST_CHUNK", "48128");
+    SetEnv("BON_TEST_INTERVAL_MS", "3");
+    const pid_t child = fork();
+    if (child == 0) {
+        FILE* out = std::freopen(console.c_str(), "wb", stdout);
+        (void)out;
+        execl(exe, exe, tuner.c_str(), "-throughpath", sender.c_str(), "-noprogress", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    SetEnv("BON_TEST_CHUNK", "");
+    SetEnv("BON_TEST_INTERVAL_MS", "");
+    platform::SleepMs(1000);
+    kill(child, SIGINT);
+    const uint32_t interrupted = platform::TickCount();
+    int status = 0;
+    bool ended = false;
+    while (!ended && platform::TickCount() - interrupted < 10000) {
+        ended = waitpid(child, &status, WNOHANG) == child;
+        if (!ended) platform::SleepMs(20);
+    }
+    const uint32_t endedMs = platform::TickCount() - interrupted;
+    if (!ended) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+    }
+    framed.Hurry();
+    bare.Hurry();
+    ASSERT_TRUE(ended) << ReadAll(console);
+    EXPECT_LE(endedMs, kDeliveryWindowMs + 1500);
+
+    const std::vector<uint8_t>& framedBytes = framed.Join();
+    const std::vector<Frame> frames = ParseFrames(framedBytes);
+    std::vector<uint8_t> payload;
+    std::size_t framedTotal = 0;
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        ASSERT_EQ(frames[i].sequence, i);
+        payload.insert(payload.end(), frames[i].payload.begin(), frames[i].payload.end());
+        framedTotal += 8 + frames[i].payload.size();
+    }
+    EXPECT_EQ(framedBytes.size(), framedTotal) << "a frame cut off";
+    EXPECT_GT(payload.size(), 0u);
+    EXPECT_TRUE(GeneratedPacketsFromTheStart(payload));
+
+    const std::vector<uint8_t>& bareBytes = bare.Join();
+    EXPECT_GT(bareBytes.size(), 0u);
+    EXPECT_TRUE(GeneratedPacketsFromTheStart(bareBytes));
 }
 
 TEST(SenderDestination, SplitsHostAndPortOfNamesAndBracketedIpv6Literals) {

@@ -90,7 +90,18 @@ run_both detail -detail
 printf '\201\174 \217\111\227\271\202\265\202\334\202\267. ( \226\337\202\350\222\154 : 0 )\n' > "$work/detail_expected"
 expect_win detail "$work/detail_expected"
 
-run_both missing -detail missing_input_file.ts
+# A job that checked nothing fails the run: -1 on Windows (255 is its low
+# byte), which -detail and the report show as the status it really is.
+(cd "$work" && "$wine_cmd" "$win_exe" -detail missing_input_file.ts -jsonpath r.json > "$work/missing.win" 2> /dev/null < /dev/null)
+missing_rc=$?
+printf '\201\174 \203\164\203\100\203\103\203\213\202\252\202\240\202\350\202\334\202\271\202\361 missing_input_file.ts\n\201\174 \217\111\227\271\202\265\202\334\202\267. ( \226\337\202\350\222\154 : -1 )\n' \
+    > "$work/missing_expected"
+expect_win missing "$work/missing_expected"
+if [ "$missing_rc" -ne 255 ] || ! grep -q '"exit_status": -1,' "$work/r.json" ||
+    ! grep -q '"result": "input_missing"' "$work/r.json"; then
+    echo "FAIL: missing input: exit code $missing_rc, report $(tr -d '\n' < "$work/r.json" 2> /dev/null | head -c 200)"
+    failures=$((failures + 1))
+fi
 run_both switches_only -log -drop -noprogress
 
 # A path longer than the Windows field is refused before any job.

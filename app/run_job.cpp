@@ -101,14 +101,25 @@ JobCheck CheckSenderPath(Reporter& reporter, const SinkPath& sink) {
         reporter.PrintMessage(HintFor(output), "－ SendTSTCP送信先ポートがありません %s\n", output.c_str());
         return JobResult::Refused;
     }
-    // A destination nobody can reach would only show as silence later.
-    if (!IsHostText(host)) {
-        reporter.PrintMessage(HintFor(output), "－ SendTSTCP送信先が正しくありません %s\n", output.c_str());
-        return JobResult::Refused;
-    }
-    if (!IsPortText(port)) {
-        reporter.PrintMessage(HintFor(output), "－ SendTSTCP送信先ポートが正しくありません %s\n", output.c_str());
-        return JobResult::Refused;
+    // A destination nobody can reach would only show as silence later. The
+    // address may list several, one a line.
+    std::size_t start = 0;
+    while (start <= sink.address.size()) {
+        std::size_t end = sink.address.find('\n', start);
+        if (end == std::string::npos) end = sink.address.size();
+        std::string line = sink.address.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        start = end + 1;
+        if (line.empty()) continue;
+        SplitSenderDestination(line, host, port);
+        if (!IsHostText(host)) {
+            reporter.PrintMessage(HintFor(output), "－ SendTSTCP送信先が正しくありません %s\n", output.c_str());
+            return JobResult::Refused;
+        }
+        if (!IsPortText(port)) {
+            reporter.PrintMessage(HintFor(output), "－ SendTSTCP送信先ポートが正しくありません %s\n", output.c_str());
+            return JobResult::Refused;
+        }
     }
     if (sink.library.empty() || !platform::PathExists(FindSenderLibrary(sink.library).c_str())) {
         reporter.PrintMessage(HintFor(output), "－ %sがありません %s\n", kSenderLibraryName, output.c_str());

@@ -30,6 +30,9 @@ void ReleasePlugins();
 // or -1. Prints the start message unless progress is switched off.
 int32_t StartSender(Reporter& reporter, const std::u16string& address);
 void StopSender(Reporter& reporter, int32_t id);
+// After the stop: names each destination that never connected, and whether
+// the stream reached any (true too when the library cannot tell).
+bool SenderReachedAnyone(Reporter& reporter, int32_t id);
 void SenderUninitialize(int32_t id);
 // Hands a block to the instance; false when there is no data entry point.
 bool SenderHasDataEntry();

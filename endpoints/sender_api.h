@@ -23,3 +23,6 @@ using SenderStartFn = SenderDword(SENDER_CALL*)(int id);
 using SenderStopFn = SenderDword(SENDER_CALL*)(int id);
 using SenderAddDataFn = SenderDword(SENDER_CALL*)(int id, uint8_t* data, SenderDword size);
 using SenderClearBuffFn = SenderDword(SENDER_CALL*)(int id);
+// The project's own library also tells whether a destination ever connected
+// (1 yes, 0 never, 0xFFFFFFFF no such destination); others lack it.
+using SenderReachedFn = SenderDword(SENDER_CALL*)(int id, SenderDword index);

@@ -37,6 +37,9 @@ void AddDestinations(int32_t id, const std::u16string& address) {
             uint32_t port = ParseSenderPort(portText);
             std::basic_string<SenderChar> wideHost(host.begin(), host.end());
             SenderSink.addSendAddr(id, wideHost.c_str(), port);
+            std::string named;
+            if (!platform::Utf16ToAnsi(line, named)) named.clear();
+            SenderSink.destinations.push_back(named);
         }
         start = end + 1;
     }
@@ -95,6 +98,7 @@ void LoadSender() {
     all &= Lookup(s.module, "StopSendDLL", s.stopSend);
     all &= Lookup(s.module, "AddSendDataDLL", s.addSendData);
     all &= Lookup(s.module, "ClearSendBuffDLL", s.clearSendBuff);
+    Lookup(s.module, "ReachedSendAddrDLL", s.reached);
     if (all) {
         s.loaded = true;
     } else {
@@ -113,6 +117,7 @@ int32_t StartSenderInstance(const std::u16string& address) {
     if (!SenderSink.loaded) return -1;
     int32_t id = SenderSink.initialize();
     if (id == -1) return -1;
+    SenderSink.destinations.clear();
     AddDestinations(id, address);
     SenderSink.startSend(id);
     SenderSink.sending = true;
@@ -138,6 +143,21 @@ void StopSender(Reporter& reporter, int32_t id) {
     SenderSink.stopSend(id);
     SenderSink.sending = false;
     if (reporter.ProgressOn()) reporter.PrintMessage(0, "－ SendTSTCP.dll 終了%d\n", id);
+}
+
+bool SenderReachedAnyone(Reporter& reporter, int32_t id) {
+    if (SenderSink.reached == nullptr || id == -1 || SenderSink.destinations.empty()) return true;
+    bool anyone = false;
+    for (std::size_t i = 0; i < SenderSink.destinations.size(); ++i) {
+        const SenderDword state = SenderSink.reached(id, static_cast<SenderDword>(i));
+        anyone |= state != 0;
+        if (state == 0) {
+            const std::string& named = SenderSink.destinations[i];
+            reporter.PrintNotice(static_cast<int32_t>(named.size()) + 260, "－ SendTSTCP送信先に接続できませんでした %s\n",
+                                 named.c_str());
+        }
+    }
+    return anyone;
 }
 
 void SenderUninitialize(int32_t id) {
@@ -171,4 +191,6 @@ void UnloadSender() {
     s.stopSend = nullptr;
     s.addSendData = nullptr;
     s.clearSendBuff = nullptr;
+    s.reached = nullptr;
+    s.destinations.clear();
 }

@@ -2,6 +2,7 @@
 // The process-wide state of the network sender sink. Only the worker thread
 // touches it while a job runs; the job driver unloads after the worker.
 #include <string>
+#include <vector>
 
 #include "endpoints/sender_api.h"
 
@@ -16,6 +17,8 @@ struct SendTstcpSink {
     SenderStopFn stopSend = nullptr;
     SenderAddDataFn addSendData = nullptr;
     SenderClearBuffFn clearSendBuff = nullptr;
+    SenderReachedFn reached = nullptr;      // optional: null in other libraries
+    std::vector<std::string> destinations;  // "HOST:PORT" as added, in order
     bool loaded = false;   // module held and all eight entry points found
     bool sending = false;  // StartSendDLL called, StopSendDLL not yet
 };

@@ -216,6 +216,7 @@ void SenderStreamSink::Close() {
     }
     StopSender(reporter_, id_);
     if (id_ != -1) {
+        nobodyReached_ = !SenderReachedAnyone(reporter_, id_);
         SenderUninitialize(id_);
     }
     id_ = -1;

@@ -161,11 +161,14 @@ public:
     bool TakesBlocks() const override;
     uint32_t WriteBlock(const uint8_t* data, uint32_t size) override;
     void Close() override;
+    // No destination ever connected: nobody got the stream.
+    bool Failed() const override { return nobodyReached_; }
 
 private:
     Reporter& reporter_;
     int32_t id_ = -1;
     bool opened_ = false;
+    bool nobodyReached_ = false;
 };
 
 // No output: the stream is read and reported only.

@@ -684,6 +684,10 @@ uint32_t StreamWorker(void* argument) {
         source.source->Close();
     }
     sink.sink->Close();
+    // A sender knows only once it has stopped whether anybody got the stream.
+    if (sourceOpen && sink.sink->Failed()) {
+        slot.sinkFailed = true;
+    }
     if (source.source != nullptr) {
         source.source->Close();
     }

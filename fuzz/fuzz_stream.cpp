@@ -80,6 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, std::size_t size) {
     PacketWriter writer(output, kStagingSize);
     reader.beforeMove = [&writer] { StagePendingRun(writer); };
     StreamContext context;
+    StreamTally tally;
     std::size_t index = 0;
     for (;;) {
         const PacketRead read = NextPacket(reader, input);
@@ -96,7 +97,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, std::size_t size) {
         const bool kept = skipEvery == 0 || index % skipEvery != 0;
         ++index;
         uint8_t* packet = const_cast<uint8_t*>(read.packet);
-        if (PidEntry* entry = DecodePacket(packet, context)) {
+        PidEntry* entry = DecodePacket(packet, context);
+        TallyPacket(tally, packet, entry);
+        if (entry != nullptr) {
             ContinuityCheck(packet, context, *entry);
             if (entry->packetCount < 0 || entry->dropCount < 0 || entry->dropCount > entry->packetCount) {
                 std::abort();
@@ -111,6 +114,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, std::size_t size) {
     const bool failed = output.Failed();
     input.Close();
     output.Close();
+    // The report counts every packet delivered, once.
+    int64_t tallied = 0;
+    for (const PidTally& pid : tally.pids) tallied += pid.packets;
+    if (tallied != tally.packets || tally.packets != static_cast<int64_t>(index)) {
+        std::abort();
+    }
     if (index != aligned.size() || failed) {
         std::fprintf(stderr, "delivered %zu of %zu packets\n", index, aligned.size());
         std::abort();

@@ -3,7 +3,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string>
 
+#include "app/job_report.h"
 #include "engine/stream_job.h"
 #include "report/reporter.h"
 #include "tables/stream_context.h"
@@ -31,6 +33,21 @@ Reporter& Quiet() {
 // the table parsers see sections spread over several packets of one PID.
 constexpr uint16_t kPids[] = {0x0000, 0x0011, 0x0012, 0x0014, 0x0026, 0x01F0, 0x1FC8, 0x0100};
 
+// The report turns whatever the tables decoded into a JSON document: every
+// byte sequence must come out as valid UTF-8 without a crash.
+void FormatTables(const StreamContext& context) {
+    JobReport job;
+    for (uint16_t i = 0; i < context.services.count && i < 6; ++i) {
+        job.services.push_back(ServiceReport{context.services.ids[i], context.services.names[i][1].text.Text()});
+    }
+    for (const EventRecord& event : context.seenEvents) {
+        job.events.push_back(EventReport{event.serviceId, event.eventId, event.start, event.durationSeconds, event.name});
+    }
+    RunReport report;
+    report.jobs.push_back(std::move(job));
+    FormatRunReport(report);
+}
+
 // Random bytes rarely pass a CRC_32. In this mode the input is one section
 // body of a chosen table: the table_id and section_length are set, a good
 // CRC_32 is appended and the section is carried in packets of its PID, so
@@ -57,6 +74,7 @@ void FeedSection(const uint8_t* data, size_t size) {
     const size_t total = 3 + size + 4;
 
     StreamContext context;
+    context.recordEvents = true;
     ProgramEntry program;
     program.pmtPid = table.pid;
     context.programs.push_back(program);
@@ -95,6 +113,7 @@ void FeedSection(const uint8_t* data, size_t size) {
         }
         if (at >= total) break;
     }
+    FormatTables(context);
 }
 
 }  // namespace
@@ -105,6 +124,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
     StreamContext context;
+    context.recordEvents = true;
     uint8_t packet[kPacketSize];
     for (size_t at = 0; at < size; at += kPacketSize - 1) {
         const size_t n = size - at < kPacketSize - 1 ? size - at : kPacketSize - 1;
@@ -141,5 +161,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             ParsePmt(packet, copy, context, *entry);
         }
     }
+    FormatTables(context);
+    // The same bytes as a -duration value, through the check of the
+    // command line.
+    IsDurationList(std::string(reinterpret_cast<const char*>(data), size < 64 ? size : 64));
     return 0;
 }

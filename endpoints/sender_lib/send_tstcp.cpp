@@ -317,6 +317,7 @@ struct Destination {
     bool connected = false;
     bool everConnected = false;
     bool finished = false;  // its thread has ended
+    std::size_t order = 0;  // how many destinations the instance had before it
     std::thread thread;
 };
 
@@ -330,6 +331,8 @@ public:
         d->raw = (port & 0x10000u) != 0 || (port >= 22000 && port <= 22999);
         d->port = static_cast<uint16_t>(port & 0xFFFFu);
         std::lock_guard lock(mutex_);
+        d->order = reached_.size();
+        reached_.push_back(false);
         d->cursor = EndIndex();
         if (started_) StartThread(*d);
         destinations_.push_back(std::move(d));
@@ -412,6 +415,14 @@ public:
         stopping_ = false;
     }
 
+    // Whether the destination added `order`-th ever connected; empty when
+    // there is no such destination.
+    std::optional<bool> Reached(std::size_t order) {
+        std::lock_guard lock(mutex_);
+        if (order >= reached_.size()) return std::nullopt;
+        return reached_[order];
+    }
+
 private:
     uint64_t EndIndex() const { return firstIndex_ + blocks_.size(); }
 
@@ -467,6 +478,9 @@ private:
     FrameOutcome SendFrame(const Destination& d, Connection& c, const Block& block);
 
     std::mutex mutex_;
+    // By the order the destinations were added in: whether each ever
+    // connected, kept after it was cleared and after Stop.
+    std::vector<bool> reached_;
     std::condition_variable wake_;
     std::deque<std::shared_ptr<const Block>> blocks_;
     uint64_t firstIndex_ = 0;  // queue index of blocks_.front()
@@ -505,6 +519,7 @@ void Instance::Serve(Destination& d) {
             if (d.everConnected) d.cursor = std::max(d.cursor, EndIndex());
             d.connected = true;
             d.everConnected = true;
+            reached_[d.order] = true;
             continue;
         }
         d.cursor = std::max(d.cursor, firstIndex_);  // blocks dropped by the queue limit
@@ -673,6 +688,17 @@ SENDER_EXPORT SenderDword SENDER_CALL AddSendDataDLL(int id, uint8_t* data, Send
     if (!instance || data == nullptr || size == 0) return kFailed;
     instance->Push(std::vector<uint8_t>(data, data + size));  // the caller reuses its buffer at once
     return kOk;
+}
+
+// Not one of the eight standard entry points, and looked up only where it is
+// there: whether the destination added index-th (from 0) ever connected, so
+// that a program can tell a run nobody received from a slow one. 1 yes, 0
+// never, 0xFFFFFFFF when there is no such destination.
+SENDER_EXPORT SenderDword SENDER_CALL ReachedSendAddrDLL(int id, SenderDword index) {
+    auto instance = Find(id);
+    const std::optional<bool> reached = instance ? instance->Reached(index) : std::nullopt;
+    if (!reached) return 0xFFFFFFFFu;
+    return *reached ? 1 : 0;
 }
 
 SENDER_EXPORT SenderDword SENDER_CALL ClearSendBuffDLL(int id) {

@@ -93,6 +93,42 @@ TEST(EndToEnd, TunerPathPassesTheStreamThroughUntilInterrupted) {
     EXPECT_TRUE(got == stream);
 }
 
+// A tuner that does not open ends its job at once, and the run fails:
+// nothing was checked.
+TEST(EndToEnd, TunerThatCannotOpenEndsTheJobAndFailsTheRun) {
+    if (ProgramPath().empty()) GTEST_SKIP() << "TRELVAN_EXE not set";
+    const std::string output = TempPath("out.ts"), console = TempPath("console.txt");
+    SetEnv("BON_TEST_FAIL_OPEN", "1");
+    const std::string path = std::string("\\\\.\\bondriver\\0\\12\\") + TEST_DRIVER_PATH;
+    const int status = RunProgram({path, "-throughpath", output, "-noprogress"}, 0, console);
+    SetEnv("BON_TEST_FAIL_OPEN", "");
+    EXPECT_EQ(status, 255);
+    EXPECT_EQ(ReadAll(console), std::string("－ BonDriverチューナーを開けません ") + TEST_DRIVER_PATH + "\n\n");
+}
+
+// A sender whose only destination never answered delivered to nobody: the
+// destination is named and the run fails.
+TEST(EndToEnd, SenderThatReachedNobodyFailsTheRun) {
+    if (ProgramPath().empty()) GTEST_SKIP() << "TRELVAN_EXE not set";
+    const std::vector<uint8_t> stream = MakeStream(100);
+    const std::string input = TempPath("in.ts"), console = TempPath("console.txt");
+    std::ofstream(input, std::ios::binary).write(reinterpret_cast<const char*>(stream.data()), stream.size());
+    // A port that was free a moment ago: nobody listens there.
+    const int probe = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    socklen_t length = sizeof address;
+    getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+    close(probe);
+    const std::string destination = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    const std::string path = "\\\\.\\sendtstcp\\" + destination + "\\" + SENDER_LIBRARY_PATH;
+    const int status = RunProgram({input, "-throughpath", path, "-noprogress"}, 0, console);
+    EXPECT_EQ(status, 255);
+    EXPECT_EQ(ReadAll(console), "－ SendTSTCP送信先に接続できませんでした " + destination + "\n\n");
+}
+
 // A driver stuck in CloseTuner holds up the orderly stop: after a second
 // SIGINT the program must still end by itself, with a notice and a failure
 // status.

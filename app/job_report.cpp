@@ -84,16 +84,18 @@ const StreamContext* CurrentContext(const StreamSlot& slot) {
 }
 
 void AddPids(JobReport& report, const StreamSlot& slot, const StreamContext& context) {
-    for (const PidTally& tally : slot.tally->pids) {
+    for (const uint16_t number : slot.tally->order) {
+        const PidTally& tally = slot.tally->byPid[number];
         PidReport pid;
-        pid.pid = tally.pid;
-        pid.kind = PidKind(context, tally.pid);
+        pid.pid = number;
+        pid.kind = PidKind(context, number);
         pid.packets = tally.packets;
         pid.scrambled = tally.scrambled;
         pid.transportErrors = tally.transportErrors;
-        pid.counted = !DropsNotCounted(slot, tally.pid);
-        if (const PidEntry* entry = context.pids.Find(tally.pid)) pid.drops = entry->dropCount;
+        pid.counted = !DropsNotCounted(slot, number);
+        if (const PidEntry* entry = context.pids.Find(number)) pid.drops = entry->dropCount;
         (pid.counted ? report.drops : report.dropsNotCounted) += pid.drops;
+        report.packets += pid.packets;
         report.pids.push_back(std::move(pid));
     }
 }
@@ -138,7 +140,6 @@ JobReport ReportOfJob(const StreamSlot& slot, const std::string& input, const st
     const StreamContext* context = CurrentContext(slot);
     if (slot.tally == nullptr || context == nullptr) return report;
     report.packetSize = slot.tally->unitSize;
-    report.packets = slot.tally->packets;
     report.packetsWritten = slot.tally->packetsWritten;
     report.captions = slot.tally->captionTexts;
     AddPids(report, slot, *context);

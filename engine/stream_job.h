@@ -1,7 +1,6 @@
 #pragma once
 // The stream engine: the worker thread that carries one stream from its
 // source to its sink, and the per-packet checks, rewrites and clocks.
-#include <array>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -38,17 +37,14 @@ enum class SourceFailure {
 // Per-PID facts for the job's report, of every packet with a sync byte,
 // error-flagged ones included. Gathered only when a report is asked for.
 struct PidTally {
-    uint16_t pid = 0;
     int64_t packets = 0;
     int64_t scrambled = 0;        // transport_scrambling_control not 00
     int64_t transportErrors = 0;  // transport_error_indicator set
 };
 
 struct StreamTally {
-    StreamTally() { index.fill(-1); }
-    std::vector<PidTally> pids;  // in order of first appearance
-    std::array<int16_t, 0x2000> index;
-    int64_t packets = 0;
+    std::vector<PidTally> byPid = std::vector<PidTally>(0x2000);
+    std::vector<uint16_t> order;  // the PIDs in order of first appearance
     int64_t packetsWritten = 0;
     int64_t captionTexts = 0;  // texts -capstr shows
     std::optional<uint64_t> firstPcr;
@@ -82,7 +78,18 @@ struct StreamJob {
 
 // Counts a packet (any packet with a sync byte) in the report's tally;
 // `entry` is its decoded PID entry, null for an error-flagged packet.
-void TallyPacket(StreamTally& tally, const uint8_t* packet, const PidEntry* entry);
+// Inline: with a report it runs for every packet.
+inline void TallyPacket(StreamTally& tally, const uint8_t* packet, const PidEntry* entry) {
+    const unsigned pid = ((packet[1] & 0x1Fu) << 8) | packet[2];
+    PidTally& counts = tally.byPid[pid];
+    if (counts.packets++ == 0) tally.order.push_back(static_cast<uint16_t>(pid));
+    counts.scrambled += (packet[3] >> 6) != 0 ? 1 : 0;
+    counts.transportErrors += packet[1] >> 7;
+    if (entry != nullptr && entry->adaptationParsed && entry->adaptation.pcrFlag) {
+        if (!tally.firstPcr) tally.firstPcr = entry->adaptation.pcrBase;
+        tally.lastPcr = entry->adaptation.pcrBase;
+    }
+}
 
 // Worker thread entry: carries the job's stream from its source to its sink.
 // 1 when served, 0 when there was no job or no context.

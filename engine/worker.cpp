@@ -620,24 +620,6 @@ void CarryStream(JobState& state) {
 
 }  // namespace
 
-void TallyPacket(StreamTally& tally, const uint8_t* packet, const PidEntry* entry) {
-    const uint16_t pid = static_cast<uint16_t>(((packet[1] & 0x1F) << 8) | packet[2]);
-    int16_t& slot = tally.index[pid];
-    if (slot < 0) {
-        slot = static_cast<int16_t>(tally.pids.size());
-        tally.pids.push_back(PidTally{pid});
-    }
-    PidTally& counts = tally.pids[static_cast<std::size_t>(slot)];
-    ++counts.packets;
-    counts.scrambled += (packet[3] & 0xC0) != 0 ? 1 : 0;
-    counts.transportErrors += (packet[1] & 0x80) != 0 ? 1 : 0;
-    ++tally.packets;
-    if (entry != nullptr && entry->adaptationParsed && entry->adaptation.pcrFlag) {
-        if (!tally.firstPcr) tally.firstPcr = entry->adaptation.pcrBase;
-        tally.lastPcr = entry->adaptation.pcrBase;
-    }
-}
-
 uint32_t ReadBufferCapacity(uint32_t bufsize) {
     return bufsize >= static_cast<uint32_t>(kStagingSize) ? bufsize : kDefaultReadBuffer;
 }

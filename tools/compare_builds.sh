@@ -6,6 +6,11 @@
 #   tools/compare_builds.sh OLD_PROGRAM NEW_PROGRAM [STREAM_DIR...]
 # Streams: the bundled demo stream, a few made here (clean, drop-heavy,
 # 192-byte units, bytes between packets), and every *.ts in the given folders.
+# NEW_OPTIONS, when set, is added to every command line of the new build
+# only, for options that must change nothing else: with
+# NEW_OPTIONS="-jsonpath report.json" the same build shows that its report
+# leaves console, exit code, output and log as they are (report.json itself
+# is left out of the comparison).
 set -uo pipefail
 old=$(realpath "$1")
 new=$(realpath "$2")
@@ -80,6 +85,11 @@ run_one() {
     rm -rf "$dir" && mkdir -p "$dir" && cp "$stream" "$dir/in.ts"
     local -a args
     read -r -a args <<<"$options"
+    if [ "$tag" = new ] && [ -n "${NEW_OPTIONS:-}" ]; then
+        local -a extra
+        read -r -a extra <<<"$NEW_OPTIONS"
+        args+=("${extra[@]}")
+    fi
     (
         cd "$dir" || exit 1
         export TZ=Asia/Tokyo
@@ -92,6 +102,7 @@ run_one() {
             plain) timeout 60 "$program" "${args[@]}" >stdout 2>stderr </dev/null ;;
         esac
         echo $? >exit_code
+        rm -f report.json
     )
     rm -rf "$work/result.$tag"
     mv "$dir" "$work/result.$tag"

@@ -148,6 +148,10 @@ TEST_F(Report, RefusedJobsAndUnwritableReportsFailTheRun) {
         "broadcast_time": {"first": null, "last": null}, "services": [], "events": [], "captions": 0,
         "wrap_around": null})"));
 
+    // A name in code page 932 bytes is reported in UTF-8.
+    result = Run("$(printf '\\203\\145\\203\\130\\203\\147.ts') -noprogress -jsonpath r.json");
+    EXPECT_EQ(ReadReport()["jobs"][0]["input"], Utf8(u8"テスト.ts"));
+
     result = Run("rec.ts -noprogress -throughpath out.ts -jsonpath rec.ts");
     EXPECT_EQ(result.exitCode, 255);
     EXPECT_EQ(ReadText(dir_ / "rec.ts"), rec);

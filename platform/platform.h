@@ -54,6 +54,13 @@ ReadResult ReadFile(FileHandle handle, void* buffer, uint32_t size, uint32_t& by
 bool WaitReadable(FileHandle handle, uint32_t milliseconds);
 // Returns false on failure; bytesWritten tells how much went out.
 bool WriteFile(FileHandle handle, const void* data, uint32_t size, uint32_t& bytesWritten);
+// Writes `size` bytes of whole `unit`-byte units so that however the
+// process ends, a reader finds whole units only: to a pipe or FIFO in pieces
+// the system writes at once (whole units, no larger than its atomic size),
+// to anything else in one go that EndProcessNow lets finish. Once the
+// process is ending, nothing more is written. False on failure;
+// bytesWritten tells how much went out, which may end inside a unit then.
+bool WriteWholeUnits(FileHandle handle, const void* data, uint32_t size, uint32_t unit, uint32_t& bytesWritten);
 enum class SeekFrom { Begin, Current, End };
 // Returns the new position, or -1 on failure.
 int64_t Seek(FileHandle handle, int64_t offset, SeekFrom from);
@@ -116,8 +123,9 @@ std::string ReadVersionString(const char* executablePath, const char* entry);
 uint32_t LastError();
 // Drains the calling thread's window-message queue (Windows); no-op elsewhere.
 void PumpMessages();
-// Ends the process at once with the exit code: no handlers, no destructors,
-// no waiting for other threads.
+// Ends the process with the exit code: no handlers, no destructors, no
+// waiting for other threads, except up to a second for a WriteWholeUnits in
+// progress on a file.
 [[noreturn]] void EndProcessNow(int exitCode);
 
 // ---- Console text encoding -------------------------------------------------

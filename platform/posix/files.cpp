@@ -14,6 +14,7 @@
 
 #include "platform/process_state.h"
 #include "platform/platform.h"
+#include "platform/whole_writes.h"
 #include "platform/wildcard.h"
 
 namespace platform {
@@ -301,6 +302,33 @@ bool WriteFile(FileHandle handle, const void* data, uint32_t size, uint32_t& byt
         bytesWritten += static_cast<uint32_t>(n);
     }
     return true;
+}
+
+bool WriteWholeUnits(FileHandle handle, const void* data, uint32_t size, uint32_t unit, uint32_t& bytesWritten) {
+    bytesWritten = 0;
+    if (handle == kInvalidFile || (data == nullptr && size > 0)) return false;
+    struct stat st {};
+    if (::fstat(Fd(handle), &st) == 0 && S_ISFIFO(st.st_mode)) {
+        // A write no larger than PIPE_BUF goes into the pipe whole or not at
+        // all, even when the process ends while it waits for room.
+        const long atomic = ::fpathconf(Fd(handle), _PC_PIPE_BUF);
+        const uint32_t piece = WholeUnitsWithin(atomic > 0 ? static_cast<uint32_t>(atomic) : 512u, unit);
+        const auto* bytes = static_cast<const uint8_t*>(data);
+        while (bytesWritten < size) {
+            const uint32_t length = size - bytesWritten < piece ? size - bytesWritten : piece;
+            uint32_t done = 0;
+            const bool ok = WriteFile(handle, bytes + bytesWritten, length, done);
+            bytesWritten += done;
+            if (!ok) return false;
+        }
+        return true;
+    }
+    // A file write cut by the end of the process stops at a page border,
+    // which is seldom a unit's.
+    if (!BeginWholeWrite()) return false;
+    const bool ok = WriteFile(handle, data, size, bytesWritten);
+    EndWholeWrite();
+    return ok;
 }
 
 int64_t Seek(FileHandle handle, int64_t offset, SeekFrom from) {

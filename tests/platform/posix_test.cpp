@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -230,6 +231,37 @@ TEST(ControlHandler, SignalsArriveAsConsoleEvents) {
     EXPECT_EQ(eventCount.load(), 3);
 }
 
+namespace {
+
+std::atomic<int> stuckEvents{0};
+std::atomic<bool> releaseStuck{false};
+
+// The first event hangs, as a handler writing to a console nobody reads.
+bool StuckFirstHandler(uint32_t) {
+    if (stuckEvents.fetch_add(1) == 0) {
+        for (int i = 0; i < 500 && !releaseStuck.load(); ++i)
+            platform::SleepMs(10);
+    }
+    return true;
+}
+
+}  // namespace
+
+TEST(ControlHandler, AHandlerStuckOnOneEventDoesNotHoldBackTheNext) {
+    ASSERT_TRUE(platform::SetControlHandler(StuckFirstHandler));
+    stuckEvents = 0;
+    releaseStuck = false;
+    std::raise(SIGINT);
+    platform::SleepMs(50);
+    std::raise(SIGINT);
+    for (int i = 0; i < 100 && stuckEvents.load() < 2; ++i)
+        platform::SleepMs(10);
+    EXPECT_EQ(stuckEvents.load(), 2);
+    releaseStuck = true;
+    platform::SleepMs(50);
+    ASSERT_TRUE(platform::SetControlHandler(RecordingHandler));
+}
+
 TEST(ControlHandlerDeathTest, DeclinedEventEndsTheProcess) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
@@ -296,6 +328,35 @@ TEST(KeyWait, WithoutATerminalReturnsAtOnceAndLeavesStandardInputUnread) {
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// A writer held up by a pipe nobody reads has put whole packets into it:
+// should the process end now, the reader finds no torn one.
+TEST(WholeUnits, APipeThatFillsUpHoldsWholeUnitsOnly) {
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    const std::string block(1 << 20, 'x');
+    std::thread writer([&] {
+        uint32_t written = 0;
+        platform::WriteWholeUnits(ends[1], block.data(), static_cast<uint32_t>(block.size()), 188, written);
+    });
+    platform::SleepMs(200);
+    int queued = 0;
+    ASSERT_EQ(::ioctl(ends[0], FIONREAD, &queued), 0);
+    EXPECT_GT(queued, 0);
+    EXPECT_EQ(queued % 188, 0) << queued;
+    // Drain it so that the writer finishes.
+    std::string buffer(1 << 16, '\0');
+    std::size_t total = 0;
+    while (total < block.size()) {
+        const ssize_t n = ::read(ends[0], buffer.data(), buffer.size());
+        if (n <= 0) break;
+        total += static_cast<std::size_t>(n);
+    }
+    writer.join();
+    EXPECT_EQ(total, block.size());
+    ::close(ends[0]);
+    ::close(ends[1]);
 }
 
 #endif

@@ -422,7 +422,9 @@ int32_t RunMain(Reporter& reporter, int argc, char** argv) {
     } else {
         // The stream owns standard output: every text of the run goes to
         // standard error, also that of jobs before and after the stream.
-        reporter.SendConsoleTextToStandardError(std::strcmp(RunSettings.throughpath, "CON") == 0);
+        // So does it when the process was started without standard output.
+        reporter.SendConsoleTextToStandardError(std::strcmp(RunSettings.throughpath, "CON") == 0 ||
+                                                !HasStandardHandle(platform::StandardOutput()));
         if (RunSettings.pid) {
             WriteText(reporter, FormatString("－ プロセスID %d\r\n", static_cast<int>(platform::ProcessId())));
             reporter.FlushStdout();

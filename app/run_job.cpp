@@ -185,6 +185,11 @@ int32_t PrintSummary(Reporter& reporter, const StreamSlot& slot) {
 
 }  // namespace
 
+bool HasStandardHandle(platform::FileHandle handle) {
+    FileCloser closer{handle};
+    return handle != platform::kInvalidFile;
+}
+
 JobOptions JobOptionsFromSettings() {
     JobOptions options;
     options.sync = RunSettings.sync;
@@ -284,15 +289,24 @@ JobCheck PrepareFileSource(Reporter& reporter, const std::string& input) {
     return JobCheck::Go;
 }
 
-// The tuner and sender paths name what they need, and the output and log
-// stay apart from every input.
+// The tuner and sender paths name what they need, standard input and output
+// are there when the stream comes or goes through them, and the output and
+// log stay apart from every input.
 JobCheck CheckEndpoints(Reporter& reporter, const SourcePath& source) {
     if (source.kind == SourceKind::Tuner && !CheckTunerPath(reporter, source)) {
         return JobCheck::Skip;
     }
-    if (const SinkPath sink = ParseSinkPath(RunSettings.throughpath);
-        sink.kind == SinkKind::Sender && !CheckSenderPath(reporter, sink)) {
+    if (source.kind == SourceKind::Console && !HasStandardHandle(platform::StandardInput())) {
+        reporter.PrintMessage(0, "－ 標準入力が閉じられています\n");
+        return JobCheck::Fail;
+    }
+    const SinkPath sink = ParseSinkPath(RunSettings.throughpath);
+    if (sink.kind == SinkKind::Sender && !CheckSenderPath(reporter, sink)) {
         return JobCheck::Skip;
+    }
+    if (sink.kind == SinkKind::Console && !HasStandardHandle(platform::StandardOutput())) {
+        reporter.PrintMessage(0, "－ 標準出力が閉じられています\n");
+        return JobCheck::Fail;
     }
     if (!PathsKeptApart(reporter, source.path, source.kind == SourceKind::File)) {
         return JobCheck::Fail;

@@ -42,8 +42,13 @@ FileHandle CreateWriteExclusive(const char* path);
 // while it has written nothing yet.
 FileHandle OpenPipeRead(const char* pipePath);
 
-// The process's standard handles. Closing them through CloseFile leaves the
-// process able to use them again in a later job.
+// Puts the null device on every standard handle the process was started
+// without, so that nothing it opens later (a file, the signal channel) takes
+// that place and is mistaken for it. Called first thing in main.
+void GuardStandardHandles();
+// The process's standard handles; kInvalidFile for one it was started
+// without. Closing them through CloseFile leaves the process able to use
+// them again in a later job.
 FileHandle StandardInput();
 FileHandle StandardOutput();
 

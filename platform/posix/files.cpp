@@ -244,16 +244,41 @@ FileHandle OpenPipeRead(const char* pipePath) {
     return fd;
 }
 
-FileHandle StandardInput() {
+namespace {
+
+// Standard descriptors the process was started without.
+bool closedAtStart[3] = {false, false, false};
+
+FileHandle DuplicateStandard(int fd) {
+    if (closedAtStart[fd]) return kInvalidFile;
     // A duplicate, so that closing it at the end of a job leaves the
     // process's own descriptor for the next job.
-    const int fd = ::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3);
-    return fd < 0 ? kInvalidFile : fd;
+    const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    return copy < 0 ? kInvalidFile : copy;
+}
+
+}  // namespace
+
+void GuardStandardHandles() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        closedAtStart[fd] = true;
+        // The lower ones are open by now, so the null device takes this
+        // number.
+        const int null = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+        if (null >= 0 && null != fd) {
+            ::dup2(null, fd);
+            ::close(null);
+        }
+    }
+}
+
+FileHandle StandardInput() {
+    return DuplicateStandard(STDIN_FILENO);
 }
 
 FileHandle StandardOutput() {
-    const int fd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
-    return fd < 0 ? kInvalidFile : fd;
+    return DuplicateStandard(STDOUT_FILENO);
 }
 
 ReadResult ReadFile(FileHandle handle, void* buffer, uint32_t size, uint32_t& bytesRead) {

@@ -23,7 +23,14 @@ FileHandle Open(const char* path, DWORD access, DWORD share, DWORD disposition) 
     return FromHandle(::CreateFileA(path, access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
+// Standard handles the process was started without.
+bool inputClosedAtStart = false;
+bool outputClosedAtStart = false;
+
 FileHandle Duplicate(DWORD which) {
+    if ((which == STD_INPUT_HANDLE && inputClosedAtStart) || (which == STD_OUTPUT_HANDLE && outputClosedAtStart)) {
+        return kInvalidFile;
+    }
     HANDLE source = ::GetStdHandle(which);
     if (source == INVALID_HANDLE_VALUE || source == nullptr) return kInvalidFile;
     // A duplicate, so that closing it at the end of a job leaves the
@@ -98,6 +105,19 @@ FileHandle OpenPipeRead(const char* pipePath) {
     static const char kPrefix[] = "\\\\.\\pipe\\";
     if (pipePath == nullptr || std::strncmp(pipePath, kPrefix, sizeof kPrefix - 1) != 0) return kInvalidFile;
     return Open(pipePath, GENERIC_READ, 0, OPEN_EXISTING);
+}
+
+void GuardStandardHandles() {
+    for (const DWORD which : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
+        const HANDLE current = ::GetStdHandle(which);
+        if (current != nullptr && current != INVALID_HANDLE_VALUE) continue;
+        if (which == STD_INPUT_HANDLE) inputClosedAtStart = true;
+        if (which == STD_OUTPUT_HANDLE) outputClosedAtStart = true;
+        const DWORD access = which == STD_INPUT_HANDLE ? GENERIC_READ : GENERIC_WRITE;
+        const HANDLE null = ::CreateFileA("NUL", access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (null != INVALID_HANDLE_VALUE) ::SetStdHandle(which, null);
+    }
 }
 
 FileHandle StandardInput() {

@@ -117,8 +117,16 @@ bool NamesAnyOf(const char* path, const std::vector<std::string>& files) {
                        [path](const std::string& file) { return platform::SameFile(file.c_str(), path); });
 }
 
+// Whether a path leads to the file or pipe behind a standard handle (such as
+// /dev/stdout): the stream's own way in or out.
+bool NamesStandardHandle(const char* path, platform::FileHandle handle) {
+    FileCloser closer{handle};
+    return platform::SameFileAsHandle(path, handle);
+}
+
 // The output is created (truncated) and the log appended to: neither may be
 // an input or the other, under whatever name or link.
+// Nor may they be the standard input or output that carries the stream.
 bool PathsKeptApart(Reporter& reporter, const std::string& input, bool fileInput) {
     const std::vector<std::string> inputs = ProtectedInputs(input, fileInput);
     const char* output = RunSettings.throughpath;
@@ -127,8 +135,16 @@ bool PathsKeptApart(Reporter& reporter, const std::string& input, bool fileInput
         reporter.PrintMessage(HintFor(output), "－ 出力ファイルが入力ファイルと同じです %s\n", output);
         return false;
     }
+    const bool consoleSource = ParseSourcePath(input).kind == SourceKind::Console;
+    if (fileOutput && consoleSource && NamesStandardHandle(output, platform::StandardInput())) {
+        reporter.PrintMessage(HintFor(output), "－ 出力ファイルが入力ファイルと同じです %s\n", output);
+        return false;
+    }
     const std::string log = ActiveLogPath(reporter);
-    if (!log.empty() && (NamesAnyOf(log.c_str(), inputs) || (fileOutput && platform::SameFile(output, log.c_str())))) {
+    const bool consoleSink = ParseSinkPath(output).kind == SinkKind::Console;
+    if (!log.empty() && (NamesAnyOf(log.c_str(), inputs) || (fileOutput && platform::SameFile(output, log.c_str())) ||
+                         (consoleSink && NamesStandardHandle(log.c_str(), platform::StandardOutput())) ||
+                         (consoleSource && NamesStandardHandle(log.c_str(), platform::StandardInput())))) {
         reporter.PrintMessage(HintFor(log), "－ ログファイルが入力・出力ファイルと同じです %s\n", log.c_str());
         return false;
     }
@@ -386,5 +402,12 @@ int32_t RunJob(Reporter& reporter) {
     if (Served(job.slot)) {
         ++ServedJobs;
     }
-    return PrintSummary(reporter, job.slot);
+    const int32_t drops = PrintSummary(reporter, job.slot);
+    // A log stopped because its name came to lead elsewhere: the run is
+    // missing part of what it was asked to record.
+    reporter.FlushStdout();
+    if (reporter.TakeLogStopped()) {
+        ++FailedJobs;
+    }
+    return drops;
 }

@@ -81,10 +81,29 @@ bool RemoveFile(const char* path);
 bool SetFileEnd(FileHandle handle, int64_t length);
 // Whether two paths name one file: the same device and inode on POSIX, the
 // same volume serial and file index on Windows, links followed. Two paths
-// that name no existing file yet are the same when their directories are
-// one directory and their last parts are the same name. An existing file and
-// a missing path never are.
+// that name no existing file yet are the same when they would be created as
+// one entry: links (even ones leading to nothing yet) followed, their
+// directories one directory and their last parts the same name. An existing
+// file and a missing path never are.
 bool SameFile(const char* first, const char* second);
+// Whether the path names the file, pipe or device an open handle refers to.
+bool SameFileAsHandle(const char* path, FileHandle handle);
+
+// What a path named when it was checked, so that reopening it later can
+// tell whether it still names that file.
+struct FileIdentity {
+    bool exists = false;  // it named a file (which `volume` and `index` tell)
+    bool link = false;    // the name itself was a link
+    uint64_t volume = 0;
+    uint64_t index = 0;
+};
+FileIdentity IdentifyFile(const char* path);
+// OpenAppendExclusive (a FIFO without reader or a held file fails at once),
+// but only of the file `identity` describes: the same file, reached through
+// a link only when the name was one. A name that named nothing gets a new
+// file, created now, whose identity is recorded. `replaced` is set, and
+// nothing opened, when the name leads elsewhere.
+FileHandle OpenAppendChecked(const char* path, FileIdentity& identity, bool& replaced);
 // A plain file (no link, directory or device) that the running user owns,
 // so that removing it takes nothing of another user or outside the name.
 // On Windows: a file that is no directory and no reparse point.

@@ -26,3 +26,7 @@ int32_t ExitStatus(int32_t sum);
 // process was started without would read as an empty stream or swallow
 // what is written to it unseen.
 bool HasStandardHandle(platform::FileHandle handle);
+// Whether a path leads to the file or pipe behind a standard handle just
+// taken (and closed here), such as /dev/stdout: the stream's own way in or
+// out under another name.
+bool NamesStandardHandle(const char* path, platform::FileHandle handle);

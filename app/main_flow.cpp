@@ -7,6 +7,7 @@
 #include "app/run_settings.h"
 #include "common/process_state.h"
 #include "common/text.h"
+#include "endpoints/endpoint_path.h"
 #include "endpoints/endpoints.h"
 #include "report/reporter.h"
 
@@ -422,6 +423,12 @@ int32_t RunMain(Reporter& reporter, int argc, char** argv) {
     } else {
         // The stream owns standard output: every text of the run goes to
         // standard error, also that of jobs before and after the stream.
+        // The standard output under another name (/dev/stdout, the file it is
+        // redirected to) is that too: the console text must not go there.
+        if (ParseSinkPath(RunSettings.throughpath).kind == SinkKind::File &&
+            NamesStandardHandle(RunSettings.throughpath, platform::StandardOutput())) {
+            CopyText(RunSettings.throughpath, sizeof RunSettings.throughpath, "CON");
+        }
         // So does it when the process was started without standard output.
         reporter.SendConsoleTextToStandardError(std::strcmp(RunSettings.throughpath, "CON") == 0 ||
                                                 !HasStandardHandle(platform::StandardOutput()));

@@ -117,13 +117,6 @@ bool NamesAnyOf(const char* path, const std::vector<std::string>& files) {
                        [path](const std::string& file) { return platform::SameFile(file.c_str(), path); });
 }
 
-// Whether a path leads to the file or pipe behind a standard handle (such as
-// /dev/stdout): the stream's own way in or out.
-bool NamesStandardHandle(const char* path, platform::FileHandle handle) {
-    FileCloser closer{handle};
-    return platform::SameFileAsHandle(path, handle);
-}
-
 // The output is created (truncated) and the log appended to: neither may be
 // an input or the other, under whatever name or link.
 // Nor may they be the standard input or output that carries the stream.
@@ -200,6 +193,11 @@ int32_t PrintSummary(Reporter& reporter, const StreamSlot& slot) {
 }
 
 }  // namespace
+
+bool NamesStandardHandle(const char* path, platform::FileHandle handle) {
+    FileCloser closer{handle};
+    return platform::SameFileAsHandle(path, handle);
+}
 
 bool HasStandardHandle(platform::FileHandle handle) {
     FileCloser closer{handle};

@@ -200,6 +200,19 @@ TEST_F(Hostile, LogOnTheStandardOutputThatCarriesTheStreamIsRefused) {
     }
 }
 
+TEST_F(Hostile, OutputNamingTheStandardOutputCarriesTheStreamAlone) {
+    const tsb::Bytes input = Stream(300, false);
+    Write("in.ts", input);
+    for (const char* command :
+         {"-throughpath /dev/stdout > stdout.bin", "-throughpath /proc/self/fd/1 > stdout.bin",
+          "-throughpath stdout.bin > stdout.bin", "-throughpath /dev/stdout | cat > stdout.bin"}) {
+        const ScriptResult result = Run("timeout -s KILL 20 \"$EXE\" in.ts -drop " + std::string(command) +
+                                        "\n"
+                                        "echo 0 0 > result\n");
+        EXPECT_TRUE(result.out == AsText(input)) << command << ": " << result.out.size() << " bytes";
+    }
+}
+
 // The log is opened again for every batch: a name turned into a link to a
 // recording, or a hard link put in its place, must not receive the text.
 TEST_F(Hostile, LogReplacedDuringTheJobStopsWithANotice) {

@@ -607,7 +607,7 @@ uint32_t StreamWorker(void* argument) {
         JobState state(*job, *context, source, sink, capacity);
         PrepareJob(state, source.startOffset);
         CarryStream(state);
-        if (sink.sink->Failed()) {
+        if (sink.sink->Failed() || state.patch.replaced) {
             slot.sinkFailed = true;
         }
         // The tuner stops (and says so) before the sender does.

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "common/byte_buffer.h"
+#include "platform/platform.h"
 
 class Reporter;
 
@@ -21,3 +22,11 @@ void PrintUsage(Reporter& reporter);
 int32_t RunPasses(Reporter& reporter, const ByteBuffer& inputList, int32_t (*job)(Reporter&));
 // The process exit code for a drop sum.
 int32_t ExitStatus(int32_t sum);
+// Whether a standard handle just taken (and closed here) exists: one the
+// process was started without would read as an empty stream or swallow
+// what is written to it unseen.
+bool HasStandardHandle(platform::FileHandle handle);
+// Whether a path leads to the file or pipe behind a standard handle just
+// taken (and closed here), such as /dev/stdout: the stream's own way in or
+// out under another name.
+bool NamesStandardHandle(const char* path, platform::FileHandle handle);

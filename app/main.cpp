@@ -1,4 +1,5 @@
 #include "app/run_settings.h"
+#include "platform/platform.h"
 #include "report/report.h"
 
 #ifdef _WIN32
@@ -12,6 +13,8 @@ int _dowildcard = -1;
 #endif
 
 int main(int argc, char** argv) {
+    // Before anything opens a file, a pipe or a thread's channel.
+    platform::GuardStandardHandles();
     // Static: the console control handler may still reach it while the
     // process ends.
     static ProcessConsole console;

@@ -529,7 +529,8 @@ int32_t RunMain(Reporter& reporter, int argc, char** argv) {
     int32_t sum = 0;
     // The stream owns standard output from its first byte: what reading the
     // command line has to say must not go ahead of it.
-    reporter.SendConsoleTextToStandardError(AnyOutputIsConsole(argc, argv));
+    reporter.SendConsoleTextToStandardError(AnyOutputIsConsole(argc, argv) ||
+                                            !HasStandardHandle(platform::StandardOutput()));
     if (!ParseCommandLine(reporter, argc, argv, inputList)) {
         // A refused value ends the run before any job; the exit code tells
         // that the run did not happen.
@@ -537,7 +538,15 @@ int32_t RunMain(Reporter& reporter, int argc, char** argv) {
     } else {
         // The stream owns standard output: every text of the run goes to
         // standard error, also that of jobs before and after the stream.
-        reporter.SendConsoleTextToStandardError(std::strcmp(RunSettings.throughpath, "CON") == 0);
+        // The standard output under another name (/dev/stdout, the file it is
+        // redirected to) is that too: the console text must not go there.
+        if (ParseSinkPath(RunSettings.throughpath).kind == SinkKind::File &&
+            NamesStandardHandle(RunSettings.throughpath, platform::StandardOutput())) {
+            CopyText(RunSettings.throughpath, sizeof RunSettings.throughpath, "CON");
+        }
+        // So does it when the process was started without standard output.
+        reporter.SendConsoleTextToStandardError(std::strcmp(RunSettings.throughpath, "CON") == 0 ||
+                                                !HasStandardHandle(platform::StandardOutput()));
         if (RunSettings.pid) {
             WriteText(reporter, FormatString("－ プロセスID %d\r\n", static_cast<int>(platform::ProcessId())));
             reporter.FlushStdout();

@@ -1,6 +1,7 @@
 // Start-up, shut-down, the console control handler and directory search.
 #include <atomic>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -27,12 +28,50 @@ uint32_t BackgroundThread(void* argument) {
 // ends itself, and the status it ends with then.
 constexpr uint32_t kForcedEndDelayMs = 3000;
 constexpr int kForcedEndExitCode = 255;
+// Longest wait for the console and log text to go out before the process
+// ends: a console or log that nobody reads must not keep it alive.
+constexpr uint32_t kLastWordsMs = 500;
 
 std::atomic<uint32_t> stopRequestCount{0};
 
+// Text that is handed on before the process ends, when it can be.
+struct LastWords {
+    Reporter* reporter = nullptr;
+    const char* notice = nullptr;
+    platform::Event done{false};
+};
+
+uint32_t WriteLastWords(void* argument) {
+    auto* words = static_cast<LastWords*>(argument);
+    // Console text already written is handed on; the stream's own staging
+    // is not touched, since the stuck thread may be using it.
+    words->reporter->FlushStdout();
+    if (words->notice != nullptr && words->reporter->ConsoleOn()) {
+        words->reporter->WriteStdout(words->notice, std::strlen(words->notice));
+        words->reporter->FlushStdout();
+    }
+    words->done.Set();
+    return 0;
+}
+
+// Every write may block (a pipe nobody reads, a stalled terminal): they run
+// on a thread of their own that the caller waits for a short while only.
+// The record is never freed, since the process ends right after.
+void HandOnLastWords(Reporter& reporter, const char* notice) {
+    auto* words = new (std::nothrow) LastWords;
+    if (words == nullptr || !words->done.Valid()) return;
+    words->reporter = &reporter;
+    words->notice = notice;
+    platform::ThreadHandle writer = platform::StartThread(WriteLastWords, words);
+    if (!writer) return;
+    platform::DetachThread(writer);
+    words->done.WaitFor(kLastWordsMs);
+}
+
 // A second stop request means the user is waiting: when the orderly stop is
-// stuck (a tuner driver that never returns from closing, say), the process
-// must still end rather than leave only a kill to the user.
+// stuck (a tuner driver that never returns from closing, a write nobody
+// takes), the process must still end rather than leave only a kill to the
+// user.
 uint32_t ForcedEndWatch(void* argument) {
     Reporter& reporter = *static_cast<Reporter*>(argument);
     platform::SleepMs(kForcedEndDelayMs);
@@ -42,14 +81,7 @@ uint32_t ForcedEndWatch(void* argument) {
         stopRequestCount.store(0);
         return 0;
     }
-    // Console text already written is handed on; the stream's own staging
-    // is not touched, since the stuck thread may be using it.
-    reporter.FlushStdout();
-    if (reporter.ConsoleOn()) {
-        const char* notice = "－ 終了処理が応答しないため強制終了します\n";
-        reporter.WriteStdout(notice, std::strlen(notice));
-        reporter.FlushStdout();
-    }
+    HandOnLastWords(reporter, "－ 終了処理が応答しないため強制終了します\n");
     platform::EndProcessNow(kForcedEndExitCode);
 }
 
@@ -173,8 +205,9 @@ bool ConsoleControlHandler(Reporter& reporter, uint32_t event) {
         StopReason.store(2);
         notice = "－ 閉じられます\n";
     } else {
-        // The process ends as without a handler: gathered lines go first.
-        reporter.FlushStdout();
+        // The process ends as without a handler: gathered lines go first,
+        // as far as they can.
+        HandOnLastWords(reporter, nullptr);
         return false;
     }
     StopRequested.store(1);

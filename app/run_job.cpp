@@ -170,6 +170,7 @@ bool NamesAnyOf(const char* path, const std::vector<std::string>& files) {
 
 // The output is created (truncated) and the log appended to: neither may be
 // an input or the other, under whatever name or link.
+// Nor may they be the standard input or output that carries the stream.
 bool PathsKeptApart(Reporter& reporter, const std::string& input, bool fileInput) {
     const std::vector<std::string> inputs = ProtectedInputs(input, fileInput);
     const char* output = RunSettings.throughpath;
@@ -178,8 +179,16 @@ bool PathsKeptApart(Reporter& reporter, const std::string& input, bool fileInput
         reporter.PrintMessage(HintFor(output), "－ 出力ファイルが入力ファイルと同じです %s\n", output);
         return false;
     }
+    const bool consoleSource = ParseSourcePath(input).kind == SourceKind::Console;
+    if (fileOutput && consoleSource && NamesStandardHandle(output, platform::StandardInput())) {
+        reporter.PrintMessage(HintFor(output), "－ 出力ファイルが入力ファイルと同じです %s\n", output);
+        return false;
+    }
     const std::string log = ActiveLogPath(reporter);
-    if (!log.empty() && (NamesAnyOf(log.c_str(), inputs) || (fileOutput && platform::SameFile(output, log.c_str())))) {
+    const bool consoleSink = ParseSinkPath(output).kind == SinkKind::Console;
+    if (!log.empty() && (NamesAnyOf(log.c_str(), inputs) || (fileOutput && platform::SameFile(output, log.c_str())) ||
+                         (consoleSink && NamesStandardHandle(log.c_str(), platform::StandardOutput())) ||
+                         (consoleSource && NamesStandardHandle(log.c_str(), platform::StandardInput())))) {
         reporter.PrintMessage(HintFor(log), "－ ログファイルが入力・出力ファイルと同じです %s\n", log.c_str());
         return false;
     }
@@ -240,6 +249,16 @@ int32_t PrintSummary(Reporter& reporter, const StreamSlot& slot) {
 }
 
 }  // namespace
+
+bool NamesStandardHandle(const char* path, platform::FileHandle handle) {
+    FileCloser closer{handle};
+    return platform::SameFileAsHandle(path, handle);
+}
+
+bool HasStandardHandle(platform::FileHandle handle) {
+    FileCloser closer{handle};
+    return handle != platform::kInvalidFile;
+}
 
 JobOptions JobOptionsFromSettings() {
     JobOptions options;
@@ -369,18 +388,28 @@ bool WritesSharedOutput(const char* output) {
                        [output](const std::string& shared) { return platform::SameFile(shared.c_str(), output); });
 }
 
-// The tuner and sender paths name what they need, and the output and log
-// stay apart from every input.
+// The tuner and sender paths name what they need, standard input and output
+// are there when the stream comes or goes through them, and the output and
+// log stay apart from every input.
 JobCheck CheckEndpoints(Reporter& reporter, const SourcePath& source) {
     if (source.kind == SourceKind::Tuner) {
         if (const JobCheck check = CheckTunerPath(reporter, source)) {
             return check;
         }
     }
-    if (const SinkPath sink = ParseSinkPath(RunSettings.throughpath); sink.kind == SinkKind::Sender) {
+    if (source.kind == SourceKind::Console && !HasStandardHandle(platform::StandardInput())) {
+        reporter.PrintMessage(0, "－ 標準入力が閉じられています\n");
+        return JobResult::InputFailed;
+    }
+    const SinkPath sink = ParseSinkPath(RunSettings.throughpath);
+    if (sink.kind == SinkKind::Sender) {
         if (const JobCheck check = CheckSenderPath(reporter, sink)) {
             return check;
         }
+    }
+    if (sink.kind == SinkKind::Console && !HasStandardHandle(platform::StandardOutput())) {
+        reporter.PrintMessage(0, "－ 標準出力が閉じられています\n");
+        return JobResult::OutputFailed;
     }
     if (!PathsKeptApart(reporter, source.path, source.kind == SourceKind::File)) {
         return JobResult::Refused;
@@ -530,6 +559,13 @@ int32_t RunJob(Reporter& reporter) {
     JobReport report = ReportOfJob(job.slot, source.path, job.slot.outputPath);
     report.startOffset = ParseDecimal(source.offsetText.c_str());
     report.result = result;
+    // A log stopped because its name came to lead elsewhere: the run is
+    // missing part of what it was asked to record.
+    reporter.FlushStdout();
+    if (reporter.TakeLogStopped()) {
+        ++FailedJobs;
+        if (!IsFailure(result)) report.result = JobResult::OutputFailed;
+    }
     KeepJobReport(std::move(report));
     return total;
 }

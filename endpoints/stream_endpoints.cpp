@@ -161,7 +161,7 @@ uint32_t HandleSink::WriteBlock(const uint8_t* data, uint32_t size) {
         return 0;
     }
     uint32_t written = 0;
-    const bool complete = platform::WriteFile(handle_, data, size, written);
+    const bool complete = platform::WriteWholeUnits(handle_, data, size, kPacketBytes, written);
     uint32_t kept = written > size ? size : written;
     if (!complete || kept < size) {
         failed_ = true;

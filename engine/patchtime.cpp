@@ -15,16 +15,25 @@ namespace {
 
 constexpr uint64_t kTicksPerSecond = 90000;
 
-void Report(Reporter& reporter, const PatchTimeState& state, const DateTime& at, const DateTime& recorded) {
+void Report(Reporter& reporter, PatchTimeState& state, const DateTime& at, const DateTime& recorded) {
     reporter.PrintMessage(0, "PCRDIFF %s %04d/%02d/%02d %02d:%02d:%02d : %d:%02d:%02d \r\n", "PCR", at.year, at.month,
                           at.day, at.hour, at.minute, at.second, recorded.hour, recorded.minute, recorded.second);
-    if (state.path.empty()) return;
+    if (state.path.empty() || state.replaced) return;
     const std::string line =
         FormatString("<><><><><>PATCHTIME;%04d%02d%02d%02d%02d%02d:%d%02d%02d\r\n", at.year, at.month, at.day, at.hour,
                      at.minute, at.second, recorded.hour, recorded.minute, recorded.second);
     // Opened, appended and closed per line; a file held by someone else
     // loses the line rather than stalling the stream.
-    AppendToFile(state.path.c_str(), line.data(), static_cast<int32_t>(line.size()), true);
+    const platform::FileHandle file = platform::OpenAppendChecked(state.path.c_str(), state.identity, state.replaced);
+    if (state.replaced) {
+        reporter.PrintNotice(static_cast<int32_t>(state.path.size()) + 260,
+                             "－ パッチ時刻ファイルが変わったため出力を停止しました %s\n", state.path.c_str());
+        return;
+    }
+    if (file == platform::kInvalidFile) return;
+    uint32_t written = 0;
+    platform::WriteFile(file, line.data(), static_cast<uint32_t>(line.size()), written);
+    platform::CloseFile(file);
 }
 
 }  // namespace
@@ -49,6 +58,8 @@ void PreparePatchTime(PatchTimeState& state, const char* inputPath, bool fileSou
     std::string path = PatchTimePath(inputPath);
     if (path.empty()) return;
     platform::RemoveFile(path.c_str());
+    state.identity = platform::IdentifyFile(path.c_str());
+    state.replaced = false;
     state.path = std::move(path);
 }
 

@@ -157,6 +157,10 @@ struct PatchTimeState {
     bool firstReport = true;
     bool firstPcr = true;
     std::string path;  // empty: console lines only
+    // The file as it was after its deletion: each line must go to the file
+    // created then, never to whatever is later put under its name.
+    platform::FileIdentity identity;
+    bool replaced = false;  // its name came to lead elsewhere: no more lines
 };
 // The ".patchtime.txt" path beside a file source; empty when it cannot be
 // formed.

@@ -656,7 +656,7 @@ uint32_t StreamWorker(void* argument) {
         const int64_t startPosition = state.reader.sourcePosition;
         CarryStream(state);
         slot.bytesRead = state.reader.sourcePosition - startPosition;
-        if (sink.sink->Failed()) {
+        if (sink.sink->Failed() || state.patch.replaced) {
             slot.sinkFailed = true;
         }
         if (source.source->FailedToStart()) {

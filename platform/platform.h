@@ -45,8 +45,13 @@ FileHandle CreateNewFile(const char* path);
 // while it has written nothing yet.
 FileHandle OpenPipeRead(const char* pipePath);
 
-// The process's standard handles. Closing them through CloseFile leaves the
-// process able to use them again in a later job.
+// Puts the null device on every standard handle the process was started
+// without, so that nothing it opens later (a file, the signal channel) takes
+// that place and is mistaken for it. Called first thing in main.
+void GuardStandardHandles();
+// The process's standard handles; kInvalidFile for one it was started
+// without. Closing them through CloseFile leaves the process able to use
+// them again in a later job.
 FileHandle StandardInput();
 FileHandle StandardOutput();
 
@@ -57,6 +62,13 @@ ReadResult ReadFile(FileHandle handle, void* buffer, uint32_t size, uint32_t& by
 bool WaitReadable(FileHandle handle, uint32_t milliseconds);
 // Returns false on failure; bytesWritten tells how much went out.
 bool WriteFile(FileHandle handle, const void* data, uint32_t size, uint32_t& bytesWritten);
+// Writes `size` bytes of whole `unit`-byte units so that however the
+// process ends, a reader finds whole units only: to a pipe or FIFO in pieces
+// the system writes at once (whole units, no larger than its atomic size),
+// to anything else in one go that EndProcessNow lets finish. Once the
+// process is ending, nothing more is written. False on failure;
+// bytesWritten tells how much went out, which may end inside a unit then.
+bool WriteWholeUnits(FileHandle handle, const void* data, uint32_t size, uint32_t unit, uint32_t& bytesWritten);
 enum class SeekFrom { Begin, Current, End };
 // Returns the new position, or -1 on failure.
 int64_t Seek(FileHandle handle, int64_t offset, SeekFrom from);
@@ -76,10 +88,29 @@ bool RenameReplacing(const char* from, const char* to);
 bool SetFileEnd(FileHandle handle, int64_t length);
 // Whether two paths name one file: the same device and inode on POSIX, the
 // same volume serial and file index on Windows, links followed. Two paths
-// that name no existing file yet are the same when their directories are
-// one directory and their last parts are the same name. An existing file and
-// a missing path never are.
+// that name no existing file yet are the same when they would be created as
+// one entry: links (even ones leading to nothing yet) followed, their
+// directories one directory and their last parts the same name. An existing
+// file and a missing path never are.
 bool SameFile(const char* first, const char* second);
+// Whether the path names the file, pipe or device an open handle refers to.
+bool SameFileAsHandle(const char* path, FileHandle handle);
+
+// What a path named when it was checked, so that reopening it later can
+// tell whether it still names that file.
+struct FileIdentity {
+    bool exists = false;  // it named a file (which `volume` and `index` tell)
+    bool link = false;    // the name itself was a link
+    uint64_t volume = 0;
+    uint64_t index = 0;
+};
+FileIdentity IdentifyFile(const char* path);
+// OpenAppendExclusive (a FIFO without reader or a held file fails at once),
+// but only of the file `identity` describes: the same file, reached through
+// a link only when the name was one. A name that named nothing gets a new
+// file, created now, whose identity is recorded. `replaced` is set, and
+// nothing opened, when the name leads elsewhere.
+FileHandle OpenAppendChecked(const char* path, FileIdentity& identity, bool& replaced);
 // A plain file (no link, directory or device) that the running user owns,
 // so that removing it takes nothing of another user or outside the name.
 // On Windows: a file that is no directory and no reparse point.
@@ -133,8 +164,9 @@ std::string ReadVersionString(const char* executablePath, const char* entry);
 uint32_t LastError();
 // Drains the calling thread's window-message queue (Windows); no-op elsewhere.
 void PumpMessages();
-// Ends the process at once with the exit code: no handlers, no destructors,
-// no waiting for other threads.
+// Ends the process with the exit code: no handlers, no destructors, no
+// waiting for other threads, except up to a second for a WriteWholeUnits in
+// progress on a file.
 [[noreturn]] void EndProcessNow(int exitCode);
 
 // ---- Console text encoding -------------------------------------------------

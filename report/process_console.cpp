@@ -97,8 +97,22 @@ void ProcessConsole::SelectStandardError(bool toStandardError) {
     consoleOnStandardError.store(toStandardError);
 }
 
+void ProcessConsole::IdentifyLog(const char* path) {
+    logPath_ = path != nullptr ? path : "";
+    logIdentity_ = platform::IdentifyFile(logPath_.c_str());
+    logReplaced_ = false;
+}
+
+// The log is opened again for every batch: whatever was put under its name
+// meanwhile (a link to a recording, another file) must not get the text.
 void ProcessConsole::AppendLog(const char* path, const char* text, std::size_t length) {
-    AppendToFile(path, text, static_cast<int32_t>(length), true);
+    if (path == nullptr || *path == '\0' || text == nullptr || length == 0) return;
+    if (logPath_ != path) IdentifyLog(path);
+    const platform::FileHandle file = platform::OpenAppendChecked(path, logIdentity_, logReplaced_);
+    if (file == platform::kInvalidFile) return;
+    uint32_t written = 0;
+    platform::WriteFile(file, text, static_cast<uint32_t>(length), written);
+    platform::CloseFile(file);
 }
 
 uint32_t ProcessConsole::TickMs() {

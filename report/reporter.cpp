@@ -28,6 +28,10 @@ std::size_t WholeCharacters(const char* text, std::size_t length) {
     return i;
 }
 
+int32_t HintForPath(const std::string& path) {
+    return static_cast<int32_t>(path.size()) + 260;
+}
+
 }  // namespace
 
 void Reporter::SetConsoleOn(bool on) {
@@ -67,6 +71,7 @@ void Reporter::SetLog(bool on, const char* path) {
     {
         const std::lock_guard<std::mutex> lock(logMutex_);
         CopyText(logPath_, sizeof logPath_, path);
+        output_.IdentifyLog(logPath_);
     }
     SetLogOn(on);
 }
@@ -140,12 +145,26 @@ void Reporter::GatherLogText(const char* text, std::size_t length) {
 // the log, the batch written then is lost as a whole, lines gathered before
 // the hold began included, and the next batch goes in once it lets go.
 void Reporter::WriteGatheredLog() {
-    const std::lock_guard<std::mutex> lock(logMutex_);
-    if (gatheredLog_.empty()) return;
-    // The lock stays held while writing, so that batches from two threads
-    // reach the file in the order they were gathered.
-    output_.AppendLog(logPath_, gatheredLog_.data(), gatheredLog_.size());
-    gatheredLog_.clear();
+    std::string stoppedPath;
+    {
+        const std::lock_guard<std::mutex> lock(logMutex_);
+        if (gatheredLog_.empty()) return;
+        // The lock stays held while writing, so that batches from two threads
+        // reach the file in the order they were gathered.
+        output_.AppendLog(logPath_, gatheredLog_.data(), gatheredLog_.size());
+        gatheredLog_.clear();
+        if (output_.LogReplaced() && LogOn()) {
+            logFlags_.store(0u);
+            logStopped_.store(true);
+            stoppedPath = logPath_;
+        }
+    }
+    // Said on the console alone once the lock is free: the log is off now.
+    if (!stoppedPath.empty()) {
+        PrintNotice(HintForPath(stoppedPath), "－ ログファイルが変わったためログ出力を停止しました %s\n",
+                    stoppedPath.c_str());
+        FlushNow();
+    }
 }
 
 void Reporter::WriteStdout(const char* text, std::size_t length) {

@@ -25,8 +25,14 @@ public:
     virtual void FlushConsole() = 0;
     // Console text goes to standard error instead of standard output.
     virtual void SelectStandardError(bool toStandardError) = 0;
+    // The log as it is now, checked by the job: later appends go to this
+    // file only.
+    virtual void IdentifyLog(const char*) {}
     // A log that cannot be opened (another program holds it) loses the bytes.
     virtual void AppendLog(const char* path, const char* text, std::size_t length) = 0;
+    // Whether the last append found the log's name leading to another file
+    // than the one identified (and wrote nothing).
+    virtual bool LogReplaced() { return false; }
     // A millisecond tick for spacing out the pushes of progress and message
     // lines.
     virtual uint32_t TickMs() = 0;
@@ -73,10 +79,15 @@ public:
     // A path longer than kMaxPath - 1 leaves the path as it was. The log
     // stays as set until changed, from one job to the next. Both are flush
     // points: text gathered so far goes to the log it was meant for.
+    // SetLog identifies the log file as it is now: when its name later leads
+    // to another file (a link put in its place), logging stops with a notice
+    // instead of writing into that file.
     void SetLog(bool on, const char* path);
     void SetLogOn(bool on);
     bool LogOn() const;
     std::string LogPath() const;
+    // Whether logging stopped that way since the last call.
+    bool TakeLogStopped() { return logStopped_.exchange(false); }
 
     // Whether a progress line may be open on the console: the next message
     // line written through PrintNotice starts with "\r\n" then.
@@ -180,6 +191,7 @@ private:
     char logPath_[kMaxPath] = {};
     // Log text for logPath_ since the last flush point.
     std::string gatheredLog_;
+    std::atomic<bool> logStopped_{false};
     // Starts open: the first notice of a run may follow a progress line.
     std::atomic<bool> consoleLineClosed_{false};
     std::atomic<uint32_t> lastFlushTick_{0};

@@ -15,6 +15,7 @@
 
 #include "platform/process_state.h"
 #include "platform/platform.h"
+#include "platform/whole_writes.h"
 #include "platform/wildcard.h"
 
 namespace platform {
@@ -248,16 +249,41 @@ FileHandle OpenPipeRead(const char* pipePath) {
     return fd;
 }
 
-FileHandle StandardInput() {
+namespace {
+
+// Standard descriptors the process was started without.
+bool closedAtStart[3] = {false, false, false};
+
+FileHandle DuplicateStandard(int fd) {
+    if (closedAtStart[fd]) return kInvalidFile;
     // A duplicate, so that closing it at the end of a job leaves the
     // process's own descriptor for the next job.
-    const int fd = ::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3);
-    return fd < 0 ? kInvalidFile : fd;
+    const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    return copy < 0 ? kInvalidFile : copy;
+}
+
+}  // namespace
+
+void GuardStandardHandles() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        closedAtStart[fd] = true;
+        // The lower ones are open by now, so the null device takes this
+        // number.
+        const int null = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+        if (null >= 0 && null != fd) {
+            ::dup2(null, fd);
+            ::close(null);
+        }
+    }
+}
+
+FileHandle StandardInput() {
+    return DuplicateStandard(STDIN_FILENO);
 }
 
 FileHandle StandardOutput() {
-    const int fd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
-    return fd < 0 ? kInvalidFile : fd;
+    return DuplicateStandard(STDOUT_FILENO);
 }
 
 ReadResult ReadFile(FileHandle handle, void* buffer, uint32_t size, uint32_t& bytesRead) {
@@ -306,6 +332,33 @@ bool WriteFile(FileHandle handle, const void* data, uint32_t size, uint32_t& byt
         bytesWritten += static_cast<uint32_t>(n);
     }
     return true;
+}
+
+bool WriteWholeUnits(FileHandle handle, const void* data, uint32_t size, uint32_t unit, uint32_t& bytesWritten) {
+    bytesWritten = 0;
+    if (handle == kInvalidFile || (data == nullptr && size > 0)) return false;
+    struct stat st {};
+    if (::fstat(Fd(handle), &st) == 0 && S_ISFIFO(st.st_mode)) {
+        // A write no larger than PIPE_BUF goes into the pipe whole or not at
+        // all, even when the process ends while it waits for room.
+        const long atomic = ::fpathconf(Fd(handle), _PC_PIPE_BUF);
+        const uint32_t piece = WholeUnitsWithin(atomic > 0 ? static_cast<uint32_t>(atomic) : 512u, unit);
+        const auto* bytes = static_cast<const uint8_t*>(data);
+        while (bytesWritten < size) {
+            const uint32_t length = size - bytesWritten < piece ? size - bytesWritten : piece;
+            uint32_t done = 0;
+            const bool ok = WriteFile(handle, bytes + bytesWritten, length, done);
+            bytesWritten += done;
+            if (!ok) return false;
+        }
+        return true;
+    }
+    // A file write cut by the end of the process stops at a page border,
+    // which is seldom a unit's.
+    if (!BeginWholeWrite()) return false;
+    const bool ok = WriteFile(handle, data, size, bytesWritten);
+    EndWholeWrite();
+    return ok;
 }
 
 int64_t Seek(FileHandle handle, int64_t offset, SeekFrom from) {
@@ -371,6 +424,29 @@ void SplitLastPart(const std::string& path, std::string& directory, std::string&
     name = path.substr(slash + 1);
 }
 
+// A path that names nothing yet, its links followed to the name that a
+// create would make.
+std::string FollowLinksToMissing(const std::string& path) {
+    constexpr int kMaxLinks = 40;
+    std::string current = path;
+    for (int i = 0; i < kMaxLinks; ++i) {
+        struct stat st {};
+        if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) break;
+        std::string target(4096, '\0');
+        const ssize_t n = ::readlink(current.c_str(), target.data(), target.size() - 1);
+        if (n <= 0) break;
+        target.resize(static_cast<std::size_t>(n));
+        if (target.front() == '/') {
+            current = target;
+            continue;
+        }
+        std::string directory, name;
+        SplitLastPart(current, directory, name);
+        current = directory + "/" + target;
+    }
+    return current;
+}
+
 }  // namespace
 
 bool SameFile(const char* first, const char* second) {
@@ -381,10 +457,10 @@ bool SameFile(const char* first, const char* second) {
     const bool secondExists = ::stat(second, &b) == 0;
     if (firstExists || secondExists) return firstExists && secondExists && SameIdentity(a, b);
     // Neither exists yet: both would be created as the same entry of the
-    // same directory.
+    // same directory, whatever links lead there.
     std::string firstDirectory, firstName, secondDirectory, secondName;
-    SplitLastPart(first, firstDirectory, firstName);
-    SplitLastPart(second, secondDirectory, secondName);
+    SplitLastPart(FollowLinksToMissing(first), firstDirectory, firstName);
+    SplitLastPart(FollowLinksToMissing(second), secondDirectory, secondName);
     if (firstName != secondName) return false;
     return ::stat(firstDirectory.c_str(), &a) == 0 && ::stat(secondDirectory.c_str(), &b) == 0 && SameIdentity(a, b);
 }
@@ -393,6 +469,82 @@ bool NamesDevice(const char* path) {
     if (path == nullptr || *path == '\0') return false;
     struct stat st {};
     return ::stat(path, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
+}
+
+bool SameFileAsHandle(const char* path, FileHandle handle) {
+    if (path == nullptr || *path == '\0' || handle == kInvalidFile) return false;
+    struct stat a {};
+    struct stat b {};
+    return ::stat(path, &a) == 0 && ::fstat(Fd(handle), &b) == 0 && SameIdentity(a, b);
+}
+
+FileIdentity IdentifyFile(const char* path) {
+    FileIdentity identity;
+    if (path == nullptr || *path == '\0') return identity;
+    struct stat st {};
+    identity.link = ::lstat(path, &st) == 0 && S_ISLNK(st.st_mode);
+    if (::stat(path, &st) == 0) {
+        identity.exists = true;
+        identity.volume = static_cast<uint64_t>(st.st_dev);
+        identity.index = static_cast<uint64_t>(st.st_ino);
+    }
+    return identity;
+}
+
+namespace {
+
+// Opens for appending, without waiting for a FIFO's reader and without
+// following a link unless the name was one.
+int OpenForAppend(const char* path, const FileIdentity& identity, int extra) {
+    const int flags = O_WRONLY | O_APPEND | O_NONBLOCK | O_CLOEXEC | (identity.link ? 0 : O_NOFOLLOW) | extra;
+    int fd;
+    do {
+        fd = ::open(path, flags, 0666);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+}  // namespace
+
+FileHandle OpenAppendChecked(const char* path, FileIdentity& identity, bool& replaced) {
+    replaced = false;
+    if (path == nullptr || *path == '\0') return kInvalidFile;
+    int fd = identity.exists ? OpenForAppend(path, identity, 0) : -1;
+    bool created = false;
+    // A name that named nothing (or nothing any more) gets a file of its own;
+    // one that somebody else put there meanwhile is not it. A link that named
+    // nothing leads to the name that was checked through it.
+    if (fd < 0 && (!identity.exists || errno == ENOENT)) {
+        fd = OpenForAppend(path, identity, O_CREAT | (identity.link ? 0 : O_EXCL));
+        created = fd >= 0;
+        if (fd < 0 && errno == EEXIST) replaced = true;
+    }
+    if (fd < 0) {
+        // A link where none was.
+        if (errno == ELOOP) replaced = true;
+        return kInvalidFile;
+    }
+    struct stat st {};
+    const int status = ::fcntl(fd, F_GETFL);
+    if (::fstat(fd, &st) != 0 || status < 0 || ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
+        ::close(fd);
+        return kInvalidFile;
+    }
+    const bool same =
+        static_cast<uint64_t>(st.st_dev) == identity.volume && static_cast<uint64_t>(st.st_ino) == identity.index;
+    if (identity.exists && !created && !same) {
+        ::close(fd);
+        replaced = true;
+        return kInvalidFile;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        return kInvalidFile;
+    }
+    identity.exists = true;
+    identity.volume = static_cast<uint64_t>(st.st_dev);
+    identity.index = static_cast<uint64_t>(st.st_ino);
+    return fd;
 }
 
 bool IsOwnPlainFile(const char* path) {

@@ -22,12 +22,16 @@
 #include "platform/process_state.h"
 #include "platform/platform.h"
 #include "platform/version_strings.h"
+#include "platform/whole_writes.h"
 
 namespace platform {
 
 namespace {
 
 constexpr int kKeyPollMs = 100;
+// A stream write to a file that the end waits for: ample for a block on a
+// local disk, short enough that a stuck one does not hold the end.
+constexpr uint32_t kWholeWriteGraceMs = 1000;
 
 }  // namespace
 
@@ -103,18 +107,36 @@ void OnSignal(int number) {
     errno = saved;
 }
 
+void HandleEvent(int number) {
+    const uint32_t event = number == SIGINT ? 0u : 2u;
+    const ControlHandler handler = controlHandler;
+    if (handler != nullptr && handler(event)) return;
+    // Unhandled: the process ends as it would without a handler.
+    ::signal(number, SIG_DFL);
+    ::raise(number);
+}
+
+void* EventThread(void* argument) {
+    HandleEvent(static_cast<int>(reinterpret_cast<intptr_t>(argument)));
+    return nullptr;
+}
+
+// Each event runs on a thread of its own, as the system does it on Windows:
+// a handler stuck in a write nobody takes must not keep the next Ctrl+C
+// from being seen.
 void* SignalThread(void*) {
     for (;;) {
         unsigned char number = 0;
         const ssize_t n = ::read(signalPipe[0], &number, 1);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return nullptr;
-        const uint32_t event = number == SIGINT ? 0u : 2u;
-        const ControlHandler handler = controlHandler;
-        if (handler != nullptr && handler(event)) continue;
-        // Unhandled: the process ends as it would without a handler.
-        ::signal(number, SIG_DFL);
-        ::raise(number);
+        pthread_t thread;
+        pthread_attr_t attr;
+        ::pthread_attr_init(&attr);
+        ::pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+        const int rc = ::pthread_create(&thread, &attr, EventThread, reinterpret_cast<void*>(intptr_t{number}));
+        ::pthread_attr_destroy(&attr);
+        if (rc != 0) HandleEvent(number);
     }
 }
 
@@ -167,6 +189,7 @@ uint32_t LastError() {
 void PumpMessages() {}
 
 void EndProcessNow(int exitCode) {
+    HoldWholeWrites(kWholeWriteGraceMs);
     ::_exit(exitCode);
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/whole_writes.h"
 
 namespace platform {
 
@@ -24,7 +25,14 @@ FileHandle Open(const char* path, DWORD access, DWORD share, DWORD disposition) 
     return FromHandle(::CreateFileA(path, access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
+// Standard handles the process was started without.
+bool inputClosedAtStart = false;
+bool outputClosedAtStart = false;
+
 FileHandle Duplicate(DWORD which) {
+    if ((which == STD_INPUT_HANDLE && inputClosedAtStart) || (which == STD_OUTPUT_HANDLE && outputClosedAtStart)) {
+        return kInvalidFile;
+    }
     HANDLE source = ::GetStdHandle(which);
     if (source == INVALID_HANDLE_VALUE || source == nullptr) return kInvalidFile;
     // A duplicate, so that closing it at the end of a job leaves the
@@ -105,6 +113,19 @@ FileHandle OpenPipeRead(const char* pipePath) {
     return Open(pipePath, GENERIC_READ, 0, OPEN_EXISTING);
 }
 
+void GuardStandardHandles() {
+    for (const DWORD which : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
+        const HANDLE current = ::GetStdHandle(which);
+        if (current != nullptr && current != INVALID_HANDLE_VALUE) continue;
+        if (which == STD_INPUT_HANDLE) inputClosedAtStart = true;
+        if (which == STD_OUTPUT_HANDLE) outputClosedAtStart = true;
+        const DWORD access = which == STD_INPUT_HANDLE ? GENERIC_READ : GENERIC_WRITE;
+        const HANDLE null = ::CreateFileA("NUL", access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (null != INVALID_HANDLE_VALUE) ::SetStdHandle(which, null);
+    }
+}
+
 FileHandle StandardInput() {
     return Duplicate(STD_INPUT_HANDLE);
 }
@@ -156,6 +177,36 @@ bool WriteFile(FileHandle handle, const void* data, uint32_t size, uint32_t& byt
         bytesWritten += done;
     }
     return true;
+}
+
+namespace {
+
+// Writes of at most the default pipe buffer fit a pipe in one piece.
+constexpr uint32_t kPipePieceLimit = 4096;
+
+}  // namespace
+
+bool WriteWholeUnits(FileHandle handle, const void* data, uint32_t size, uint32_t unit, uint32_t& bytesWritten) {
+    bytesWritten = 0;
+    if (handle == kInvalidFile || (data == nullptr && size > 0)) return false;
+    if (::GetFileType(ToHandle(handle)) == FILE_TYPE_PIPE) {
+        // A piece that fits the pipe's buffer goes in whole: when the process
+        // ends while it waits, the reader is left no part of it.
+        const uint32_t piece = WholeUnitsWithin(kPipePieceLimit, unit);
+        const auto* bytes = static_cast<const uint8_t*>(data);
+        while (bytesWritten < size) {
+            const uint32_t length = size - bytesWritten < piece ? size - bytesWritten : piece;
+            uint32_t done = 0;
+            const bool ok = WriteFile(handle, bytes + bytesWritten, length, done);
+            bytesWritten += done;
+            if (!ok) return false;
+        }
+        return true;
+    }
+    if (!BeginWholeWrite()) return false;
+    const bool ok = WriteFile(handle, data, size, bytesWritten);
+    EndWholeWrite();
+    return ok;
 }
 
 int64_t Seek(FileHandle handle, int64_t offset, SeekFrom from) {
@@ -294,6 +345,79 @@ bool NamesDevice(const char* path) {
     }
     return stem.size() == 4 && (stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0) &&
            stem[3] >= '1' && stem[3] <= '9';
+}
+
+bool SameFileAsHandle(const char* path, FileHandle handle) {
+    if (path == nullptr || *path == '\0' || handle == kInvalidFile) return false;
+    Identity a;
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!IdentityOf(path, a) || !::GetFileInformationByHandle(ToHandle(handle), &info)) return false;
+    return a.volume == info.dwVolumeSerialNumber && a.indexHigh == info.nFileIndexHigh &&
+           a.indexLow == info.nFileIndexLow;
+}
+
+namespace {
+
+uint64_t IndexOf(const BY_HANDLE_FILE_INFORMATION& info) {
+    return (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+}
+
+// Opens for appending with no sharing; a reparse point (a link) is opened
+// as itself unless the name was one, so that its attributes tell.
+HANDLE OpenForAppend(const char* path, const FileIdentity& identity, DWORD disposition) {
+    const DWORD flags = FILE_ATTRIBUTE_NORMAL | (identity.link ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
+    return ::CreateFileA(path, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES, 0, nullptr, disposition, flags, nullptr);
+}
+
+}  // namespace
+
+FileIdentity IdentifyFile(const char* path) {
+    FileIdentity identity;
+    if (path == nullptr || *path == '\0') return identity;
+    const DWORD attributes = ::GetFileAttributesA(path);
+    identity.link = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    HANDLE handle = ::CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return identity;
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (::GetFileInformationByHandle(handle, &info)) {
+        identity.exists = true;
+        identity.volume = info.dwVolumeSerialNumber;
+        identity.index = IndexOf(info);
+    }
+    ::CloseHandle(handle);
+    return identity;
+}
+
+FileHandle OpenAppendChecked(const char* path, FileIdentity& identity, bool& replaced) {
+    replaced = false;
+    if (path == nullptr || *path == '\0') return kInvalidFile;
+    HANDLE handle = identity.exists ? OpenForAppend(path, identity, OPEN_EXISTING) : INVALID_HANDLE_VALUE;
+    bool created = false;
+    if (handle == INVALID_HANDLE_VALUE && (!identity.exists || ::GetLastError() == ERROR_FILE_NOT_FOUND)) {
+        handle = OpenForAppend(path, identity, identity.link ? OPEN_ALWAYS : CREATE_NEW);
+        created = handle != INVALID_HANDLE_VALUE;
+        if (!created && ::GetLastError() == ERROR_FILE_EXISTS) replaced = true;
+    }
+    if (handle == INVALID_HANDLE_VALUE) return kInvalidFile;
+    // A device or pipe (NUL, a named pipe) has no file index to compare.
+    if (::GetFileType(handle) != FILE_TYPE_DISK) return FromHandle(handle);
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(handle, &info)) {
+        ::CloseHandle(handle);
+        return kInvalidFile;
+    }
+    const bool linkNow = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && !identity.link;
+    const bool same = info.dwVolumeSerialNumber == identity.volume && IndexOf(info) == identity.index;
+    if (linkNow || (identity.exists && !created && !same)) {
+        ::CloseHandle(handle);
+        replaced = true;
+        return kInvalidFile;
+    }
+    identity.exists = true;
+    identity.volume = info.dwVolumeSerialNumber;
+    identity.index = IndexOf(info);
+    return FromHandle(handle);
 }
 
 bool IsOwnPlainFile(const char* path) {

@@ -15,10 +15,15 @@
 
 #include "platform/process_state.h"
 #include "platform/platform.h"
+#include "platform/whole_writes.h"
 
 namespace platform {
 
 namespace {
+
+// A stream write to a file that the end waits for: ample for a block on a
+// local disk, short enough that a stuck one does not hold the end.
+constexpr uint32_t kWholeWriteGraceMs = 1000;
 
 // Stream bytes and "\r\n" must pass standard input, output and error (which
 // carries the console text while the stream owns standard output)
@@ -151,6 +156,7 @@ uint32_t LastError() {
 }
 
 void EndProcessNow(int exitCode) {
+    HoldWholeWrites(kWholeWriteGraceMs);
     // Not ExitProcess: it would run the libraries' detach code, and a stuck
     // driver library is the very reason for ending this way.
     ::TerminateProcess(::GetCurrentProcess(), static_cast<UINT>(exitCode));

@@ -12,17 +12,12 @@
 
 #include "platform/platform.h"
 #include "tests/app/program_under_test.h"
+#include "tests/app/script_runner.h"
 #include "tests/support/stream_builder.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-struct ScriptResult {
-    int exitCode = -1;    // the program's own exit code
-    long elapsedMs = -1;  // from the stop signal (or the start) to the end
-    std::string out;      // the program's standard output
-};
 
 class SourceEnd : public ::testing::Test {
 protected:
@@ -38,24 +33,9 @@ protected:
         if (!dir_.empty()) fs::remove_all(dir_);
     }
 
-    // Runs a shell script in the test directory. "$EXE" names the program
-    // (killed after 15 s should it hang); the script leaves "rc ms" in the
-    // file "result" and the program's output in "stdout.bin".
-    ScriptResult RunScript(const std::string& body) const {
-        const fs::path script = dir_ / "run.sh";
-        std::ofstream(script) << "cd '" << dir_.string() << "' || exit 1\n"
-                              << "export TMPDIR='" << dir_.string() << "'\n"
-                              << "unset TRELVAN_CHARSET\n"
-                              << "EXE='" << exe_ << "'\n"
-                              << "now() { echo $(( $(date +%s%N) / 1000000 )); }\n"
-                              << body;
-        std::system(("sh '" + script.string() + "'").c_str());
-        ScriptResult result;
-        std::ifstream(dir_ / "result") >> result.exitCode >> result.elapsedMs;
-        std::ifstream in(dir_ / "stdout.bin", std::ios::binary);
-        result.out.assign(std::istreambuf_iterator<char>(in), {});
-        return result;
-    }
+    // Runs a shell script in the test directory (see RunScript); "$EXE"
+    // is killed after 15 s should it hang.
+    ScriptResult RunScript(const std::string& body) const { return ::RunScript(dir_, exe_, body); }
 
     void WriteInput(const char* name, const tsb::Bytes& trailing = {}) const {
         tsb::Bytes content = stream_.Data();

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
 #include "engine/stream_job.h"
@@ -124,4 +125,31 @@ TEST(PatchTimePath, OffsetSuffixIsNotPartOfTheName) {
     PatchTimeState state;
     PreparePatchTime(state, input.c_str(), true);
     EXPECT_EQ(state.path, base + ".patchtime.txt");
+}
+
+// The file is opened again for every line: a recording put under its name
+// (here before the first line) must not receive the report.
+TEST_F(PatchTimeTest, ReportNameLeadingToARecordingStopsTheReport) {
+    const std::string dir = tsb::TempPath("linked");
+    const std::string input = dir + ".ts";
+    const std::string report = dir + ".patchtime.txt";
+    ASSERT_TRUE(tsb::WriteFileBytes(input, tsb::TextBytes("GGGG")));
+    PreparePatchTime(state_, input.c_str(), true);
+    std::filesystem::create_hard_link(input, report);
+    PcrAt(0);
+    PcrAt(1);
+    TotNow();
+    PcrAt(20);
+    PcrAt(40);
+    EXPECT_EQ(FileText(input), "GGGG");
+    EXPECT_TRUE(state_.replaced);
+    EXPECT_EQ(Log(),
+              "PCRDIFF PCR 2024/05/01 11:59:49 : 0:00:00 \r\n"
+              "－ パッチ時刻ファイルが変わったため出力を停止しました " +
+                  report +
+                  "\n"
+                  "PCRDIFF PCR 2024/05/01 12:00:19 : 0:00:11 \r\n"
+                  "PCRDIFF PCR 2024/05/01 12:00:39 : 0:00:11 \r\n");
+    std::remove(report.c_str());
+    std::remove(input.c_str());
 }

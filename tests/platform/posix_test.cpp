@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -230,6 +231,37 @@ TEST(ControlHandler, SignalsArriveAsConsoleEvents) {
     EXPECT_EQ(eventCount.load(), 3);
 }
 
+namespace {
+
+std::atomic<int> stuckEvents{0};
+std::atomic<bool> releaseStuck{false};
+
+// The first event hangs, as a handler writing to a console nobody reads.
+bool StuckFirstHandler(uint32_t) {
+    if (stuckEvents.fetch_add(1) == 0) {
+        for (int i = 0; i < 500 && !releaseStuck.load(); ++i)
+            platform::SleepMs(10);
+    }
+    return true;
+}
+
+}  // namespace
+
+TEST(ControlHandler, AHandlerStuckOnOneEventDoesNotHoldBackTheNext) {
+    ASSERT_TRUE(platform::SetControlHandler(StuckFirstHandler));
+    stuckEvents = 0;
+    releaseStuck = false;
+    std::raise(SIGINT);
+    platform::SleepMs(50);
+    std::raise(SIGINT);
+    for (int i = 0; i < 100 && stuckEvents.load() < 2; ++i)
+        platform::SleepMs(10);
+    EXPECT_EQ(stuckEvents.load(), 2);
+    releaseStuck = true;
+    platform::SleepMs(50);
+    ASSERT_TRUE(platform::SetControlHandler(RecordingHandler));
+}
+
 TEST(ControlHandlerDeathTest, DeclinedEventEndsTheProcess) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
@@ -256,6 +288,104 @@ TEST_F(PosixFiles, SameFileFollowsLinks) {
     fs::create_directory_symlink(dir_ / "real", dir_ / "alias");
     EXPECT_TRUE(
         platform::SameFile((dir_ / "real" / "new.ts").string().c_str(), (dir_ / "alias" / "new.ts").string().c_str()));
+}
+
+TEST_F(PosixFiles, LinksToNamesNotYetCreatedLeadToThoseNames) {
+    fs::create_directory(dir_ / "sub");
+    fs::create_directory(dir_ / "real");
+    fs::create_directory_symlink(dir_ / "real", dir_ / "alias");
+    fs::create_symlink("out.ts", dir_ / "lnk.log");
+    fs::create_symlink("lnk.log", dir_ / "chain.log");
+    fs::create_symlink("../out.ts", dir_ / "sub" / "up.log");
+    fs::create_symlink(dir_ / "out.ts", dir_ / "absolute.log");
+    fs::create_symlink("../real/out.ts", dir_ / "alias" / "via.log");
+    fs::create_symlink("other.ts", dir_ / "elsewhere.log");
+    const struct {
+        fs::path link;
+        fs::path missing;
+        bool same;
+    } cases[] = {
+        {dir_ / "lnk.log", dir_ / "out.ts", true},
+        {dir_ / "chain.log", dir_ / "out.ts", true},
+        {dir_ / "sub" / "up.log", dir_ / "out.ts", true},
+        {dir_ / "absolute.log", dir_ / "out.ts", true},
+        {dir_ / "alias" / "via.log", dir_ / "real" / "out.ts", true},
+        {dir_ / "elsewhere.log", dir_ / "out.ts", false},
+        {dir_ / "lnk.log", dir_ / "sub" / "out.ts", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(platform::SameFile(c.link.string().c_str(), c.missing.string().c_str()), c.same) << c.link;
+        EXPECT_EQ(platform::SameFile(c.missing.string().c_str(), c.link.string().c_str()), c.same) << c.link;
+    }
+}
+
+TEST_F(PosixFiles, SameFileAsHandleSeesThroughDeviceNames) {
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    const std::string viaProc = "/proc/self/fd/" + std::to_string(ends[1]);
+    EXPECT_TRUE(platform::SameFileAsHandle(viaProc.c_str(), ends[0]));
+    std::ofstream(dir_ / "plain") << "x";
+    EXPECT_FALSE(platform::SameFileAsHandle((dir_ / "plain").string().c_str(), ends[0]));
+    ::close(ends[0]);
+    ::close(ends[1]);
+}
+
+// The log is opened again for each batch: only the file checked at the start
+// of the job may take it.
+TEST_F(PosixFiles, CheckedAppendRefusesANameThatNowLeadsElsewhere) {
+    const std::string log = (dir_ / "run.log").string();
+    const std::string recording = (dir_ / "rec.ts").string();
+    const struct {
+        const char* what;
+        bool logExistsAtCheck;
+        void (*replace)(const std::string& log, const std::string& recording);
+        bool replaced;
+    } cases[] = {
+        {"unchanged", true, [](const std::string&, const std::string&) {}, false},
+        {"symbolic link put in its place", true,
+         [](const std::string& l, const std::string& r) {
+             fs::remove(l);
+             fs::create_symlink(r, l);
+         },
+         true},
+        {"hard link put in its place", true,
+         [](const std::string& l, const std::string& r) {
+             fs::remove(l);
+             fs::create_hard_link(r, l);
+         },
+         true},
+        {"removed", true, [](const std::string& l, const std::string&) { fs::remove(l); }, false},
+        {"created by nobody yet", false, [](const std::string&, const std::string&) {}, false},
+        {"link planted before the first write", false,
+         [](const std::string& l, const std::string& r) { fs::create_symlink(r, l); }, true},
+        {"hard link planted before the first write", false,
+         [](const std::string& l, const std::string& r) { fs::create_hard_link(r, l); }, true},
+    };
+    for (const auto& c : cases) {
+        fs::remove(log);
+        std::ofstream(recording, std::ios::binary) << "GGGG";
+        if (c.logExistsAtCheck) std::ofstream(log) << "old\n";
+        platform::FileIdentity identity = platform::IdentifyFile(log.c_str());
+        c.replace(log, recording);
+        bool replaced = false;
+        const platform::FileHandle file = platform::OpenAppendChecked(log.c_str(), identity, replaced);
+        EXPECT_EQ(replaced, c.replaced) << c.what;
+        EXPECT_EQ(file == platform::kInvalidFile, c.replaced) << c.what;
+        uint32_t written = 0;
+        if (file != platform::kInvalidFile) {
+            platform::WriteFile(file, "new\n", 4, written);
+            platform::CloseFile(file);
+        }
+        std::ifstream in(recording, std::ios::binary);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "GGGG") << c.what;
+        // A second batch goes to the same file.
+        if (!c.replaced) {
+            const platform::FileHandle again = platform::OpenAppendChecked(log.c_str(), identity, replaced);
+            EXPECT_FALSE(replaced) << c.what;
+            EXPECT_NE(again, platform::kInvalidFile) << c.what;
+            platform::CloseFile(again);
+        }
+    }
 }
 
 TEST_F(PosixFiles, OnlyOwnPlainFilesCountAsRemovable) {
@@ -296,6 +426,35 @@ TEST(KeyWait, WithoutATerminalReturnsAtOnceAndLeavesStandardInputUnread) {
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// A writer held up by a pipe nobody reads has put whole packets into it:
+// should the process end now, the reader finds no torn one.
+TEST(WholeUnits, APipeThatFillsUpHoldsWholeUnitsOnly) {
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    const std::string block(1 << 20, 'x');
+    std::thread writer([&] {
+        uint32_t written = 0;
+        platform::WriteWholeUnits(ends[1], block.data(), static_cast<uint32_t>(block.size()), 188, written);
+    });
+    platform::SleepMs(200);
+    int queued = 0;
+    ASSERT_EQ(::ioctl(ends[0], FIONREAD, &queued), 0);
+    EXPECT_GT(queued, 0);
+    EXPECT_EQ(queued % 188, 0) << queued;
+    // Drain it so that the writer finishes.
+    std::string buffer(1 << 16, '\0');
+    std::size_t total = 0;
+    while (total < block.size()) {
+        const ssize_t n = ::read(ends[0], buffer.data(), buffer.size());
+        if (n <= 0) break;
+        total += static_cast<std::size_t>(n);
+    }
+    writer.join();
+    EXPECT_EQ(total, block.size());
+    ::close(ends[0]);
+    ::close(ends[1]);
 }
 
 #endif

@@ -50,6 +50,29 @@ TEST_F(Routing, MessageReachesConsoleAndLogAccordingToTheSwitches) {
     EXPECT_EQ(console_.output.StandardError(), "");
 }
 
+TEST_F(Routing, LogWhoseNameLeadsElsewhereStopsWithOneNoticeUntilSetAgain) {
+    LogOn();
+    reporter_.MarkConsoleLineClosed(true);
+    reporter_.PrintMessage(0, "one\n");
+    EXPECT_EQ(Log(), "one\n");
+    console_.output.ReplaceLog(kLog);
+    reporter_.PrintMessage(0, "two\n");
+    EXPECT_EQ(Log(), "one\n");
+    EXPECT_FALSE(reporter_.LogOn());
+    EXPECT_TRUE(reporter_.TakeLogStopped());
+    EXPECT_FALSE(reporter_.TakeLogStopped());
+    const int writes = console_.output.LogWrites();
+    reporter_.PrintMessage(0, "three\n");
+    reporter_.FlushStdout();
+    EXPECT_EQ(console_.output.LogWrites(), writes);
+    EXPECT_EQ(Console(), "one\ntwo\n－ ログファイルが変わったためログ出力を停止しました run.log\nthree\n");
+    // The next job checks its log again.
+    LogOn();
+    reporter_.PrintMessage(0, "four\n");
+    EXPECT_EQ(Log(), "one\nfour\n");
+    EXPECT_FALSE(reporter_.TakeLogStopped());
+}
+
 TEST_F(Routing, LogLineEndsFollowTheLastByte) {
     LogOn();
     reporter_.SetConsoleOn(false);

@@ -26,12 +26,18 @@ public:
         const std::lock_guard<std::mutex> lock(mutex_);
         toStandardError_ = toStandardError;
     }
+    void IdentifyLog(const char* path) override {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (replacedLog_ == path) replacedLog_.clear();
+    }
     void AppendLog(const char* path, const char* text, std::size_t length) override {
         const std::lock_guard<std::mutex> lock(mutex_);
         ++logWrites_;
-        if (lockedLog_ == path) return;
+        lastAppendReplaced_ = replacedLog_ == path;
+        if (lockedLog_ == path || lastAppendReplaced_) return;
         logs_[path].append(text, length);
     }
+    bool LogReplaced() override { return lastAppendReplaced_; }
     uint32_t TickMs() override { return tick_; }
 
     // Everything written to standard output / standard error so far.
@@ -52,6 +58,9 @@ public:
     // Appends to this log are lost, as to a file someone else holds open.
     void LockLog(const std::string& path) { lockedLog_ = path; }
     void UnlockLog() { lockedLog_.clear(); }
+    // The log's name leads to another file from now on, until identified
+    // again.
+    void ReplaceLog(const std::string& path) { replacedLog_ = path; }
 
 private:
     bool utf8_;
@@ -65,6 +74,8 @@ private:
     std::size_t unflushed_ = 0;
     uint32_t tick_ = 0;
     std::string lockedLog_;
+    std::string replacedLog_;
+    bool lastAppendReplaced_ = false;
 };
 
 // A Reporter over its own recording, console on and progress shown, no log.

@@ -79,13 +79,26 @@ bool TunerQueue::Append(const uint8_t* bytes, uint32_t count) {
     return true;
 }
 
-uint32_t TunerQueue::TakeFront(uint8_t* dest, uint32_t room) {
-    const uint32_t moved = std::min(length_, room);
+uint32_t TunerQueue::FrontSpans(uint32_t room, Span* spans, std::size_t maxSpans) const {
+    const uint32_t wanted = std::min(length_, room);
+    uint32_t covered = 0;
+    uint32_t offset = head_;
+    for (std::size_t i = 0; i < chunks_.size() && i < maxSpans && covered < wanted; ++i) {
+        const uint32_t chunkEnd = i + 1 == chunks_.size() ? tail_ : kChunkBytes;
+        const uint32_t n = std::min(wanted - covered, chunkEnd - offset);
+        spans[i] = Span{chunks_[i].get() + offset, n};
+        covered += n;
+        offset = 0;
+    }
+    return covered;
+}
+
+void TunerQueue::DropFront(uint32_t count) {
+    count = std::min(count, length_);
     uint32_t done = 0;
-    while (done < moved) {
+    while (done < count) {
         const uint32_t chunkEnd = chunks_.size() == 1 ? tail_ : kChunkBytes;
-        const uint32_t n = std::min(moved - done, chunkEnd - head_);
-        std::memcpy(dest + done, chunks_.front().get() + head_, n);
+        const uint32_t n = std::min(count - done, chunkEnd - head_);
         head_ += n;
         done += n;
         if (head_ == chunkEnd && chunks_.size() > 1) {
@@ -94,8 +107,20 @@ uint32_t TunerQueue::TakeFront(uint8_t* dest, uint32_t room) {
             head_ = 0;
         }
     }
-    length_ -= moved;
+    length_ -= count;
     if (length_ == 0) head_ = tail_ = 0;  // the one chunk left starts over
+}
+
+uint32_t TunerQueue::TakeFront(uint8_t* dest, uint32_t room) {
+    constexpr std::size_t kMaxSpans = 8;
+    Span spans[kMaxSpans];
+    const uint32_t moved = FrontSpans(room, spans, kMaxSpans);
+    uint32_t done = 0;
+    for (std::size_t i = 0; done < moved; ++i) {
+        std::memcpy(dest + done, spans[i].data, spans[i].size);
+        done += spans[i].size;
+    }
+    DropFront(moved);
     return moved;
 }
 
@@ -283,11 +308,24 @@ void TunerSource::AppendFetched(const uint8_t* bytes, uint32_t count) {
 
 uint32_t TunerSource::Take(uint8_t* dest, uint32_t room) {
     if (dest == nullptr || room == 0) return 0;
+    constexpr std::size_t kMaxSpans = kTakeSliceBytes / TunerQueue::kChunkBytes + 1;
+    TunerQueue::Span spans[kMaxSpans];
+    uint32_t found = 0;
+    {
+        std::lock_guard lock(queueLock_);
+        if (!running) return 0;
+        found = queue_.FrontSpans(std::min(room, kTakeSliceBytes), spans, kMaxSpans);
+    }
+    // The copy runs without the lock: the reader appends behind these bytes
+    // meanwhile instead of waiting for them, and only this thread takes.
+    uint32_t done = 0;
+    for (std::size_t i = 0; done < found; ++i) {
+        std::memcpy(dest + done, spans[i].data, spans[i].size);
+        done += spans[i].size;
+    }
     std::lock_guard lock(queueLock_);
-    if (!running) return 0;
-    // The reader cannot append while the lock is held: a worker with a
-    // large read buffer takes a backlog in slices rather than in one copy.
-    return queue_.TakeFront(dest, std::min(room, kTakeSliceBytes));
+    queue_.DropFront(found);
+    return found;
 }
 
 int32_t TunerSource::QueuedBytes() {

@@ -32,6 +32,16 @@ public:
     bool Append(const uint8_t* bytes, uint32_t count);
     // Moves up to `room` bytes from the front into dest; the count moved.
     uint32_t TakeFront(uint8_t* dest, uint32_t room);
+    // Where the first bytes lie, up to `room` of them and in at most
+    // `maxSpans` pieces; the count covered. Appends do not move these bytes,
+    // so they may be read while another thread appends, until DropFront.
+    struct Span {
+        const uint8_t* data = nullptr;
+        uint32_t size = 0;
+    };
+    uint32_t FrontSpans(uint32_t room, Span* spans, std::size_t maxSpans) const;
+    // Forgets the first `count` bytes (at most Length()).
+    void DropFront(uint32_t count);
     void Free();
 
 private:

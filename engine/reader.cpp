@@ -111,26 +111,44 @@ ScanResult ScanPacket(BlockReader& reader, ScanMode mode, PacketRead& out) {
 
 enum class FillResult { Data, NothingNow, Ended };
 
-FillResult Refill(BlockReader& reader, PacketSource& source) {
+// Moves the unread bytes to the block's start; the packets in front of them
+// are handed on first.
+void Compact(BlockReader& reader) {
+    if (reader.beforeMove) {
+        reader.beforeMove();
+    }
     uint8_t* data = reader.block.get();
-    if (reader.cursor > 0) {
-        if (reader.beforeMove) {
-            reader.beforeMove();
-        }
-        const uint32_t remaining = reader.length - reader.cursor;
-        if (remaining > 0) {
-            std::memmove(data, data + reader.cursor, remaining);
-        }
-        reader.length = remaining;
-        reader.cursor = 0;
+    const uint32_t remaining = reader.length - reader.cursor;
+    if (remaining > 0) {
+        std::memmove(data, data + reader.cursor, remaining);
+    }
+    reader.length = remaining;
+    reader.cursor = 0;
+}
+
+// A source that delivers in small reads (a tuner, a pipe) would otherwise
+// cost a move and a hand-over of the packets per read: while bytes keep
+// coming, the next read goes behind the data until half a piece has been
+// consumed or the room behind it runs short.
+bool ReadBehindData(const BlockReader& reader) {
+    return reader.piece != 0 && reader.cursor < reader.piece / 2 && reader.capacity - reader.length >= reader.piece;
+}
+
+FillResult Refill(BlockReader& reader, PacketSource& source) {
+    if (reader.cursor > 0 && !ReadBehindData(reader)) {
+        Compact(reader);
     }
     const uint32_t room = reader.capacity - reader.length;
     const uint32_t ask = reader.piece != 0 && reader.piece < room ? reader.piece : room;
     uint32_t got = 0;
-    switch (source.ReadBlock(data + reader.length, ask, got)) {
+    switch (source.ReadBlock(reader.block.get() + reader.length, ask, got)) {
         case BlockStatus::Ended:
             return FillResult::Ended;
         case BlockStatus::NothingNow:
+            // Packets read so far go on while the source pauses.
+            if (reader.cursor > 0) {
+                Compact(reader);
+            }
             return FillResult::NothingNow;
         case BlockStatus::Data:
             break;

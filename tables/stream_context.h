@@ -201,6 +201,9 @@ struct StreamContext {
     StreamClock pts;
     StreamClock dts;
     StreamClock wall;
+    // Pacing compares the wall clock with the PTS clock: it is then read at
+    // every PTS step, otherwise only at the first.
+    bool wallClockPaces = false;
     // Counts the packets whose time stamps went to the clocks: while it
     // stays, so do pcr, pts and dts.
     uint64_t clockSteps = 0;

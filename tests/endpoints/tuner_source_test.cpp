@@ -265,6 +265,53 @@ TEST(TunerQueue, InterleavedAppendsAndTakesKeepTheByteOrder) {
     EXPECT_EQ(queue.TakeFront(buffer.data(), 100), 0u);
 }
 
+// The worker copies from where the bytes lie, without the lock: the spans
+// must name the queued bytes in order, across a chunk boundary, and stop at
+// the room or the span count given.
+TEST(TunerQueue, FrontSpansNameTheQueuedBytesInPlace) {
+    constexpr uint32_t kChunk = TunerQueue::kChunkBytes;
+    TunerQueue queue;
+    std::vector<uint8_t> bytes(kChunk + 1000);
+    for (uint32_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<uint8_t>(i * 7 + i / 251);
+    ASSERT_TRUE(queue.Append(bytes.data(), static_cast<uint32_t>(bytes.size())));
+    std::vector<uint8_t> out(500);
+    ASSERT_EQ(queue.TakeFront(out.data(), 500), 500u);
+
+    struct Case {
+        uint32_t room;
+        std::size_t maxSpans;
+        std::vector<uint32_t> sizes;
+    };
+    const Case cases[] = {
+        {UINT32_MAX, 8, {kChunk - 500, 1000}},
+        {kChunk, 8, {kChunk - 500, 500}},
+        {UINT32_MAX, 1, {kChunk - 500}},
+        {100, 8, {100}},
+        {0, 8, {}},
+    };
+    for (const Case& c : cases) {
+        TunerQueue::Span spans[8];
+        const uint32_t covered = queue.FrontSpans(c.room, spans, c.maxSpans);
+        uint32_t offset = 500;
+        for (std::size_t i = 0; i < c.sizes.size(); ++i) {
+            ASSERT_EQ(spans[i].size, c.sizes[i]) << "room " << c.room << " span " << i;
+            ASSERT_EQ(std::vector<uint8_t>(spans[i].data, spans[i].data + spans[i].size),
+                      std::vector<uint8_t>(bytes.begin() + offset, bytes.begin() + offset + c.sizes[i]));
+            offset += c.sizes[i];
+        }
+        EXPECT_EQ(covered, offset - 500) << "room " << c.room;
+        EXPECT_EQ(queue.Length(), kChunk + 500);  // looking takes nothing
+    }
+
+    queue.DropFront(kChunk - 490);  // into the second chunk
+    EXPECT_EQ(queue.Length(), 990u);
+    EXPECT_EQ(queue.Capacity(), uint64_t{2} * kChunk);  // the first chunk kept for reuse
+    ASSERT_EQ(queue.TakeFront(out.data(), 500), 500u);
+    EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.end()),
+              std::vector<uint8_t>(bytes.begin() + kChunk + 10, bytes.begin() + kChunk + 510));
+}
+
 TEST_F(TunerTest, WorkerWaitEndsWhenDataArrivesAndTimesOutWhenIdle) {
     SetEnv("BON_TEST_PACKETS", "10");
     MessageCapture messages(/*noProgress=*/true);

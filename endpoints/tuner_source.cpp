@@ -261,6 +261,7 @@ void TunerSource::ReadLoop() {
     driver2->PurgeTsStream();
     IdleWait idle;
     while (running && StopRequested.load() == 0) {
+        WaitForRoom();
         BonByte* bytes = nullptr;
         BonDword count = 0;
         BonDword remain = 0;
@@ -274,6 +275,18 @@ void TunerSource::ReadLoop() {
         AppendFetched(bytes, count);
     }
     driver2->PurgeTsStream();
+}
+
+// A full queue throws away what is fetched next. A driver that hands over
+// faster than the worker takes would lose most of a stream that way, though
+// the worker keeps going: while the queue is full, the driver's bytes are
+// left in the driver for as long as the longest idle wait, so that the
+// worker may make room first.
+void TunerSource::WaitForRoom() {
+    std::unique_lock lock(queueLock_);
+    if (queue_.Length() < queueLimit) return;
+    queueDrained_.wait_for(lock, std::chrono::milliseconds(kLongestIdleWaitMs),
+                           [this] { return queue_.Length() < queueLimit || !running; });
 }
 
 // Nothing ready: wait in the driver where its wait works, else sleep with a
@@ -323,8 +336,11 @@ uint32_t TunerSource::Take(uint8_t* dest, uint32_t room) {
         std::memcpy(dest + done, spans[i].data, spans[i].size);
         done += spans[i].size;
     }
-    std::lock_guard lock(queueLock_);
-    queue_.DropFront(found);
+    {
+        std::lock_guard lock(queueLock_);
+        queue_.DropFront(found);
+    }
+    if (found > 0) queueDrained_.notify_one();
     return found;
 }
 

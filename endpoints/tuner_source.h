@@ -105,10 +105,12 @@ private:
     void ReadLoop();
     void AppendFetched(const uint8_t* bytes, uint32_t count);
     void WaitForDriver(IdleWait& idle);
+    void WaitForRoom();
 
     Reporter& reporter_;
     std::mutex queueLock_;  // guards queue_ between the reader and the worker
     std::condition_variable queueFilled_;
+    std::condition_variable queueDrained_;  // the worker took bytes
     TunerQueue queue_;
     platform::ThreadHandle thread_;
 };

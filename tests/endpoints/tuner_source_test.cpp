@@ -163,6 +163,23 @@ TEST_F(TunerTest, FullQueueDropsFetchedBlocksUntilTheWorkerTakes) {
     EXPECT_EQ(messages.Text(), "");
 }
 
+// A driver that hands over faster than the worker takes loses nothing
+// while the worker keeps taking: the reader leaves the bytes in the driver
+// until there is room, where it would otherwise throw them away.
+TEST_F(TunerTest, WorkerThatKeepsTakingLosesNothingToAFasterDriver) {
+    SetEnv("BON_TEST_CHUNK", "1880");
+    SetEnv("BON_TEST_PACKETS", "5000");
+    MessageCapture messages(/*noProgress=*/true);
+    TunerSource tuner(messages.Reporter());
+    StartTuner(tuner, 0, 0, kDriver.c_str(), 940);
+    const std::vector<uint8_t> data = TakeAtLeast(tuner, 5000 * 188);
+    StopTuner(tuner);
+    ASSERT_EQ(data.size(), 5000u * 188u);
+    for (uint32_t i = 0; i < 5000; ++i) {
+        ASSERT_EQ(PacketIndex(data.data() + i * 188), i);
+    }
+}
+
 TEST_F(TunerTest, QueueLimitIsReplacedAndRestoredByReset) {
     SetEnv("BON_TEST_PACKETS", "50");
     SetEnv("BON_TEST_CHUNK", "188");

@@ -1,15 +1,17 @@
 #!/usr/bin/env python3
 """Writes a transport stream of a given size (bytes, rounded down to whole
-packets) with four PIDs whose continuity counters run without a gap, or,
-with DROP_EVERY, where every DROP_EVERY-th packet of the first PID skips a
-counter value (a drop-heavy stream). Like a broadcast, the stream carries
-time stamps: every 64 packets a video PES (PTS and DTS) starts on 0x100 and
-an audio PES (PTS) on 0x110, and 0x101 carries a PCR, each 1/30 s later than
-the last; 0x111 carries data without time stamps.
+packets) shaped like a broadcast: a video PID 0x100 with 13 of every 16
+packets, a PCR PID 0x101, an audio PID 0x110 and a data PID 0x111 with one
+each, continuity counters without a gap, or, with DROP_EVERY, where every
+DROP_EVERY-th video packet skips a counter value (a drop-heavy stream). Every
+256 packets a video PES (PTS and DTS) and an audio PES (PTS) start and a PCR
+goes by, each 1/30 s later than the last.
   make_stream.py PATH SIZE [DROP_EVERY]"""
 import sys
 
 PIDS = (0x100, 0x101, 0x110, 0x111)
+# One round: where the other PIDs fall between the video packets.
+ROUND = (0x100,) * 4 + (0x101,) + (0x100,) * 5 + (0x110,) + (0x100,) * 4 + (0x111,)
 FRAME_TICKS = 3003  # 90 kHz ticks per frame at 29.97 frames per second
 FIRST_STAMP = 0x12345678
 
@@ -33,18 +35,22 @@ def pcr_field(base):
 
 
 def cycle_packets(drop_every):
-    """Packets of one cycle, and where each time stamp of the cycle lies."""
+    """Packets of one cycle, where each time stamp of the cycle lies, and
+    the frames the cycle spans."""
     # Long enough that the counters come back to where they started.
     rounds = 16 * (drop_every if drop_every else 1)
-    counters = [0] * len(PIDS)
+    counters = {pid: 0 for pid in PIDS}
     cycle = bytearray()
     stamps = []  # (offset, kind): kind 'v' video PTS+DTS, 'a' audio PTS, 'p' PCR
+    video = 0
     for n in range(rounds):
-        for k, pid in enumerate(PIDS):
-            cc = counters[k]
+        started = set()
+        for pid in ROUND:
+            cc = counters[pid]
             fill = bytes([(pid + cc) & 0xFF]) * 184
             start = len(cycle)
-            frame = n % 16 == 0
+            frame = n % 16 == 0 and pid not in started
+            started.add(pid)
             if frame and pid == 0x101:
                 field = pcr_field(0)
                 cycle += bytes([0x47, (pid >> 8) & 0x1F, pid & 0xFF, 0x30 | cc]) + field + fill[len(field):]
@@ -55,9 +61,12 @@ def cycle_packets(drop_every):
                 stamps.append((start + 4 + 9, "v" if pid == 0x100 else "a"))
             else:
                 cycle += bytes([0x47, (pid >> 8) & 0x1F, pid & 0xFF, 0x10 | cc]) + fill
-            skip = k == 0 and drop_every and n % drop_every == drop_every - 1
-            counters[k] = (cc + (2 if skip else 1)) & 15
-    assert counters == [0] * len(PIDS) or drop_every
+            skip = False
+            if pid == 0x100:
+                skip = drop_every and video % drop_every == drop_every - 1
+                video += 1
+            counters[pid] = (cc + (2 if skip else 1)) & 15
+    assert all(c == 0 for c in counters.values()) or drop_every
     return cycle, stamps, rounds // 16
 
 

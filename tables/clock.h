@@ -77,3 +77,7 @@ void PredictWrap(StreamContext& context);
 // ClockStep (tables/stream_context.h) sorts out the packets without a time
 // stamp; this takes the others.
 bool ClockStepWithStamps(StreamContext& context, const PidEntry& entry);
+
+// The PES header's stamps are the ones the PTS and DTS clocks took last, and
+// no pacing reads the wall clock: a clock step would change nothing.
+inline bool RepeatsLastStamps(const StreamContext& context, const PesHeader& pes);

@@ -170,6 +170,33 @@ TEST(ClockUpdate, RepeatedAndAlternatingStampsKeepTheMoments) {
     EXPECT_EQ(clock.previousElapsed, a - base);
 }
 
+// The packets of a PES after its first carry no stamps of their own but
+// keep those of its header: they step the clocks only when a stamp differs
+// from the one taken last, or when pacing reads the wall clock each time.
+TEST(ClockStepTest, RepeatedStampsStepNothingUnlessTheWallClockPaces) {
+    for (const bool paces : {false, true}) {
+        StreamContext context;
+        context.wallClockPaces = paces;
+        PidEntry entry;
+        entry.pesParsed = 1;
+        entry.pes.ptsDtsFlags = 3;
+        entry.pes.pts = 5000;
+        entry.pes.dts = 2000;
+        EXPECT_FALSE(ClockStep(context, entry));
+        EXPECT_EQ(context.clockSteps, 1u);
+        EXPECT_FALSE(ClockStep(context, entry));
+        EXPECT_EQ(context.clockSteps, paces ? 2u : 1u) << "paces " << paces;
+        entry.pes.dts = 2000 + (1ull << 33);  // the same 33-bit value
+        ClockStep(context, entry);
+        EXPECT_EQ(context.clockSteps, paces ? 3u : 1u) << "paces " << paces;
+        entry.pes.dts = 2001;
+        ClockStep(context, entry);
+        EXPECT_EQ(context.clockSteps, paces ? 4u : 2u) << "paces " << paces;
+        EXPECT_EQ(context.dts.currentElapsed, 1u);
+        EXPECT_EQ(context.pts.currentElapsed, 0u);
+    }
+}
+
 // Only pacing looks at the wall clock after its start: without it the
 // first PTS starts it and later ones leave it there.
 TEST(ClockStepTest, WallClockMovesWithThePtsOnlyWhenItPaces) {

@@ -112,6 +112,14 @@ BlockStatus TunerDriverSource::ReadBlock(uint8_t* dest, uint32_t room, uint32_t&
     return got == 0 ? BlockStatus::NothingNow : BlockStatus::Data;
 }
 
+BlockStatus TunerDriverSource::LendBlock(const uint8_t* keepFrom, uint32_t keep, const uint8_t*& data,
+                                         uint32_t& length) {
+    if (tuner_ == nullptr || !LendFromTuner(*tuner_, keepFrom, keep, data, length)) {
+        return BlockStatus::NothingNow;
+    }
+    return BlockStatus::Data;
+}
+
 void TunerDriverSource::WaitIdle() {
     if (tuner_ != nullptr) {
         WaitForTunerData(*tuner_, kTunerIdleWaitMs);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "endpoints/bon_driver.h"
+#include "endpoints/stream_endpoints.h"
 #include "platform/platform.h"
 
 inline constexpr uint32_t kDefaultTunerQueueLimit = 940;
@@ -42,15 +43,25 @@ public:
     uint32_t FrontSpans(uint32_t room, Span* spans, std::size_t maxSpans) const;
     // Forgets the first `count` bytes (at most Length()).
     void DropFront(uint32_t count);
+    // Lends the bytes of the front chunk in place, led by a copy of the
+    // `keep` bytes at `keepFrom` (none when they already lie right before
+    // them), and takes back the chunks lent before. The lent bytes leave the
+    // queue; their chunk is not reused until the next Lend. False, with
+    // nothing changed, when the queue is empty.
+    bool Lend(const uint8_t* keepFrom, uint32_t keep, const uint8_t*& data, uint32_t& length);
     void Free();
 
 private:
+    // A chunk's bytes follow kLendKeepMost bytes of room for what a lent
+    // block carries over.
     using Chunk = std::unique_ptr<uint8_t[]>;
+    static uint8_t* Bytes(const Chunk& chunk) { return chunk.get() + kLendKeepMost; }
     Chunk NewChunk();
     void Recycle(Chunk chunk);
 
     std::deque<Chunk> chunks_;
     std::vector<Chunk> spare_;
+    std::vector<Chunk> lent_;  // lent out whole, back with the next Lend
     uint32_t head_ = 0;  // offset of the first queued byte in chunks_.front()
     uint32_t tail_ = 0;  // bytes filled in chunks_.back()
     uint32_t length_ = 0;
@@ -82,6 +93,8 @@ public:
     void StopReader();
     // Moves up to `room` bytes from the front of the queue; the count moved.
     uint32_t Take(uint8_t* dest, uint32_t room);
+    // TunerQueue::Lend under the queue lock; false while not running.
+    bool Lend(const uint8_t* keepFrom, uint32_t keep, const uint8_t*& data, uint32_t& length);
 
     // Queue length now (for observers; taken under the queue lock).
     int32_t QueuedBytes();

@@ -74,12 +74,12 @@ void Deliver(BlockReader& reader, uint32_t at, uint32_t advance, bool inStep, Pa
     reader.inStep = true;
     reader.cursor = at + (advance <= rest ? advance : rest);
     out.status = ReadStatus::Packet;
-    out.packet = reader.block.get() + at;
+    out.packet = reader.data + at;
     out.length = static_cast<int32_t>(advance);
 }
 
 ScanResult ScanPacket(BlockReader& reader, ScanMode mode, PacketRead& out) {
-    const uint8_t* data = reader.block.get();
+    const uint8_t* data = reader.data;
     const uint32_t end = reader.length;
     const uint32_t start = reader.cursor;
     uint32_t p = start;
@@ -117,7 +117,7 @@ void Compact(BlockReader& reader) {
     if (reader.beforeMove) {
         reader.beforeMove();
     }
-    uint8_t* data = reader.block.get();
+    uint8_t* data = reader.block.get();  // only a block of the reader's own is moved
     const uint32_t remaining = reader.length - reader.cursor;
     if (remaining > 0) {
         std::memmove(data, data + reader.cursor, remaining);
@@ -134,7 +134,40 @@ bool ReadBehindData(const BlockReader& reader) {
     return reader.piece != 0 && reader.cursor < reader.piece / 2 && reader.capacity - reader.length >= reader.piece;
 }
 
+// A lending source: the unread bytes go along into the next lent block,
+// the packets before them are handed on first.
+FillResult Borrow(BlockReader& reader, PacketSource& source) {
+    uint32_t keep = reader.length - reader.cursor;
+    if (keep > kLendKeepMost) {
+        // More undecided bytes than two units never occur; the oldest
+        // could start no packet.
+        reader.cursor += keep - kLendKeepMost;
+        keep = kLendKeepMost;
+    }
+    if (reader.cursor > 0 && reader.beforeMove) {
+        reader.beforeMove();
+    }
+    const uint8_t* data = nullptr;
+    uint32_t length = 0;
+    switch (source.LendBlock(reader.data + reader.cursor, keep, data, length)) {
+        case BlockStatus::Ended:
+            return FillResult::Ended;
+        case BlockStatus::NothingNow:
+            return FillResult::NothingNow;
+        case BlockStatus::Data:
+            break;
+    }
+    reader.data = data;
+    reader.length = length;
+    reader.cursor = 0;
+    reader.sourcePosition += length - keep;
+    return FillResult::Data;
+}
+
 FillResult Refill(BlockReader& reader, PacketSource& source) {
+    if (source.LendsBlocks()) {
+        return Borrow(reader, source);
+    }
     if (reader.cursor > 0 && !ReadBehindData(reader)) {
         Compact(reader);
     }
@@ -165,7 +198,7 @@ PacketRead ReadPacket(BlockReader& reader, PacketSource& source) {
     if (!source.IsOpen()) {
         return out;
     }
-    if (!reader.block) {
+    if (!reader.block && !source.LendsBlocks()) {
         if (reader.capacity == 0 || reader.allocationFailed) {
             return out;
         }
@@ -178,14 +211,15 @@ PacketRead ReadPacket(BlockReader& reader, PacketSource& source) {
             reader.allocationFailed = true;
             return out;
         }
+        reader.data = reader.block.get();
         reader.length = 0;
         reader.cursor = 0;
     }
 
     // Fast path: a packet at the cursor confirmed by the next one.
-    if (reader.inStep) {
+    if (reader.inStep && reader.data != nullptr) {
         const uint32_t stride = PreferredStride(reader, true);
-        const uint8_t* p = reader.block.get() + reader.cursor;
+        const uint8_t* p = reader.data + reader.cursor;
         if (reader.length - reader.cursor > stride && p[0] == kSync && p[stride] == kSync) {
             Deliver(reader, reader.cursor, stride, true, out);
             return out;

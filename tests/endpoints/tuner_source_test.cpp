@@ -147,9 +147,10 @@ TEST_F(TunerTest, FullQueueDropsFetchedBlocksUntilTheWorkerTakes) {
     // thrown away, so the queue stays at exactly one block.
     for (int i = 0; i < 200 && tuner.QueuedBytes() == 0; ++i)
         platform::SleepMs(5);
+    // Long enough for the reader to give up waiting for room a few times.
     for (int i = 0; i < 10; ++i) {
         EXPECT_EQ(tuner.QueuedBytes(), 1880);
-        platform::SleepMs(5);
+        platform::SleepMs(40);
     }
     std::vector<uint8_t> first = TakeAtLeast(tuner, 1880);
     ASSERT_EQ(first.size(), 1880u);
@@ -327,6 +328,45 @@ TEST(TunerQueue, FrontSpansNameTheQueuedBytesInPlace) {
     ASSERT_EQ(queue.TakeFront(out.data(), 500), 500u);
     EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.end()),
               std::vector<uint8_t>(bytes.begin() + kChunk + 10, bytes.begin() + kChunk + 510));
+}
+
+// The worker reads the queued bytes where the reader thread put them: a
+// lend within a chunk continues right behind the kept bytes, a lend from
+// the next chunk carries them over in front, and a chunk lent out whole
+// comes back with the following lend.
+TEST(TunerQueue, LendsInPlaceAndCarriesTheKeptBytesAcrossChunks) {
+    constexpr uint32_t kChunk = TunerQueue::kChunkBytes;
+    TunerQueue queue;
+    std::vector<uint8_t> bytes(kChunk + 3000);
+    for (uint32_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<uint8_t>(i * 13 + i / 256);
+    const auto expect = [&bytes](const uint8_t* data, uint32_t length, uint32_t from) {
+        ASSERT_EQ(std::vector<uint8_t>(data, data + length),
+                  std::vector<uint8_t>(bytes.begin() + from, bytes.begin() + from + length));
+    };
+    const uint8_t* data = nullptr;
+    uint32_t length = 0;
+    EXPECT_FALSE(queue.Lend(nullptr, 0, data, length));
+
+    ASSERT_TRUE(queue.Append(bytes.data(), 1000));
+    ASSERT_TRUE(queue.Lend(nullptr, 0, data, length));
+    EXPECT_EQ(length, 1000u);
+    expect(data, length, 0);
+    EXPECT_EQ(queue.Length(), 0u);
+    EXPECT_FALSE(queue.Lend(data + 900, 100, data, length));  // nothing new: the loan stays
+
+    ASSERT_TRUE(queue.Append(bytes.data() + 1000, kChunk + 2000));
+    const uint8_t* first = data;
+    ASSERT_TRUE(queue.Lend(data + 900, 100, data, length));  // the rest of the first chunk
+    EXPECT_EQ(data, first + 900);                            // no copy
+    EXPECT_EQ(length, 100u + kChunk - 1000);
+    expect(data, length, 900);
+
+    ASSERT_TRUE(queue.Lend(data + length - 150, 150, data, length));  // the second chunk
+    EXPECT_EQ(length, 150u + 3000);
+    expect(data, length, kChunk - 150);
+    EXPECT_EQ(queue.Length(), 0u);
+    EXPECT_EQ(queue.Capacity(), uint64_t{2} * kChunk);  // the first chunk back for reuse
 }
 
 TEST_F(TunerTest, WorkerWaitEndsWhenDataArrivesAndTimesOutWhenIdle) {

@@ -415,8 +415,7 @@ uint32_t TakeFromTuner(TunerSource& tuner, uint8_t* dest, uint32_t room) {
     return tuner.Take(dest, room);
 }
 
-bool LendFromTuner(TunerSource& tuner, const uint8_t* keepFrom, uint32_t keep, const uint8_t*& data,
-                   uint32_t& length) {
+bool LendFromTuner(TunerSource& tuner, const uint8_t* keepFrom, uint32_t keep, const uint8_t*& data, uint32_t& length) {
     return tuner.Lend(keepFrom, keep, data, length);
 }
 

@@ -85,6 +85,9 @@ void StartTuner(TunerSource& tuner, uint32_t space, uint32_t channel, const char
 uint32_t TakeFromTuner(TunerSource& tuner, uint8_t* dest, uint32_t room);
 // The driver did not load or the tuner did not open: nothing will come.
 bool TunerFailedToOpen(const TunerSource& tuner);
+// Lends the queued bytes in place, led by the `keep` bytes at `keepFrom`
+// (see PacketSource::LendBlock); false when none are queued.
+bool LendFromTuner(TunerSource& tuner, const uint8_t* keepFrom, uint32_t keep, const uint8_t*& data, uint32_t& length);
 // Waits up to `ms` for the reader to queue bytes; whether any are queued.
 bool WaitForTunerData(TunerSource& tuner, uint32_t ms);
 // End of the worker: stops the reader, closes and releases the driver.

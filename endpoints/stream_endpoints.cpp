@@ -119,6 +119,14 @@ bool TunerDriverSource::FailedToStart() const {
     return tuner_ != nullptr && TunerFailedToOpen(*tuner_);
 }
 
+BlockStatus TunerDriverSource::LendBlock(const uint8_t* keepFrom, uint32_t keep, const uint8_t*& data,
+                                         uint32_t& length) {
+    if (tuner_ == nullptr || !LendFromTuner(*tuner_, keepFrom, keep, data, length)) {
+        return FailedToStart() ? BlockStatus::Ended : BlockStatus::NothingNow;
+    }
+    return BlockStatus::Data;
+}
+
 void TunerDriverSource::WaitIdle() {
     if (tuner_ != nullptr) {
         WaitForTunerData(*tuner_, kTunerIdleWaitMs);

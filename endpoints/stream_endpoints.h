@@ -17,12 +17,26 @@ enum class BlockStatus {
     Ended,       // the end of the input, or a read that cannot go on
 };
 
+// The most unread bytes a reader carries from one lent block into the next:
+// less than two units of 192 bytes are ever undecided.
+inline constexpr uint32_t kLendKeepMost = 4096;
+
 class PacketSource {
 public:
     virtual ~PacketSource() = default;
     virtual bool IsOpen() const = 0;
     // Reads up to `room` bytes into dest; `got` is how many arrived.
     virtual BlockStatus ReadBlock(uint8_t* dest, uint32_t room, uint32_t& got) = 0;
+    // A source that holds what it delivers in storage of its own lends it
+    // instead of copying it out: LendBlock hands over the next bytes in place,
+    // led by the `keep` (at most kLendKeepMost) bytes at `keepFrom`, the
+    // caller's unread ones, and takes back the block lent before. NothingNow
+    // leaves that block with the caller.
+    virtual bool LendsBlocks() const { return false; }
+    virtual BlockStatus LendBlock(const uint8_t* /*keepFrom*/, uint32_t /*keep*/, const uint8_t*& /*data*/,
+                                  uint32_t& /*length*/) {
+        return BlockStatus::Ended;
+    }
     // Nothing came: waits a moment before the next read is worth trying.
     virtual void WaitIdle() = 0;
     virtual void Close() = 0;
@@ -85,6 +99,9 @@ public:
     bool Open(uint32_t space, uint32_t channel, const std::string& driver, uint32_t queueLimit);
     bool IsOpen() const override { return tuner_ != nullptr; }
     BlockStatus ReadBlock(uint8_t* dest, uint32_t room, uint32_t& got) override;
+    // The queued bytes are lent where the reader thread put them.
+    bool LendsBlocks() const override { return tuner_ != nullptr; }
+    BlockStatus LendBlock(const uint8_t* keepFrom, uint32_t keep, const uint8_t*& data, uint32_t& length) override;
     void WaitIdle() override;
     // Stops the reader and releases the driver; the object stays until the
     // source is destroyed.

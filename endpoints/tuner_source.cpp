@@ -24,6 +24,10 @@ constexpr uint32_t kLongestIdleWaitMs = 20;
 constexpr uint32_t kQuickWaitMs = 2;
 constexpr int kQuickWaitsTolerated = 3;
 constexpr uint32_t kTakeSliceBytes = 4u * 1024u * 1024u;
+// How long a full queue keeps the reader from fetching: a worker that is
+// merely descheduled for a while on a busy machine catches up meanwhile,
+// and a driver holds far more than this much of a live stream.
+constexpr uint32_t kFullQueueWaitMs = 100;
 
 }  // namespace
 
@@ -40,7 +44,7 @@ TunerQueue::Chunk TunerQueue::NewChunk() {
         spare_.pop_back();
         return chunk;
     }
-    return Chunk(new (std::nothrow) uint8_t[kChunkBytes]);
+    return Chunk(new (std::nothrow) uint8_t[kLendKeepMost + kChunkBytes]);
 }
 
 void TunerQueue::Recycle(Chunk chunk) {
@@ -71,7 +75,7 @@ bool TunerQueue::Append(const uint8_t* bytes, uint32_t count) {
             tail_ = 0;
         }
         const uint32_t n = std::min(count - done, kChunkBytes - tail_);
-        std::memcpy(chunks_.back().get() + tail_, bytes + done, n);
+        std::memcpy(Bytes(chunks_.back()) + tail_, bytes + done, n);
         tail_ += n;
         done += n;
     }
@@ -79,13 +83,26 @@ bool TunerQueue::Append(const uint8_t* bytes, uint32_t count) {
     return true;
 }
 
-uint32_t TunerQueue::TakeFront(uint8_t* dest, uint32_t room) {
-    const uint32_t moved = std::min(length_, room);
+uint32_t TunerQueue::FrontSpans(uint32_t room, Span* spans, std::size_t maxSpans) const {
+    const uint32_t wanted = std::min(length_, room);
+    uint32_t covered = 0;
+    uint32_t offset = head_;
+    for (std::size_t i = 0; i < chunks_.size() && i < maxSpans && covered < wanted; ++i) {
+        const uint32_t chunkEnd = i + 1 == chunks_.size() ? tail_ : kChunkBytes;
+        const uint32_t n = std::min(wanted - covered, chunkEnd - offset);
+        spans[i] = Span{Bytes(chunks_[i]) + offset, n};
+        covered += n;
+        offset = 0;
+    }
+    return covered;
+}
+
+void TunerQueue::DropFront(uint32_t count) {
+    count = std::min(count, length_);
     uint32_t done = 0;
-    while (done < moved) {
+    while (done < count) {
         const uint32_t chunkEnd = chunks_.size() == 1 ? tail_ : kChunkBytes;
-        const uint32_t n = std::min(moved - done, chunkEnd - head_);
-        std::memcpy(dest + done, chunks_.front().get() + head_, n);
+        const uint32_t n = std::min(count - done, chunkEnd - head_);
         head_ += n;
         done += n;
         if (head_ == chunkEnd && chunks_.size() > 1) {
@@ -94,14 +111,50 @@ uint32_t TunerQueue::TakeFront(uint8_t* dest, uint32_t room) {
             head_ = 0;
         }
     }
-    length_ -= moved;
+    length_ -= count;
     if (length_ == 0) head_ = tail_ = 0;  // the one chunk left starts over
+}
+
+uint32_t TunerQueue::TakeFront(uint8_t* dest, uint32_t room) {
+    constexpr std::size_t kMaxSpans = 8;
+    Span spans[kMaxSpans];
+    const uint32_t moved = FrontSpans(room, spans, kMaxSpans);
+    uint32_t done = 0;
+    for (std::size_t i = 0; done < moved; ++i) {
+        std::memcpy(dest + done, spans[i].data, spans[i].size);
+        done += spans[i].size;
+    }
+    DropFront(moved);
     return moved;
+}
+
+bool TunerQueue::Lend(const uint8_t* keepFrom, uint32_t keep, const uint8_t*& data, uint32_t& length) {
+    if (length_ == 0) return false;
+    keep = std::min(keep, kLendKeepMost);
+    const uint32_t end = chunks_.size() == 1 ? tail_ : kChunkBytes;
+    uint8_t* const start = Bytes(chunks_.front()) + head_;
+    // Within one chunk the kept bytes already lie right before the new ones.
+    if (keep > 0 && start - keep != keepFrom) std::memmove(start - keep, keepFrom, keep);
+    for (Chunk& chunk : lent_)
+        Recycle(std::move(chunk));
+    lent_.clear();
+    data = start - keep;
+    length = keep + (end - head_);
+    length_ -= end - head_;
+    head_ = end;
+    if (head_ == kChunkBytes) {
+        // The reader goes on in a fresh chunk; this one stays lent.
+        lent_.push_back(std::move(chunks_.front()));
+        chunks_.pop_front();
+        head_ = 0;
+    }
+    return true;
 }
 
 void TunerQueue::Free() {
     chunks_.clear();
     spare_.clear();
+    lent_.clear();
     head_ = tail_ = length_ = 0;
 }
 
@@ -244,6 +297,7 @@ void TunerSource::ReadLoop() {
     driver2->PurgeTsStream();
     IdleWait idle;
     while (running && StopRequested.load() == 0) {
+        WaitForRoom();
         BonByte* bytes = nullptr;
         BonDword count = 0;
         BonDword remain = 0;
@@ -257,6 +311,17 @@ void TunerSource::ReadLoop() {
         AppendFetched(bytes, count);
     }
     driver2->PurgeTsStream();
+}
+
+// A full queue throws away what is fetched next. A driver that hands over
+// faster than the worker takes would lose most of a stream that way, though
+// the worker keeps going: while the queue is full, the driver's bytes are
+// left in the driver for a while, so that the worker may make room first.
+void TunerSource::WaitForRoom() {
+    std::unique_lock lock(queueLock_);
+    if (queue_.Length() < queueLimit) return;
+    queueDrained_.wait_for(lock, std::chrono::milliseconds(kFullQueueWaitMs),
+                           [this] { return queue_.Length() < queueLimit || !running; });
 }
 
 // Nothing ready: wait in the driver where its wait works, else sleep with a
@@ -291,11 +356,38 @@ void TunerSource::AppendFetched(const uint8_t* bytes, uint32_t count) {
 
 uint32_t TunerSource::Take(uint8_t* dest, uint32_t room) {
     if (dest == nullptr || room == 0) return 0;
-    std::lock_guard lock(queueLock_);
-    if (!running) return 0;
-    // The reader cannot append while the lock is held: a worker with a
-    // large read buffer takes a backlog in slices rather than in one copy.
-    return queue_.TakeFront(dest, std::min(room, kTakeSliceBytes));
+    constexpr std::size_t kMaxSpans = kTakeSliceBytes / TunerQueue::kChunkBytes + 1;
+    TunerQueue::Span spans[kMaxSpans];
+    uint32_t found = 0;
+    {
+        std::lock_guard lock(queueLock_);
+        if (!running) return 0;
+        found = queue_.FrontSpans(std::min(room, kTakeSliceBytes), spans, kMaxSpans);
+    }
+    // The copy runs without the lock: the reader appends behind these bytes
+    // meanwhile instead of waiting for them, and only this thread takes.
+    uint32_t done = 0;
+    for (std::size_t i = 0; done < found; ++i) {
+        std::memcpy(dest + done, spans[i].data, spans[i].size);
+        done += spans[i].size;
+    }
+    {
+        std::lock_guard lock(queueLock_);
+        queue_.DropFront(found);
+    }
+    if (found > 0) queueDrained_.notify_one();
+    return found;
+}
+
+bool TunerSource::Lend(const uint8_t* keepFrom, uint32_t keep, const uint8_t*& data, uint32_t& length) {
+    bool lent = false;
+    {
+        std::lock_guard lock(queueLock_);
+        if (!running) return false;
+        lent = queue_.Lend(keepFrom, keep, data, length);
+    }
+    if (lent) queueDrained_.notify_one();
+    return lent;
 }
 
 int32_t TunerSource::QueuedBytes() {
@@ -333,6 +425,10 @@ void StartTuner(TunerSource& tuner, uint32_t space, uint32_t channel, const char
 
 uint32_t TakeFromTuner(TunerSource& tuner, uint8_t* dest, uint32_t room) {
     return tuner.Take(dest, room);
+}
+
+bool LendFromTuner(TunerSource& tuner, const uint8_t* keepFrom, uint32_t keep, const uint8_t*& data, uint32_t& length) {
+    return tuner.Lend(keepFrom, keep, data, length);
 }
 
 bool WaitForTunerData(TunerSource& tuner, uint32_t ms) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "endpoints/bon_driver.h"
+#include "endpoints/stream_endpoints.h"
 #include "platform/platform.h"
 
 inline constexpr uint32_t kDefaultTunerQueueLimit = 940;
@@ -32,15 +33,35 @@ public:
     bool Append(const uint8_t* bytes, uint32_t count);
     // Moves up to `room` bytes from the front into dest; the count moved.
     uint32_t TakeFront(uint8_t* dest, uint32_t room);
+    // Where the first bytes lie, up to `room` of them and in at most
+    // `maxSpans` pieces; the count covered. Appends do not move these bytes,
+    // so they may be read while another thread appends, until DropFront.
+    struct Span {
+        const uint8_t* data = nullptr;
+        uint32_t size = 0;
+    };
+    uint32_t FrontSpans(uint32_t room, Span* spans, std::size_t maxSpans) const;
+    // Forgets the first `count` bytes (at most Length()).
+    void DropFront(uint32_t count);
+    // Lends the bytes of the front chunk in place, led by a copy of the
+    // `keep` bytes at `keepFrom` (none when they already lie right before
+    // them), and takes back the chunks lent before. The lent bytes leave the
+    // queue; their chunk is not reused until the next Lend. False, with
+    // nothing changed, when the queue is empty.
+    bool Lend(const uint8_t* keepFrom, uint32_t keep, const uint8_t*& data, uint32_t& length);
     void Free();
 
 private:
+    // A chunk's bytes follow kLendKeepMost bytes of room for what a lent
+    // block carries over.
     using Chunk = std::unique_ptr<uint8_t[]>;
+    static uint8_t* Bytes(const Chunk& chunk) { return chunk.get() + kLendKeepMost; }
     Chunk NewChunk();
     void Recycle(Chunk chunk);
 
     std::deque<Chunk> chunks_;
     std::vector<Chunk> spare_;
+    std::vector<Chunk> lent_;  // lent out whole, back with the next Lend
     uint32_t head_ = 0;  // offset of the first queued byte in chunks_.front()
     uint32_t tail_ = 0;  // bytes filled in chunks_.back()
     uint32_t length_ = 0;
@@ -72,6 +93,8 @@ public:
     void StopReader();
     // Moves up to `room` bytes from the front of the queue; the count moved.
     uint32_t Take(uint8_t* dest, uint32_t room);
+    // TunerQueue::Lend under the queue lock; false while not running.
+    bool Lend(const uint8_t* keepFrom, uint32_t keep, const uint8_t*& data, uint32_t& length);
 
     // Queue length now (for observers; taken under the queue lock).
     int32_t QueuedBytes();
@@ -98,10 +121,12 @@ private:
     void ReadLoop();
     void AppendFetched(const uint8_t* bytes, uint32_t count);
     void WaitForDriver(IdleWait& idle);
+    void WaitForRoom();
 
     Reporter& reporter_;
     std::mutex queueLock_;  // guards queue_ between the reader and the worker
     std::condition_variable queueFilled_;
+    std::condition_variable queueDrained_;  // the worker took bytes
     TunerQueue queue_;
     platform::ThreadHandle thread_;
 };

@@ -8,9 +8,38 @@
 #include "report/report.h"
 #include "report/reporter.h"
 
+namespace {
+
+// At least `width` decimal digits, zeros in front, as "%0*d" writes them.
+char* PutDigits(char* out, unsigned value, int width) {
+    char digits[10];
+    int count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    for (int i = count; i < width; ++i)
+        *out++ = '0';
+    while (count > 0)
+        *out++ = digits[--count];
+    return out;
+}
+
+}  // namespace
+
+// Formatted by hand: a stream full of drops asks for it with nearly every
+// drop line.
 std::string PcrText(StreamContext& context) {
     const DateTime& t = SelectReferenceClock(context, ClockKind::Pcr).currentTime;
-    return FormatString("PCR %d:%02d:%02d.%03d", t.hour, t.minute, t.second, t.millisecond);
+    char text[32] = "PCR ";
+    char* end = PutDigits(text + 4, t.hour, 1);
+    *end++ = ':';
+    end = PutDigits(end, t.minute, 2);
+    *end++ = ':';
+    end = PutDigits(end, t.second, 2);
+    *end++ = '.';
+    end = PutDigits(end, t.millisecond, 3);
+    return std::string(text, end);
 }
 
 std::string TotText(const StreamContext& context) {

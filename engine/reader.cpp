@@ -150,12 +150,12 @@ void Deliver(BlockReader& reader, uint32_t at, uint32_t advance, bool inStep, Pa
     reader.inStep = true;
     reader.cursor = at + (advance <= rest ? advance : rest);
     out.status = ReadStatus::Packet;
-    out.packet = reader.block.get() + at;
+    out.packet = reader.data + at;
     out.length = static_cast<int32_t>(advance);
 }
 
 ScanResult ScanPacket(BlockReader& reader, ScanMode mode, PacketRead& out) {
-    const uint8_t* data = reader.block.get();
+    const uint8_t* data = reader.data;
     const uint32_t end = reader.length;
     const uint32_t start = reader.cursor;
     uint32_t p = start;
@@ -189,26 +189,77 @@ ScanResult ScanPacket(BlockReader& reader, ScanMode mode, PacketRead& out) {
 
 enum class FillResult { Data, NothingNow, Ended };
 
+// Moves the unread bytes to the block's start; the packets in front of them
+// are handed on first.
+void Compact(BlockReader& reader) {
+    if (reader.beforeMove) {
+        reader.beforeMove();
+    }
+    uint8_t* data = reader.block.get();  // only a block of the reader's own is moved
+    const uint32_t remaining = reader.length - reader.cursor;
+    if (remaining > 0) {
+        std::memmove(data, data + reader.cursor, remaining);
+    }
+    reader.length = remaining;
+    reader.cursor = 0;
+}
+
+// A source that delivers in small reads (a tuner, a pipe) would otherwise
+// cost a move and a hand-over of the packets per read: while bytes keep
+// coming, the next read goes behind the data until half a piece has been
+// consumed or the room behind it runs short.
+bool ReadBehindData(const BlockReader& reader) {
+    return reader.piece != 0 && reader.cursor < reader.piece / 2 && reader.capacity - reader.length >= reader.piece;
+}
+
+// A lending source: the unread bytes go along into the next lent block,
+// the packets before them are handed on first.
+FillResult Borrow(BlockReader& reader, PacketSource& source) {
+    uint32_t keep = reader.length - reader.cursor;
+    if (keep > kLendKeepMost) {
+        // More undecided bytes than two units never occur; the oldest
+        // could start no packet.
+        reader.cursor += keep - kLendKeepMost;
+        keep = kLendKeepMost;
+    }
+    if (reader.cursor > 0 && reader.beforeMove) {
+        reader.beforeMove();
+    }
+    const uint8_t* data = nullptr;
+    uint32_t length = 0;
+    switch (source.LendBlock(reader.data + reader.cursor, keep, data, length)) {
+        case BlockStatus::Ended:
+            return FillResult::Ended;
+        case BlockStatus::NothingNow:
+            return FillResult::NothingNow;
+        case BlockStatus::Data:
+            break;
+    }
+    reader.data = data;
+    reader.length = length;
+    reader.cursor = 0;
+    reader.sourcePosition += length - keep;
+    return FillResult::Data;
+}
+
 FillResult Refill(BlockReader& reader, PacketSource& source) {
-    uint8_t* data = reader.block.get();
-    if (reader.cursor > 0) {
-        if (reader.beforeMove) {
-            reader.beforeMove();
-        }
-        const uint32_t remaining = reader.length - reader.cursor;
-        if (remaining > 0) {
-            std::memmove(data, data + reader.cursor, remaining);
-        }
-        reader.length = remaining;
-        reader.cursor = 0;
+    if (source.LendsBlocks()) {
+        return Borrow(reader, source);
+    }
+    if (reader.cursor > 0 && !ReadBehindData(reader)) {
+        Compact(reader);
     }
     const uint32_t room = reader.capacity - reader.length;
     const uint32_t ask = reader.piece != 0 && reader.piece < room ? reader.piece : room;
     uint32_t got = 0;
-    switch (source.ReadBlock(data + reader.length, ask, got)) {
+    switch (source.ReadBlock(reader.block.get() + reader.length, ask, got)) {
         case BlockStatus::Ended:
             return FillResult::Ended;
         case BlockStatus::NothingNow:
+            // Packets read so far go on while the source pauses.
+            if (reader.cursor > 0) {
+                Compact(reader);
+            }
             return FillResult::NothingNow;
         case BlockStatus::Data:
             break;
@@ -225,7 +276,7 @@ PacketRead ReadPacket(BlockReader& reader, PacketSource& source) {
     if (!source.IsOpen()) {
         return out;
     }
-    if (!reader.block) {
+    if (!reader.block && !source.LendsBlocks()) {
         if (reader.capacity == 0 || reader.allocationFailed) {
             return out;
         }
@@ -239,15 +290,16 @@ PacketRead ReadPacket(BlockReader& reader, PacketSource& source) {
             reader.allocationFailed = true;
             return out;
         }
+        reader.data = reader.block.get();
         reader.length = 0;
         reader.cursor = 0;
     }
 
     // Fast path: a packet at the cursor confirmed by the next one at the
     // stream's own stride (before that, a time stamp may mislead the choice).
-    if (reader.inStep && reader.strideRun >= 2) {
+    if (reader.inStep && reader.strideRun >= 2 && reader.data != nullptr) {
         const uint32_t stride = reader.stride;
-        const uint8_t* p = reader.block.get() + reader.cursor;
+        const uint8_t* p = reader.data + reader.cursor;
         if (reader.length - reader.cursor > stride && p[0] == kSync && p[stride] == kSync) {
             Deliver(reader, reader.cursor, stride, true, out);
             return out;

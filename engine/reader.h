@@ -16,8 +16,11 @@ constexpr uint32_t kReadPiece = 1u << 20;
 // released with the reader.
 struct BlockReader {
     std::unique_ptr<uint8_t[]> block;
+    // Where the bytes lie: the block, or the block a source lent (a tuner's
+    // queue), which the reader then never allocates.
+    const uint8_t* data = nullptr;
     uint32_t capacity = 0;
-    uint32_t length = 0;  // bytes valid from the block start
+    uint32_t length = 0;  // bytes valid from data
     uint32_t cursor = 0;  // offset of the next byte to scan
     bool allocationFailed = false;
     bool ended = false;          // the source reported its end, or reading was finished
@@ -76,13 +79,13 @@ inline void FinishReading(BlockReader& reader) {
 
 // Byte offset in the source of a packet inside the block.
 inline int64_t PacketPosition(const BlockReader& reader, const uint8_t* packet) {
-    return reader.sourcePosition - static_cast<int64_t>(reader.length) + (packet - reader.block.get());
+    return reader.sourcePosition - static_cast<int64_t>(reader.length) + (packet - reader.data);
 }
 
 inline PacketRead NextPacket(BlockReader& reader, PacketSource& source) {
-    if (reader.inStep && reader.strideRun >= 2 && reader.block) {
+    if (reader.inStep && reader.strideRun >= 2 && reader.data != nullptr) {
         const uint32_t stride = reader.stride;
-        const uint8_t* at = reader.block.get() + reader.cursor;
+        const uint8_t* at = reader.data + reader.cursor;
         if (reader.length - reader.cursor > stride && at[0] == 0x47 && at[stride] == 0x47) {
             reader.cursor += stride;
             return PacketRead{ReadStatus::Packet, at, static_cast<int32_t>(stride)};

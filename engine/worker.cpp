@@ -521,9 +521,10 @@ constexpr uint32_t kPumpIntervalMs = 4;
 void PumpNow(JobState& state) {
     platform::PumpMessages();
     state.packetsSincePump = 0;
-    state.lastPumpTick = platform::TickCount();
 }
 
+// A pump by count does not read the clock: a stream that flows fast is
+// pumped by count, and the clock is for the one that trickles.
 void PumpWhenDue(JobState& state) {
     if (++state.packetsSincePump >= kPumpInterval) {
         PumpNow(state);
@@ -531,8 +532,10 @@ void PumpWhenDue(JobState& state) {
     }
     if (state.reader.sourcePosition != state.positionAtPumpCheck) {
         state.positionAtPumpCheck = state.reader.sourcePosition;
-        if (platform::TickCount() - state.lastPumpTick >= kPumpIntervalMs) {
+        const uint32_t now = platform::TickCount();
+        if (now - state.lastPumpTick >= kPumpIntervalMs) {
             PumpNow(state);
+            state.lastPumpTick = now;
         }
     }
 }
@@ -569,6 +572,7 @@ void PrepareJob(JobState& state, int64_t startOffset) {
     texts.tot.reserve(kTextSlack);
     texts.position.reserve(kTextSlack);
     state.report.totKey = MakeBroadcastKey(state.context);
+    state.context.wallClockPaces = state.options.sync;
     OpenWindows(state.windows, state.options.duration);
     if (state.options.patchtime != 0) {
         PreparePatchTime(state.patch, state.inputPath.c_str(), state.file != nullptr);

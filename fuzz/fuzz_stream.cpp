@@ -30,6 +30,35 @@ struct CheckedFileSink : FileSink {
     }
 };
 
+// Lends the stream in pieces, as the tuner's queue does; a piece lent
+// before is freed with the next one, so that a packet still pointing there
+// would be caught.
+struct MemoryLender : PacketSource {
+    const uint8_t* data = nullptr;
+    std::size_t size = 0;
+    std::size_t at = 0;
+    uint32_t piece = 1;
+    std::vector<uint8_t> loan;
+    bool IsOpen() const override { return true; }
+    BlockStatus ReadBlock(uint8_t*, uint32_t, uint32_t&) override { std::abort(); }
+    bool LendsBlocks() const override { return true; }
+    BlockStatus LendBlock(const uint8_t* keepFrom, uint32_t keep, const uint8_t*& out, uint32_t& length) override {
+        if (keep > kLendKeepMost) std::abort();
+        if (at == size) return BlockStatus::Ended;
+        const std::size_t n = piece < size - at ? piece : size - at;
+        std::vector<uint8_t> next(keep + n);
+        if (keep > 0) std::memcpy(next.data(), keepFrom, keep);
+        std::memcpy(next.data() + keep, data + at, n);
+        at += n;
+        loan.swap(next);
+        out = loan.data();
+        length = static_cast<uint32_t>(loan.size());
+        return BlockStatus::Data;
+    }
+    void WaitIdle() override {}
+    void Close() override {}
+};
+
 std::string TempName(const char* what) {
     const char* dir = std::getenv("TMPDIR");
     return std::string(dir != nullptr ? dir : "/tmp") + "/trelvan_fuzz_" + what + "_" +
@@ -42,13 +71,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, std::size_t size) {
     if (size < 2) {
         return 0;
     }
-    // The first two bytes choose the block size, the read piece and which
-    // packets stay out of the output (a window or a table taking them); the
-    // rest is the stream.
+    // The first two bytes choose the block size, the read piece, which
+    // packets stay out of the output (a window or a table taking them) and
+    // whether the stream is read from a file or lent; the rest is the stream.
     const uint32_t choice = (static_cast<uint32_t>(bytes[0]) << 8) | bytes[1];
     const uint32_t capacity = 384u + choice % 4096u;
     const uint32_t piece = 1u + choice % 1531u;
     const uint32_t skipEvery = choice % 7u;  // 0: every packet is written
+    const bool lent = (choice & 0x8000u) != 0;  // the stream lent in pieces, not read from a file
     const uint8_t* data = bytes + 2;
     const std::size_t n = size - 2;
 
@@ -74,6 +104,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, std::size_t size) {
     if (!input.Open(inputPath) || !output.Open(outputPath)) {
         std::abort();
     }
+    MemoryLender lender;
+    lender.data = data;
+    lender.size = n;
+    lender.piece = piece;
+    PacketSource& source = lent ? static_cast<PacketSource&>(lender) : input;
     BlockReader reader;
     reader.capacity = capacity;
     reader.piece = piece;
@@ -83,7 +118,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, std::size_t size) {
     StreamTally tally;
     std::size_t index = 0;
     for (;;) {
-        const PacketRead read = NextPacket(reader, input);
+        const PacketRead read = NextPacket(reader, source);
         if (read.status != ReadStatus::Packet) {
             break;
         }

@@ -247,6 +247,12 @@ void Reporter::PrintNotice(int32_t sizeHint, const char* format, ...) {
     MarkConsoleLineClosed(true);
 }
 
+void Reporter::PrintNoticeText(const char* text, std::size_t length) {
+    EndProgressLine();
+    SendMessageText(text, length);
+    MarkConsoleLineClosed(true);
+}
+
 void Reporter::EndProgressLine() {
     // Gathered lines first: they leave a progress line open.
     HandOverProgressBatch(false);

@@ -118,6 +118,9 @@ public:
         __attribute__((format(printf, 3, 4)))
 #endif
         ;
+    // PrintNotice for a finished line of ASCII text, the same in every
+    // character set: nothing to format or convert.
+    void PrintNoticeText(const char* text, std::size_t length);
     // Writes "\r\n" when a progress line is open and progress is shown.
     void EndProgressLine();
     // Writes a progress-style text (ending in "\r") to the console when

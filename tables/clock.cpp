@@ -1,6 +1,7 @@
 #include "tables/clock.h"
 
 #include <cstdint>
+#include <utility>
 
 #include "platform/platform.h"
 #include "tables/stream_context.h"
@@ -23,6 +24,14 @@ void ShiftMoments(StreamClock& clock) {
     clock.previousSeconds = clock.currentSeconds;
     clock.previousMs = clock.currentMs;
     clock.previousTime = clock.currentTime;
+    clock.previousMomentTicks = clock.currentMomentTicks;
+}
+
+void SwapMoments(StreamClock& clock) {
+    std::swap(clock.previousSeconds, clock.currentSeconds);
+    std::swap(clock.previousMs, clock.currentMs);
+    std::swap(clock.previousTime, clock.currentTime);
+    std::swap(clock.previousMomentTicks, clock.currentMomentTicks);
 }
 
 void CaptureStart(StreamClock& clock) {
@@ -77,11 +86,21 @@ void AdvanceElapsed(StreamClock& clock, uint64_t v, bool ptsRules) {
 // One 33-bit value into a clock. `ptsRules` enables the bit-32 correction
 // that only the PTS clock applies.
 bool UpdateClock(StreamClock& clock, uint64_t value, bool ptsRules) {
-    AdvanceElapsed(clock, value & kCounterMask, ptsRules);
+    const uint64_t v = value & kCounterMask;
+    // The same value again yields the same elapsed ticks: nothing moves.
+    if (clock.stamped && v == clock.lastStamp) return !clock.first && clock.currentSeconds > 0;
+    clock.lastStamp = v;
+    clock.stamped = true;
+    AdvanceElapsed(clock, v, ptsRules);
+    if (!clock.first && clock.currentElapsed == clock.previousMomentTicks) {
+        SwapMoments(clock);
+        return clock.currentSeconds > 0;
+    }
     ShiftMoments(clock);
     clock.currentTime = ElapsedToTime(clock.currentElapsed);
     clock.currentSeconds = WholeSeconds(clock.currentTime);
     clock.currentMs = clock.currentTime.millisecond;
+    clock.currentMomentTicks = clock.currentElapsed;
     if (clock.first) {
         CaptureStart(clock);
         return true;
@@ -197,8 +216,11 @@ bool ClockStepWithStamps(StreamContext& context, const PidEntry& entry) {
     }
     if (entry.pesParsed && (entry.pes.ptsDtsFlags == 2 || entry.pes.ptsDtsFlags == 3)) {
         // The wall clock starts with the first PTS so that pacing compares
-        // like with like.
-        if (UpdateFromPts(context.pts, entry.pes)) UpdateWallClock(context.wall);
+        // like with like. Reading it costs more than the rest of a packet's
+        // path, and only pacing looks at its later values.
+        if (UpdateFromPts(context.pts, entry.pes) && (context.wall.first || context.wallClockPaces)) {
+            UpdateWallClock(context.wall);
+        }
     }
     if (entry.pesParsed && entry.pes.ptsDtsFlags == 3) UpdateFromDts(context.dts, entry.pes);
     return pcrAdvanced;

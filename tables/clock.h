@@ -31,6 +31,15 @@ struct StreamClock {
     uint32_t startTick = 0;
     uint32_t currentTick = 0;
     uint32_t elapsedMs = 0;
+    // The last counter value taken: most packets repeat the stamp of their
+    // PES header, and a repeat leaves every value above as it is.
+    uint64_t lastStamp = 0;
+    bool stamped = false;
+    // Elapsed ticks the current and previous moments were made from: PIDs
+    // that take turns feed the clock two stamps in turn, and the moment
+    // computed before is then taken back instead of computed again.
+    uint64_t currentMomentTicks = 0;
+    uint64_t previousMomentTicks = 0;
 };
 
 inline bool Running(const StreamClock& clock) {
@@ -63,7 +72,12 @@ bool ClockToBroadcastTime(uint64_t position, const StreamContext& context, Clock
 // After an accepted TOT/TDT: sets the clock marks and the wrap prediction.
 void PredictWrap(StreamContext& context);
 // Clock step for one decoded packet: PCR, PTS (and wall clock), DTS.
-// Returns whether the PCR clock advanced.
+// Returns whether the PCR clock advanced. The wall clock starts with the
+// first PTS and is read again only while the context's wallClockPaces is set.
 // ClockStep (tables/stream_context.h) sorts out the packets without a time
 // stamp; this takes the others.
 bool ClockStepWithStamps(StreamContext& context, const PidEntry& entry);
+
+// The PES header's stamps are the ones the PTS and DTS clocks took last, and
+// no pacing reads the wall clock: a clock step would change nothing.
+inline bool RepeatsLastStamps(const StreamContext& context, const PesHeader& pes);

@@ -223,6 +223,9 @@ struct StreamContext {
     StreamClock pts;
     StreamClock dts;
     StreamClock wall;
+    // Pacing compares the wall clock with the PTS clock: it is then read at
+    // every PTS step, otherwise only at the first.
+    bool wallClockPaces = false;
     // Counts the packets whose time stamps went to the clocks: while it
     // stays, so do pcr, pts and dts.
     uint64_t clockSteps = 0;
@@ -308,12 +311,22 @@ inline PidRoles RolesOf(StreamContext& context, PidEntry& entry) {
     return roles;
 }
 
+inline bool RepeatsLastStamps(const StreamContext& context, const PesHeader& pes) {
+    constexpr uint64_t kStampMask = (1ull << 33) - 1;
+    if (context.wallClockPaces || !context.pts.stamped || (pes.pts & kStampMask) != context.pts.lastStamp) {
+        return false;
+    }
+    return pes.ptsDtsFlags != 3 || (context.dts.stamped && (pes.dts & kStampMask) == context.dts.lastStamp);
+}
+
 // Clock step for one decoded packet: PCR, PTS (and wall clock), DTS.
 // Returns whether the PCR clock advanced.
 inline bool ClockStep(StreamContext& context, const PidEntry& entry) {
-    // Most packets carry no PCR and belong to no PES with a time stamp.
-    if (!(entry.adaptationParsed && entry.adaptation.pcrFlag) && !(entry.pesParsed && entry.pes.ptsDtsFlags >= 2)) {
-        return false;
+    if (!(entry.adaptationParsed && entry.adaptation.pcrFlag)) {
+        // Most packets carry no PCR and belong to no PES with a time stamp,
+        // or to the PES whose stamps the clocks took last: nothing moves.
+        if (!(entry.pesParsed && entry.pes.ptsDtsFlags >= 2)) return false;
+        if (RepeatsLastStamps(context, entry.pes)) return false;
     }
     return ClockStepWithStamps(context, entry);
 }

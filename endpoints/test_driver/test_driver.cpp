@@ -3,6 +3,8 @@
 //   BON_TEST_STREAM     file to serve once (else a generated stream)
 //   BON_TEST_PACKETS    packets of the generated stream (0 or unset: endless)
 //   BON_TEST_CHUNK      bytes per GetTsStream (default 18800)
+//   BON_TEST_MEMORY     "1": the stream file is read into memory first and
+//                       handed over from there, as fast as it is asked for
 //   BON_TEST_LOG        file that receives one line per driver call
 //   BON_TEST_FAIL_OPEN  "1": OpenTuner fails
 //   BON_TEST_PLAIN      "1": the object is an IBonDriver only
@@ -12,7 +14,9 @@
 //                       each hand-over is logged with its time
 // The generated stream is PID 0x0100 with running continuity counters; each
 // payload starts with the packet's 32-bit big-endian index.
+#include <algorithm>
 #include <chrono>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -63,6 +67,13 @@ public:
         chunk_ = static_cast<uint32_t>(std::strtoul(Env("BON_TEST_CHUNK").c_str(), nullptr, 10));
         if (chunk_ == 0) chunk_ = 18800;
         buffer_.resize(chunk_);
+        if (file_ != nullptr && Flag("BON_TEST_MEMORY")) {
+            std::fseek(file_, 0, SEEK_END);
+            memory_.resize(static_cast<std::size_t>(std::max(0L, std::ftell(file_))));
+            std::fseek(file_, 0, SEEK_SET);
+            memory_.resize(std::fread(memory_.data(), 1, memory_.size(), file_));
+            inMemory_ = true;
+        }
     }
 
     ~StreamSource() {
@@ -73,6 +84,12 @@ public:
 
     // Fills the driver's buffer with the next chunk; its length (0 at the end).
     uint32_t Next() {
+        if (inMemory_) {
+            const std::size_t n = std::min<std::size_t>(chunk_, memory_.size() - served_);
+            data_ = memory_.data() + served_;
+            served_ += n;
+            return static_cast<uint32_t>(n);
+        }
         if (fromFile_) {
             return file_ != nullptr ? static_cast<uint32_t>(std::fread(buffer_.data(), 1, chunk_, file_)) : 0;
         }
@@ -91,7 +108,7 @@ public:
         }
         return filled;
     }
-    uint8_t* Data() { return buffer_.data(); }
+    uint8_t* Data() { return inMemory_ ? data_ : buffer_.data(); }
 
 private:
     bool fromFile_ = false;
@@ -100,6 +117,10 @@ private:
     uint64_t packetIndex_ = 0;
     uint32_t chunk_ = 0;
     std::vector<uint8_t> buffer_;
+    bool inMemory_ = false;
+    std::vector<uint8_t> memory_;
+    std::size_t served_ = 0;
+    uint8_t* data_ = nullptr;
 };
 
 // One implementation serves both shapes; `Plain` exposes IBonDriver alone.

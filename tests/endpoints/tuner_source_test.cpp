@@ -152,9 +152,10 @@ TEST_F(TunerTest, FullQueueDropsFetchedBlocksUntilTheWorkerTakes) {
     // thrown away, so the queue stays at exactly one block.
     for (int i = 0; i < 200 && tuner.QueuedBytes() == 0; ++i)
         platform::SleepMs(5);
+    // Long enough for the reader to give up waiting for room a few times.
     for (int i = 0; i < 10; ++i) {
         EXPECT_EQ(tuner.QueuedBytes(), 1880);
-        platform::SleepMs(5);
+        platform::SleepMs(40);
     }
     std::vector<uint8_t> first = TakeAtLeast(tuner, 1880);
     ASSERT_EQ(first.size(), 1880u);
@@ -166,6 +167,23 @@ TEST_F(TunerTest, FullQueueDropsFetchedBlocksUntilTheWorkerTakes) {
     EXPECT_GT(PacketIndex(next.data()), 10u);
     StopTuner(tuner);
     EXPECT_EQ(messages.Text(), "");
+}
+
+// A driver that hands over faster than the worker takes loses nothing
+// while the worker keeps taking: the reader leaves the bytes in the driver
+// until there is room, where it would otherwise throw them away.
+TEST_F(TunerTest, WorkerThatKeepsTakingLosesNothingToAFasterDriver) {
+    SetEnv("BON_TEST_CHUNK", "1880");
+    SetEnv("BON_TEST_PACKETS", "5000");
+    MessageCapture messages(/*noProgress=*/true);
+    TunerSource tuner(messages.Reporter());
+    StartTuner(tuner, 0, 0, kDriver.c_str(), 940);
+    const std::vector<uint8_t> data = TakeAtLeast(tuner, 5000 * 188);
+    StopTuner(tuner);
+    ASSERT_EQ(data.size(), 5000u * 188u);
+    for (uint32_t i = 0; i < 5000; ++i) {
+        ASSERT_EQ(PacketIndex(data.data() + i * 188), i);
+    }
 }
 
 TEST_F(TunerTest, QueueLimitIsReplacedAndRestoredByReset) {
@@ -268,6 +286,92 @@ TEST(TunerQueue, InterleavedAppendsAndTakesKeepTheByteOrder) {
     queue.Free();
     EXPECT_EQ(queue.Length(), 0u);
     EXPECT_EQ(queue.TakeFront(buffer.data(), 100), 0u);
+}
+
+// The worker copies from where the bytes lie, without the lock: the spans
+// must name the queued bytes in order, across a chunk boundary, and stop at
+// the room or the span count given.
+TEST(TunerQueue, FrontSpansNameTheQueuedBytesInPlace) {
+    constexpr uint32_t kChunk = TunerQueue::kChunkBytes;
+    TunerQueue queue;
+    std::vector<uint8_t> bytes(kChunk + 1000);
+    for (uint32_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<uint8_t>(i * 7 + i / 251);
+    ASSERT_TRUE(queue.Append(bytes.data(), static_cast<uint32_t>(bytes.size())));
+    std::vector<uint8_t> out(500);
+    ASSERT_EQ(queue.TakeFront(out.data(), 500), 500u);
+
+    struct Case {
+        uint32_t room;
+        std::size_t maxSpans;
+        std::vector<uint32_t> sizes;
+    };
+    const Case cases[] = {
+        {UINT32_MAX, 8, {kChunk - 500, 1000}},
+        {kChunk, 8, {kChunk - 500, 500}},
+        {UINT32_MAX, 1, {kChunk - 500}},
+        {100, 8, {100}},
+        {0, 8, {}},
+    };
+    for (const Case& c : cases) {
+        TunerQueue::Span spans[8];
+        const uint32_t covered = queue.FrontSpans(c.room, spans, c.maxSpans);
+        uint32_t offset = 500;
+        for (std::size_t i = 0; i < c.sizes.size(); ++i) {
+            ASSERT_EQ(spans[i].size, c.sizes[i]) << "room " << c.room << " span " << i;
+            ASSERT_EQ(std::vector<uint8_t>(spans[i].data, spans[i].data + spans[i].size),
+                      std::vector<uint8_t>(bytes.begin() + offset, bytes.begin() + offset + c.sizes[i]));
+            offset += c.sizes[i];
+        }
+        EXPECT_EQ(covered, offset - 500) << "room " << c.room;
+        EXPECT_EQ(queue.Length(), kChunk + 500);  // looking takes nothing
+    }
+
+    queue.DropFront(kChunk - 490);  // into the second chunk
+    EXPECT_EQ(queue.Length(), 990u);
+    EXPECT_EQ(queue.Capacity(), uint64_t{2} * kChunk);  // the first chunk kept for reuse
+    ASSERT_EQ(queue.TakeFront(out.data(), 500), 500u);
+    EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.end()),
+              std::vector<uint8_t>(bytes.begin() + kChunk + 10, bytes.begin() + kChunk + 510));
+}
+
+// The worker reads the queued bytes where the reader thread put them: a
+// lend within a chunk continues right behind the kept bytes, a lend from
+// the next chunk carries them over in front, and a chunk lent out whole
+// comes back with the following lend.
+TEST(TunerQueue, LendsInPlaceAndCarriesTheKeptBytesAcrossChunks) {
+    constexpr uint32_t kChunk = TunerQueue::kChunkBytes;
+    TunerQueue queue;
+    std::vector<uint8_t> bytes(kChunk + 3000);
+    for (uint32_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<uint8_t>(i * 13 + i / 256);
+    const auto expect = [&bytes](const uint8_t* data, uint32_t length, uint32_t from) {
+        ASSERT_EQ(std::vector<uint8_t>(data, data + length),
+                  std::vector<uint8_t>(bytes.begin() + from, bytes.begin() + from + length));
+    };
+    const uint8_t* data = nullptr;
+    uint32_t length = 0;
+    EXPECT_FALSE(queue.Lend(nullptr, 0, data, length));
+
+    ASSERT_TRUE(queue.Append(bytes.data(), 1000));
+    ASSERT_TRUE(queue.Lend(nullptr, 0, data, length));
+    EXPECT_EQ(length, 1000u);
+    expect(data, length, 0);
+    EXPECT_EQ(queue.Length(), 0u);
+    EXPECT_FALSE(queue.Lend(data + 900, 100, data, length));  // nothing new: the loan stays
+
+    ASSERT_TRUE(queue.Append(bytes.data() + 1000, kChunk + 2000));
+    const uint8_t* first = data;
+    ASSERT_TRUE(queue.Lend(data + 900, 100, data, length));  // the rest of the first chunk
+    EXPECT_EQ(data, first + 900);                            // no copy
+    EXPECT_EQ(length, 100u + kChunk - 1000);
+    expect(data, length, 900);
+
+    ASSERT_TRUE(queue.Lend(data + length - 150, 150, data, length));  // the second chunk
+    EXPECT_EQ(length, 150u + 3000);
+    expect(data, length, kChunk - 150);
+    EXPECT_EQ(queue.Length(), 0u);
+    EXPECT_EQ(queue.Capacity(), uint64_t{2} * kChunk);  // the first chunk back for reuse
 }
 
 TEST_F(TunerTest, WorkerWaitEndsWhenDataArrivesAndTimesOutWhenIdle) {

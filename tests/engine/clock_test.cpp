@@ -52,6 +52,23 @@ TEST(ReferenceClock, PcrTextFallsBackToPts) {
     FeedPts(context.pts, 300000 + 61 * kSecond + 4500);
     EXPECT_EQ(PcrText(context), "PCR 0:01:01.050");
 }
+TEST(ReferenceClock, PcrTextPadsAllButTheHours) {
+    const struct {
+        uint64_t ticks;
+        const char* text;
+    } cases[] = {
+        {0, "PCR 0:00:00.000"},
+        {(9 * 60 + 5) * kSecond + 7 * 90, "PCR 0:09:05.007"},
+        {(26 * 3600 + 30 * 60 + 5) * kSecond + 999 * 90, "PCR 26:30:05.999"},
+    };
+    for (const auto& c : cases) {
+        StreamContext context;
+        FeedPts(context.pts, 1000);
+        FeedPts(context.pts, 1000 + c.ticks);
+        EXPECT_EQ(PcrText(context), c.text);
+    }
+}
+
 TEST(ReportTextsTest, TotTextOnlyOnceReceived) {
     StreamContext context;
     EXPECT_EQ(TotText(context), "");

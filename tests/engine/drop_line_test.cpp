@@ -38,3 +38,33 @@ TEST(DropLine, EndsAnOpenProgressLineAndLeavesTheLineClosed) {
     // would otherwise push the console once per line.
     EXPECT_EQ(console.output.Unflushed(), shown.size());
 }
+
+// The line is built by hand for ASCII texts; a text with other bytes, or
+// too long for the line's buffer, goes through the formatted message, which
+// converts it for the console.
+TEST(DropLine, LargeCountsAndNonAsciiTextsGiveTheFormattedLine) {
+    const std::string longText(250, 'x');
+    const struct {
+        uint16_t pid;
+        int64_t count;
+        const char* tot;
+    } cases[] = {
+        {0x1FFF, 9223372036854775807, "TOT 2024/05/01 12:00:00"},
+        {0x0000, 1234567890123, ""},
+        {0x0ABC, 7, "TOT \x93\xfa"},
+        {0x0100, 5, longText.c_str()},
+    };
+    for (const auto& c : cases) {
+        RecordingReporter built;
+        RecordingReporter formatted;
+        PrintDropLine(built.reporter, c.pid, c.count, "PCR 1:02:03.004", c.tot, "+0xBC");
+        formatted.reporter.PrintNotice(1000, "DROP : PID 0x%04X , %lld Drop , %s%s%s%s%s \r\n", c.pid,
+                                       static_cast<long long>(c.count), "PCR 1:02:03.004", " , ", c.tot,
+                                       c.tot[0] != '\0' ? " , " : "", "+0xBC");
+        EXPECT_EQ(built.output.StandardOutput(), formatted.output.StandardOutput()) << c.pid;
+    }
+    RecordingReporter one;
+    one.reporter.MarkConsoleLineClosed(true);
+    PrintDropLine(one.reporter, 0x1FFF, 9223372036854775807, "", "", "");
+    EXPECT_EQ(one.output.StandardOutput(), "DROP : PID 0x1FFF , 9223372036854775807 Drop ,  \r\n");
+}

@@ -438,9 +438,15 @@ struct MemorySource : PacketSource {
     std::size_t at = 0;
     uint32_t most = UINT32_MAX;
     std::vector<uint32_t> asks;
+    std::size_t pauseAt = SIZE_MAX;  // one read there has nothing for now
     bool IsOpen() const override { return true; }
     BlockStatus ReadBlock(uint8_t* dest, uint32_t room, uint32_t& got) override {
         asks.push_back(room);
+        if (at == pauseAt) {
+            pauseAt = SIZE_MAX;
+            got = 0;
+            return BlockStatus::NothingNow;
+        }
         got = static_cast<uint32_t>(std::min<std::size_t>({room, most, data.size() - at}));
         std::copy(data.begin() + at, data.begin() + at + got, dest);
         at += got;
@@ -511,6 +517,104 @@ TEST(ReadPacket, DefaultBlockIsFilledOneMebibyteAtATime) {
     EXPECT_EQ(source.asks[0], 1048576u);
     EXPECT_EQ(source.asks[1], 1048576u);
     EXPECT_EQ(source.asks[2], 1048576u);
+}
+
+// Lends its bytes in pieces of at most `most`, each with room in front for
+// what the reader carries over, as the tuner's queue does.
+struct LendingSource : PacketSource {
+    tsb::Bytes data;
+    std::size_t at = 0;
+    uint32_t most = 1000;
+    std::vector<std::vector<uint8_t>> loans;
+    bool IsOpen() const override { return true; }
+    BlockStatus ReadBlock(uint8_t*, uint32_t, uint32_t&) override { return BlockStatus::Ended; }
+    bool LendsBlocks() const override { return true; }
+    BlockStatus LendBlock(const uint8_t* keepFrom, uint32_t keep, const uint8_t*& out, uint32_t& length) override {
+        EXPECT_LE(keep, kLendKeepMost);
+        if (at == data.size()) return BlockStatus::Ended;
+        const std::size_t n = std::min<std::size_t>(most, data.size() - at);
+        std::vector<uint8_t> loan(keep + n);
+        std::copy(keepFrom, keepFrom + keep, loan.begin());
+        std::copy(data.begin() + at, data.begin() + at + n, loan.begin() + keep);
+        at += n;
+        loans.push_back(std::move(loan));
+        out = loans.back().data();
+        length = static_cast<uint32_t>(loans.back().size());
+        return BlockStatus::Data;
+    }
+    void WaitIdle() override {}
+    void Close() override {}
+};
+
+TEST(ReadPacket, LentPiecesKeepEveryPacketAndItsPositionWithoutABlock) {
+    const tsb::StreamBuilder builder = Packets(600);
+    for (const bool units : {false, true}) {
+        for (const uint32_t most : {100000u, 1000u, 188u, 7u}) {
+            LendingSource source;
+            source.data = units ? builder.As192() : builder.Data();
+            source.most = most;
+            BlockReader reader;
+            reader.capacity = kDefaultReadBuffer;
+            Delivered got;
+            for (int guard = 0; guard < 100000; ++guard) {
+                const PacketRead read = ReadPacket(reader, source);
+                got.last = read.status;
+                if (read.status != ReadStatus::Packet) break;
+                got.packets.emplace_back(read.packet, read.packet + 188);
+                got.positions.push_back(PacketPosition(reader, read.packet));
+            }
+            ASSERT_EQ(got.packets.size(), 600u) << "pieces of " << most << (units ? ", units" : "");
+            for (int i = 0; i < 600; ++i) {
+                ASSERT_EQ(got.packets[i], PacketAt(builder, i)) << "pieces of " << most << ", packet " << i;
+                ASSERT_EQ(got.positions[i], units ? i * 192 + 4 : i * 188) << "pieces of " << most;
+            }
+            EXPECT_EQ(got.last, ReadStatus::End);
+            EXPECT_FALSE(reader.block);  // nothing allocated, nothing copied but the kept bytes
+        }
+    }
+}
+
+// A source that delivers in small reads (a tuner, a pipe): the block is
+// moved, and the packets before the move handed on, once per half piece
+// consumed rather than once per read; a pause of the source hands them on
+// at once.
+TEST(ReadPacket, SmallReadsMoveTheBlockOncePerHalfPieceAndAtAPause) {
+    struct Case {
+        std::size_t pauseAt;
+        int movesAtLeast;
+        int movesAtMost;
+    };
+    // 564,000 bytes in reads of 1,000: a move when 5,000 to 6,000 bytes lie
+    // consumed in front of the cursor.
+    const Case cases[] = {{SIZE_MAX, 94, 113}, {2000, 95, 114}};
+    for (const Case& c : cases) {
+        MemorySource source;
+        source.data = Packets(3000).Data();
+        source.most = 1000;
+        source.pauseAt = c.pauseAt;
+        BlockReader reader;
+        reader.capacity = 100000;
+        reader.piece = 10000;
+        int moves = 0;
+        reader.beforeMove = [&moves] { ++moves; };
+        int movesAtPause = -1;
+        int packets = 0;
+        for (int guard = 0; guard < 10000; ++guard) {
+            const PacketRead read = ReadPacket(reader, source);
+            if (read.status == ReadStatus::NoneNow) {
+                movesAtPause = moves;
+                continue;
+            }
+            if (read.status != ReadStatus::Packet) break;
+            ++packets;
+        }
+        EXPECT_EQ(packets, 3000);
+        EXPECT_GE(moves, c.movesAtLeast) << "pause at " << c.pauseAt;
+        EXPECT_LE(moves, c.movesAtMost) << "pause at " << c.pauseAt;
+        if (c.pauseAt != SIZE_MAX) {
+            EXPECT_EQ(movesAtPause, 1);
+        }
+    }
 }
 
 TEST(ReadPacket, BeforeMoveRunsWhileDeliveredPacketsStillHoldTheirBytes) {

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "platform/platform.h"
 #include "tables/clock.h"
 #include "tables/stream_context.h"
 
@@ -136,6 +137,90 @@ TEST(ClockUpdate, PtsBit32CorrectionUntilBelowTheBase) {
     EXPECT_EQ(pts.currentElapsed, 0x1F0000000u);
     FeedPts(pts, 0x180000000 + 4 * kSecond);
     EXPECT_EQ(pts.currentElapsed, 0x110000000u + 4 * kSecond);
+}
+
+// Packets repeat the stamp of their PES header, and the PIDs of a program
+// take turns: a repeat changes no moment, a stamp seen just before brings
+// its moment back, and each moment is the one its ticks make.
+TEST(ClockUpdate, RepeatedAndAlternatingStampsKeepTheMoments) {
+    struct Step {
+        uint64_t pts;
+        int currentSeconds, currentMs, previousSeconds, previousMs;
+    };
+    const uint64_t base = 1000;
+    const uint64_t a = base + 61 * kSecond + 4500;  // 0:01:01.050
+    const uint64_t b = base + 62 * kSecond;         // 0:01:02.000
+    const Step steps[] = {
+        {base, 0, 0, 0, 0}, {a, 61, 50, 0, 0},  {a, 61, 50, 0, 0},  {b, 62, 0, 61, 50},
+        {a, 61, 50, 62, 0}, {b, 62, 0, 61, 50}, {b, 62, 0, 61, 50},
+    };
+    StreamClock clock;
+    int index = 0;
+    for (const Step& step : steps) {
+        EXPECT_TRUE(FeedPts(clock, step.pts)) << "step " << index;
+        EXPECT_EQ(clock.currentSeconds, step.currentSeconds) << "step " << index;
+        EXPECT_EQ(clock.currentMs, step.currentMs) << "step " << index;
+        EXPECT_EQ(clock.currentTime.minute * 60 + clock.currentTime.second, step.currentSeconds) << "step " << index;
+        EXPECT_EQ(clock.previousSeconds, step.previousSeconds) << "step " << index;
+        EXPECT_EQ(clock.previousMs, step.previousMs) << "step " << index;
+        EXPECT_EQ(clock.previousTime.millisecond, step.previousMs) << "step " << index;
+        ++index;
+    }
+    EXPECT_EQ(clock.currentElapsed, b - base);
+    EXPECT_EQ(clock.previousElapsed, a - base);
+}
+
+// The packets of a PES after its first carry no stamps of their own but
+// keep those of its header: they step the clocks only when a stamp differs
+// from the one taken last, or when pacing reads the wall clock each time.
+TEST(ClockStepTest, RepeatedStampsStepNothingUnlessTheWallClockPaces) {
+    for (const bool paces : {false, true}) {
+        StreamContext context;
+        context.wallClockPaces = paces;
+        PidEntry entry;
+        entry.pesParsed = 1;
+        entry.pes.ptsDtsFlags = 3;
+        entry.pes.pts = 5000;
+        entry.pes.dts = 2000;
+        EXPECT_FALSE(ClockStep(context, entry));
+        EXPECT_EQ(context.clockSteps, 1u);
+        EXPECT_FALSE(ClockStep(context, entry));
+        EXPECT_EQ(context.clockSteps, paces ? 2u : 1u) << "paces " << paces;
+        entry.pes.dts = 2000 + (1ull << 33);  // the same 33-bit value
+        ClockStep(context, entry);
+        EXPECT_EQ(context.clockSteps, paces ? 3u : 1u) << "paces " << paces;
+        entry.pes.dts = 2001;
+        ClockStep(context, entry);
+        EXPECT_EQ(context.clockSteps, paces ? 4u : 2u) << "paces " << paces;
+        EXPECT_EQ(context.dts.currentElapsed, 1u);
+        EXPECT_EQ(context.pts.currentElapsed, 0u);
+    }
+}
+
+// Only pacing looks at the wall clock after its start: without it the
+// first PTS starts it and later ones leave it there.
+TEST(ClockStepTest, WallClockMovesWithThePtsOnlyWhenItPaces) {
+    for (const bool paces : {false, true}) {
+        StreamContext context;
+        context.wallClockPaces = paces;
+        PidEntry entry;
+        entry.pesParsed = 1;
+        entry.pes.ptsDtsFlags = 2;
+        entry.pes.pts = 1000;
+        ClockStepWithStamps(context, entry);
+        EXPECT_EQ(context.wall.first, 0) << "paces " << paces;
+        const uint32_t start = context.wall.startTick;
+        platform::SleepMs(30);
+        entry.pes.pts = 1000 + 2 * kSecond;
+        ClockStepWithStamps(context, entry);
+        EXPECT_EQ(context.wall.startTick, start);
+        if (paces) {
+            EXPECT_GE(context.wall.elapsedMs, 30u);
+        } else {
+            EXPECT_EQ(context.wall.currentTick, start);
+            EXPECT_EQ(context.wall.elapsedMs, 0u);
+        }
+    }
 }
 
 TEST(ClockUpdate, PcrHasNoBit32Correction) {

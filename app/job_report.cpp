@@ -111,9 +111,9 @@ void AddTables(JobReport& report, const StreamContext& context) {
     }
 }
 
-void AddClocks(JobReport& report, const StreamSlot& slot, const StreamContext& context) {
-    report.firstPcr = slot.tally->firstPcr;
-    report.lastPcr = slot.tally->lastPcr;
+void AddClocks(JobReport& report, const StreamContext& context) {
+    report.firstPcr = context.firstPcrBase;
+    report.lastPcr = context.lastPcrBase;
     if (Running(context.pcr)) {
         const DateTime& t = context.pcr.currentTime;
         report.pcrElapsedMs = ((int64_t{t.hour} * 60 + t.minute) * 60 + t.second) * 1000 + t.millisecond;
@@ -144,6 +144,6 @@ JobReport ReportOfJob(const StreamSlot& slot, const std::string& input, const st
     report.captions = slot.tally->captionTexts;
     AddPids(report, slot, *context);
     AddTables(report, *context);
-    AddClocks(report, slot, *context);
+    AddClocks(report, *context);
     return report;
 }

@@ -47,8 +47,6 @@ struct StreamTally {
     std::vector<uint16_t> order;  // the PIDs in order of first appearance
     int64_t packetsWritten = 0;
     int64_t captionTexts = 0;  // texts -capstr shows
-    std::optional<uint64_t> firstPcr;
-    std::optional<uint64_t> lastPcr;
     int32_t unitSize = 0;  // 188 or 192; 0 before the first packet
 };
 
@@ -76,18 +74,18 @@ struct StreamJob {
     std::atomic<uint32_t> dropEvents{0};
 };
 
-// Counts a packet (any packet with a sync byte) in the report's tally;
-// `entry` is its decoded PID entry, null for an error-flagged packet.
-// Inline: with a report it runs for every packet.
-inline void TallyPacket(StreamTally& tally, const uint8_t* packet, const PidEntry* entry) {
+// Counts a packet (any packet with a sync byte, error-flagged ones too) in
+// the report's tally. Inline: with a report it runs for every packet.
+inline void TallyPacket(StreamTally& tally, const uint8_t* packet) {
     const unsigned pid = ((packet[1] & 0x1Fu) << 8) | packet[2];
     PidTally& counts = tally.byPid[pid];
-    if (counts.packets++ == 0) tally.order.push_back(static_cast<uint16_t>(pid));
-    counts.scrambled += (packet[3] >> 6) != 0 ? 1 : 0;
-    counts.transportErrors += packet[1] >> 7;
-    if (entry != nullptr && entry->adaptationParsed && entry->adaptation.pcrFlag) {
-        if (!tally.firstPcr) tally.firstPcr = entry->adaptation.pcrBase;
-        tally.lastPcr = entry->adaptation.pcrBase;
+    if (counts.packets++ == 0) [[unlikely]] {
+        tally.order.push_back(static_cast<uint16_t>(pid));
+    }
+    // Most packets are neither scrambled nor flagged: one test for both.
+    if (((packet[1] & 0x80) | (packet[3] & 0xC0)) != 0) [[unlikely]] {
+        counts.scrambled += (packet[3] >> 6) != 0 ? 1 : 0;
+        counts.transportErrors += packet[1] >> 7;
     }
 }
 

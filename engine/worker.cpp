@@ -488,7 +488,7 @@ void CarryPacket(JobState& state, uint8_t* packet) {
     step.packet = packet;
     step.entry = DecodePacket(packet, state.context);
     if (state.tally != nullptr) {
-        TallyPacket(*state.tally, packet, step.entry);
+        TallyPacket(*state.tally, packet);
     }
     if (step.entry == nullptr) {
         return;

@@ -133,7 +133,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, std::size_t size) {
         ++index;
         uint8_t* packet = const_cast<uint8_t*>(read.packet);
         PidEntry* entry = DecodePacket(packet, context);
-        TallyPacket(tally, packet, entry);
+        TallyPacket(tally, packet);
         if (entry != nullptr) {
             ContinuityCheck(packet, context, *entry);
             if (entry->packetCount < 0 || entry->dropCount < 0 || entry->dropCount > entry->packetCount) {

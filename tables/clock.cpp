@@ -213,6 +213,8 @@ bool ClockStepWithStamps(StreamContext& context, const PidEntry& entry) {
     bool pcrAdvanced = false;
     if (entry.adaptationParsed && entry.adaptation.pcrFlag) {
         pcrAdvanced = UpdateFromPcr(context.pcr, entry.adaptation);
+        if (!context.firstPcrBase) context.firstPcrBase = entry.adaptation.pcrBase;
+        context.lastPcrBase = entry.adaptation.pcrBase;
     }
     if (entry.pesParsed && (entry.pes.ptsDtsFlags == 2 || entry.pes.ptsDtsFlags == 3)) {
         // The wall clock starts with the first PTS so that pacing compares

@@ -226,6 +226,9 @@ struct StreamContext {
     // Pacing compares the wall clock with the PTS clock: it is then read at
     // every PTS step, otherwise only at the first.
     bool wallClockPaces = false;
+    // The first and the latest PCR of any PID, as carried (90 kHz ticks).
+    std::optional<uint64_t> firstPcrBase;
+    std::optional<uint64_t> lastPcrBase;
     // Counts the packets whose time stamps went to the clocks: while it
     // stays, so do pcr, pts and dts.
     uint64_t clockSteps = 0;

@@ -1,6 +1,7 @@
 // Start-up, shut-down, the console control handler and directory search.
 #include <atomic>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
@@ -41,29 +42,39 @@ struct LastWords {
     platform::Event done{false};
 };
 
+using SharedLastWords = std::shared_ptr<LastWords>;
+
 uint32_t WriteLastWords(void* argument) {
-    auto* words = static_cast<LastWords*>(argument);
+    // The thread's own share: the record lives as long as either side needs it.
+    const std::unique_ptr<SharedLastWords> share(static_cast<SharedLastWords*>(argument));
+    LastWords& words = **share;
     // Console text already written is handed on; the stream's own staging
     // is not touched, since the stuck thread may be using it.
-    words->reporter->FlushStdout();
-    if (words->notice != nullptr && words->reporter->ConsoleOn()) {
-        words->reporter->WriteStdout(words->notice, std::strlen(words->notice));
-        words->reporter->FlushStdout();
+    words.reporter->FlushStdout();
+    if (words.notice != nullptr && words.reporter->ConsoleOn()) {
+        words.reporter->WriteStdout(words.notice, std::strlen(words.notice));
+        words.reporter->FlushStdout();
     }
-    words->done.Set();
+    words.done.Set();
     return 0;
 }
 
 // Every write may block (a pipe nobody reads, a stalled terminal): they run
-// on a thread of their own that the caller waits for a short while only.
-// The record is never freed, since the process ends right after.
+// on a thread of their own that the caller waits for a short while only. The
+// record is shared, so that neither side frees it while the other still
+// uses it.
 void HandOnLastWords(Reporter& reporter, const char* notice) {
-    auto* words = new (std::nothrow) LastWords;
-    if (words == nullptr || !words->done.Valid()) return;
+    const SharedLastWords words(new (std::nothrow) LastWords);
+    if (!words || !words->done.Valid()) return;
     words->reporter = &reporter;
     words->notice = notice;
-    platform::ThreadHandle writer = platform::StartThread(WriteLastWords, words);
-    if (!writer) return;
+    auto* share = new (std::nothrow) SharedLastWords(words);
+    if (share == nullptr) return;
+    platform::ThreadHandle writer = platform::StartThread(WriteLastWords, share);
+    if (!writer) {
+        delete share;
+        return;
+    }
     platform::DetachThread(writer);
     words->done.WaitFor(kLastWordsMs);
 }

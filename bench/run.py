@@ -216,6 +216,9 @@ def main():
         "progress": Case("trelvan -drop, progress to /dev/null", trelvan(main_in, "-drop"), mem_out),
         "analysis": Case("trelvan -drop -capstr -sdt -eit -wraparound -noprogress",
                          trelvan(main_in, "-drop", "-capstr", "-sdt", "-eit", "-wraparound", "-noprogress"), mem_out),
+        "report": Case("trelvan -drop -noprogress -jsonpath",
+                       trelvan(main_in, "-drop", "-noprogress", "-jsonpath", os.path.join(memory, "report.json")),
+                       mem_out),
         "small": Case(f"trelvan {options.small_mib} MiB", trelvan(clean_in, "-drop", "-noprogress"), mem_out),
         "clean_log": Case(f"clean {options.small_mib} MiB -drop -log",
                           trelvan(clean_in, "-drop", "-noprogress", "-log", "-logpath", log), mem_out),
@@ -303,6 +306,7 @@ def main():
         print("  peer tool: not built (no make, or no folder at --peer)")
     line("progress line to /dev/null / -noprogress", ratio("progress", "plain"), 1.3)
     line("-capstr -sdt -eit -wraparound / -drop alone", ratio("analysis", "plain"), 1.1)
+    line("-jsonpath / -drop alone", ratio("report", "plain"), 1.1)
     line("drop-heavy -drop -log / clean -drop -log", ratio("drops_log", "clean_log"), 1.5)
     if clock_reads is not None:
         line("clock reads per 1,000 packets, -drop -noprogress", clock_reads * 1000 / packets, 1)

@@ -10,9 +10,9 @@
 
 static atomic_ulong monotonic_reads;
 static atomic_ulong all_reads;
-static int (*real_clock_gettime)(clockid_t, struct timespec *);
+static int (*real_clock_gettime)(clockid_t, struct timespec*);
 
-int clock_gettime(clockid_t clock, struct timespec *out) {
+int clock_gettime(clockid_t clock, struct timespec* out) {
     if (real_clock_gettime == NULL) real_clock_gettime = dlsym(RTLD_NEXT, "clock_gettime");
     atomic_fetch_add_explicit(&all_reads, 1, memory_order_relaxed);
     if (clock == CLOCK_MONOTONIC) atomic_fetch_add_explicit(&monotonic_reads, 1, memory_order_relaxed);
@@ -20,9 +20,9 @@ int clock_gettime(clockid_t clock, struct timespec *out) {
 }
 
 __attribute__((destructor)) static void report_reads(void) {
-    const char *path = getenv("CLOCK_READS_FILE");
+    const char* path = getenv("CLOCK_READS_FILE");
     if (path == NULL) return;
-    FILE *f = fopen(path, "a");
+    FILE* f = fopen(path, "a");
     if (f == NULL) return;
     fprintf(f, "%lu %lu\n", atomic_load(&monotonic_reads), atomic_load(&all_reads));
     fclose(f);

@@ -48,7 +48,8 @@ protected:
     }
     static long long Sum(const Json& pids, const char* field) {
         long long total = 0;
-        for (const Json& pid : pids) total += pid[field].get<long long>();
+        for (const Json& pid : pids)
+            total += pid[field].get<long long>();
         return total;
     }
     static const Json& Pid(const Json& job, int pid) {
@@ -127,8 +128,8 @@ TEST_F(Report, RealCapturesCountScrambledAndErrorFlaggedPackets) {
 }
 
 TEST_F(Report, WrittenAfterCtrlC) {
-    const RunResult result =
-        Run("CON -noprogress -throughpath out.ts -jsonpath r.json", "", "/dev/zero", "timeout --preserve-status -k 10 -s INT 1");
+    const RunResult result = Run("CON -noprogress -throughpath out.ts -jsonpath r.json", "", "/dev/zero",
+                                 "timeout --preserve-status -k 10 -s INT 1");
     EXPECT_EQ(result.exitCode, 0);
     const Json report = ReadReport();
     EXPECT_EQ(report["stopped"], true);

@@ -62,4 +62,3 @@ protected:
     std::string exe_;
     std::filesystem::path dir_;
 };
-

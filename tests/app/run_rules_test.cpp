@@ -15,7 +15,8 @@ using RunRules = ProgramFixture;
 
 std::size_t Count(const std::string& text, const std::string& part) {
     std::size_t count = 0;
-    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
     return count;
 }
 
@@ -39,8 +40,8 @@ TEST_F(RunRules, PcrOnlyPidStaysUncountedOutsideEveryWindow) {
 
 TEST_F(RunRules, LoopWhoseEveryJobFailsWaitsBetweenPasses) {
     WriteStream("rec.ts", 20);
-    const RunResult result =
-        Run("rec.ts -loop -noprogress -throughpath nodir/out.ts", "", "/dev/null", "timeout --preserve-status -s INT 2");
+    const RunResult result = Run("rec.ts -loop -noprogress -throughpath nodir/out.ts", "", "/dev/null",
+                                 "timeout --preserve-status -s INT 2");
     // One pass a second, not dozens.
     const std::size_t passes = Count(result.out, "－ 出力ファイルを作成できません nodir/out.ts\n");
     EXPECT_GE(passes, 1u);

@@ -35,8 +35,8 @@ TEST_F(Verdict, JobsThatCheckedNothingAndRefusedValuesFailTheRun) {
         {"nothere.ts -drop -noprogress -throughpath out.ts", 255, "－ ファイルがありません nothere.ts\n", false},
         {"junk.ts -drop -noprogress -throughpath out.ts", 255, "－ tsファイルではありません junk.ts\n", false},
         {"empty.ts -drop -noprogress -throughpath out.ts", 255, "－ tsファイルではありません empty.ts\n", false},
-        {"'rec.ts;9400' -noprogress -throughpath out.ts", 255,
-         "－ 開始位置がファイルの終わりを越えています rec.ts\n\n", false},
+        {"'rec.ts;9400' -noprogress -throughpath out.ts", 255, "－ 開始位置がファイルの終わりを越えています rec.ts\n\n",
+         false},
         {"rec.ts -noprogress -duration abc -throughpath out.ts", 255, "－ 時間の指定が正しくありません abc\n", false},
         {"rec.ts -noprogress -bufsize 64k -throughpath out.ts", 255, "－ 数値ではありません 64k\n", false},
         {"rec.ts -noprogress -patchtime x -throughpath out.ts", 255, "－ 数値ではありません x\n", false},
@@ -75,8 +75,9 @@ TEST_F(Verdict, NullPacketCountersShowButDoNotCount) {
     const RunResult result = Run("null.ts -drop -noprogress -throughpath out.ts");
     EXPECT_EQ(result.exitCode, 0);
     EXPECT_NE(result.out.find("DROP : PID 0x1FFF , 19 Drop , "), std::string::npos);
-    const std::string summary = "－ DROP null.ts\r\n0x0100 : 0x03 : 0 Drop : 20 Total \r\n"
-                                "0x1FFF : 0x00 : 19 Drops : 20 Total 対象外\r\n\r\n";
+    const std::string summary =
+        "－ DROP null.ts\r\n0x0100 : 0x03 : 0 Drop : 20 Total \r\n"
+        "0x1FFF : 0x00 : 19 Drops : 20 Total 対象外\r\n\r\n";
     ASSERT_GE(result.out.size(), summary.size());
     EXPECT_EQ(result.out.substr(result.out.size() - summary.size()), summary);
 }

@@ -252,7 +252,8 @@ int32_t PrintSummary(Reporter& reporter, const StreamSlot& slot) {
 
 bool NamesStandardHandle(const char* path, platform::FileHandle handle) {
     FileCloser closer{handle};
-    return platform::SameFileAsHandle(path, handle);
+    // /dev/null or a terminal keeps nothing that text could spoil.
+    return !platform::NamesCharacterDevice(path) && platform::SameFileAsHandle(path, handle);
 }
 
 bool HasStandardHandle(platform::FileHandle handle) {

@@ -120,6 +120,9 @@ bool IsOwnPlainFile(const char* path);
 // FIFO; NUL, COM1 or "\\.\..." on Windows): writing there twice overwrites
 // nothing.
 bool NamesDevice(const char* path);
+// Whether the path names a character device (/dev/null, a terminal; NUL,
+// CON, COM1 on Windows): what goes there is no file anybody reads back.
+bool NamesCharacterDevice(const char* path);
 
 // Directory search with the Windows wildcards '*' and '?' on the file name.
 struct DirEntry {

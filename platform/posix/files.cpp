@@ -465,6 +465,12 @@ bool SameFile(const char* first, const char* second) {
     return ::stat(firstDirectory.c_str(), &a) == 0 && ::stat(secondDirectory.c_str(), &b) == 0 && SameIdentity(a, b);
 }
 
+bool NamesCharacterDevice(const char* path) {
+    if (path == nullptr || *path == '\0') return false;
+    struct stat st {};
+    return ::stat(path, &st) == 0 && S_ISCHR(st.st_mode);
+}
+
 bool NamesDevice(const char* path) {
     if (path == nullptr || *path == '\0') return false;
     struct stat st {};

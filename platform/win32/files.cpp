@@ -328,7 +328,11 @@ bool SameFile(const char* first, const char* second) {
 
 bool NamesDevice(const char* path) {
     if (path == nullptr || *path == '\0') return false;
-    if (std::strncmp(path, "\\\\.\\", 4) == 0) return true;
+    return std::strncmp(path, "\\\\.\\", 4) == 0 || NamesCharacterDevice(path);
+}
+
+bool NamesCharacterDevice(const char* path) {
+    if (path == nullptr || *path == '\0') return false;
     // The reserved names are devices in every folder and with any extension.
     const char* name = path;
     for (const char* p = path; *p != '\0'; ++p) {

@@ -65,5 +65,16 @@ TEST_F(RunRules, JobsThatWouldWriteOneFileAreRefusedBeforeAnyRuns) {
     EXPECT_EQ(ReadText(dir_ / "a.ts"), a);
 }
 
+TEST_F(RunRules, NullDeviceOutputBesideANullStandardOutputKeepsTheConsoleText) {
+    WriteStream("rec.ts", 20);
+    // Standard output is /dev/null as well: the stream and the text may both
+    // go there, so the text stays on standard output.
+    const RunResult result = Run("rec.ts -drop -noprogress -throughpath /dev/null -jsonpath r.json", "", "/dev/null",
+                                 "sh -c 'exec \"$@\" > /dev/null' sh");
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.err, "");
+    EXPECT_NE(ReadText(dir_ / "r.json").find("\"output\": \"/dev/null\""), std::string::npos);
+}
+
 }  // namespace
 #endif

@@ -308,7 +308,9 @@ TEST(SenderDelivery, LiveReceiverGetsEveryFrameBesideStuckRefusingAndSilentDesti
     for (int s : fillers)
         close(s);
     ExpectFramesInOrder(frames, 0, kBlocks, kSize);
-    EXPECT_LE(stopMs, kDeliveryWindowMs + 1000);
+    // The window, the extra second a frame begun in it may take on the stuck
+    // destination, and slack for a slow (sanitized) build.
+    EXPECT_LE(stopMs, kDeliveryWindowMs + 2000);
 }
 
 TEST(SenderDelivery, RestartedReceiverGetsAContiguousStreamAgainWithTheGapInTheSequence) {
@@ -434,7 +436,7 @@ TEST(SenderEnding, SlowReceiversEndOnAFrameAndOnAPacketBoundaryWhenTheWindowClos
         const std::size_t length = std::min<std::size_t>(kSize, bareBytes.size() - at);
         ASSERT_EQ(std::memcmp(bareBytes.data() + at, BlockBytes(index, kSize).data(), length), 0) << index;
     }
-    EXPECT_LE(stopMs, kDeliveryWindowMs + 1300);
+    EXPECT_LE(stopMs, kDeliveryWindowMs + 2000);
 }
 
 // A link so slow that one frame takes seconds: a frame the window has no
@@ -458,7 +460,9 @@ TEST(SenderEnding, FrameTooLongForWhatIsLeftOfTheWindowIsNotBegun) {
     EXPECT_EQ(bytes.size(), frames.size() * (8 + kSize)) << "a frame cut off";
     ASSERT_GT(frames.size(), 0u);
     ExpectFramesInOrder(frames, 0, static_cast<uint32_t>(frames.size()), kSize);
-    EXPECT_LE(stopMs, kDeliveryWindowMs + 300);
+    // Well before the window and the extra second are over: the frame that
+    // could not have finished was never begun.
+    EXPECT_LE(stopMs, kDeliveryWindowMs + 600);
 }
 
 // Whether `bytes` are the first packets of the test tuner's generated stream,
@@ -515,7 +519,7 @@ TEST(SenderEnding, InterruptedProgramLeavesSlowReceiversWholeFramesAndPackets) {
     framed.Hurry();
     bare.Hurry();
     ASSERT_TRUE(ended) << ReadAll(console);
-    EXPECT_LE(endedMs, kDeliveryWindowMs + 1500);
+    EXPECT_LE(endedMs, kDeliveryWindowMs + 2000);
 
     const std::vector<uint8_t>& framedBytes = framed.Join();
     const std::vector<Frame> frames = ParseFrames(framedBytes);

@@ -40,4 +40,25 @@ uint32_t WholeUnitsWithin(uint32_t limit, uint32_t unit) {
     return limit < unit ? unit : limit / unit * unit;
 }
 
+bool WriteInWholePieces(FileHandle handle, const void* data, uint32_t size, uint32_t unit, uint32_t limit,
+                        uint32_t& bytesWritten) {
+    const uint32_t piece = WholeUnitsWithin(limit, unit);
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    while (bytesWritten < size) {
+        const uint32_t length = size - bytesWritten < piece ? size - bytesWritten : piece;
+        uint32_t done = 0;
+        const bool ok = WriteFile(handle, bytes + bytesWritten, length, done);
+        bytesWritten += done;
+        if (!ok) return false;
+    }
+    return true;
+}
+
+bool WriteAsWhole(FileHandle handle, const void* data, uint32_t size, uint32_t& bytesWritten) {
+    if (!BeginWholeWrite()) return false;
+    const bool ok = WriteFile(handle, data, size, bytesWritten);
+    EndWholeWrite();
+    return ok;
+}
+
 }  // namespace platform

@@ -4,6 +4,8 @@
 // Used by the system layers of both platforms only.
 #include <cstdint>
 
+#include "platform/platform.h"
+
 namespace platform {
 
 // False once the process is ending: the write must not start.
@@ -16,5 +18,12 @@ void HoldWholeWrites(uint32_t milliseconds);
 // The largest multiple of `unit` that is no larger than `limit`, at least
 // one unit.
 uint32_t WholeUnitsWithin(uint32_t limit, uint32_t unit);
+
+// Writes in pieces of whole units no larger than `limit`: to a pipe, each
+// piece within its atomic size goes in whole or not at all.
+bool WriteInWholePieces(FileHandle handle, const void* data, uint32_t size, uint32_t unit, uint32_t limit,
+                        uint32_t& bytesWritten);
+// One write that the process's forced end lets finish.
+bool WriteAsWhole(FileHandle handle, const void* data, uint32_t size, uint32_t& bytesWritten);
 
 }  // namespace platform

@@ -342,23 +342,12 @@ bool WriteWholeUnits(FileHandle handle, const void* data, uint32_t size, uint32_
         // A write no larger than PIPE_BUF goes into the pipe whole or not at
         // all, even when the process ends while it waits for room.
         const long atomic = ::fpathconf(Fd(handle), _PC_PIPE_BUF);
-        const uint32_t piece = WholeUnitsWithin(atomic > 0 ? static_cast<uint32_t>(atomic) : 512u, unit);
-        const auto* bytes = static_cast<const uint8_t*>(data);
-        while (bytesWritten < size) {
-            const uint32_t length = size - bytesWritten < piece ? size - bytesWritten : piece;
-            uint32_t done = 0;
-            const bool ok = WriteFile(handle, bytes + bytesWritten, length, done);
-            bytesWritten += done;
-            if (!ok) return false;
-        }
-        return true;
+        return WriteInWholePieces(handle, data, size, unit, atomic > 0 ? static_cast<uint32_t>(atomic) : 512u,
+                                  bytesWritten);
     }
     // A file write cut by the end of the process stops at a page border,
     // which is seldom a unit's.
-    if (!BeginWholeWrite()) return false;
-    const bool ok = WriteFile(handle, data, size, bytesWritten);
-    EndWholeWrite();
-    return ok;
+    return WriteAsWhole(handle, data, size, bytesWritten);
 }
 
 int64_t Seek(FileHandle handle, int64_t offset, SeekFrom from) {

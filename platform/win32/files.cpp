@@ -192,21 +192,9 @@ bool WriteWholeUnits(FileHandle handle, const void* data, uint32_t size, uint32_
     if (::GetFileType(ToHandle(handle)) == FILE_TYPE_PIPE) {
         // A piece that fits the pipe's buffer goes in whole: when the process
         // ends while it waits, the reader is left no part of it.
-        const uint32_t piece = WholeUnitsWithin(kPipePieceLimit, unit);
-        const auto* bytes = static_cast<const uint8_t*>(data);
-        while (bytesWritten < size) {
-            const uint32_t length = size - bytesWritten < piece ? size - bytesWritten : piece;
-            uint32_t done = 0;
-            const bool ok = WriteFile(handle, bytes + bytesWritten, length, done);
-            bytesWritten += done;
-            if (!ok) return false;
-        }
-        return true;
+        return WriteInWholePieces(handle, data, size, unit, kPipePieceLimit, bytesWritten);
     }
-    if (!BeginWholeWrite()) return false;
-    const bool ok = WriteFile(handle, data, size, bytesWritten);
-    EndWholeWrite();
-    return ok;
+    return WriteAsWhole(handle, data, size, bytesWritten);
 }
 
 int64_t Seek(FileHandle handle, int64_t offset, SeekFrom from) {

@@ -113,16 +113,9 @@ TEST(EndToEnd, SenderThatReachedNobodyFailsTheRun) {
     const std::vector<uint8_t> stream = MakeStream(100);
     const std::string input = TempPath("in.ts"), console = TempPath("console.txt");
     std::ofstream(input, std::ios::binary).write(reinterpret_cast<const char*>(stream.data()), stream.size());
-    // A port that was free a moment ago: nobody listens there.
-    const int probe = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    socklen_t length = sizeof address;
-    getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-    close(probe);
-    const std::string destination = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    const uint16_t port = UnusedLoopbackPort();
+    ASSERT_NE(port, 0);
+    const std::string destination = "127.0.0.1:" + std::to_string(port);
     const std::string path = "\\\\.\\sendtstcp\\" + destination + "\\" + SENDER_LIBRARY_PATH;
     const int status = RunProgram({input, "-throughpath", path, "-noprogress"}, 0, console);
     EXPECT_EQ(status, 255);

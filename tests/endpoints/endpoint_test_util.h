@@ -10,6 +10,12 @@
 #include <sstream>
 #include <string>
 
+#if !defined(_WIN32)
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
 #include "report/reporter.h"
 #include "tests/support/recording_output.h"
 
@@ -61,5 +67,20 @@ private:
     RecordingOutput output_;
     ::Reporter reporter_;
 };
+
+#if !defined(_WIN32)
+// A loopback port that was free a moment ago: nothing listens there.
+inline uint16_t UnusedLoopbackPort() {
+    const int probe = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    const bool bound = bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                       getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length) == 0;
+    close(probe);
+    return bound ? ntohs(address.sin_port) : 0;
+}
+#endif
 
 }  // namespace endpoint_test

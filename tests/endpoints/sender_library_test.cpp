@@ -161,19 +161,8 @@ TEST_F(SenderLibraryTest, PortsFrom22000To22999SendRawBytes) {
 }
 
 TEST_F(SenderLibraryTest, DestinationThatIsDownNeitherBlocksNorStarvesTheOthers) {
-    uint16_t deadPort;
-    {
-        // A port that was free a moment ago: nothing listens there.
-        int s = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        socklen_t length = sizeof address;
-        getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
-        deadPort = ntohs(address.sin_port);
-        close(s);
-    }
+    const uint16_t deadPort = UnusedLoopbackPort();
+    ASSERT_NE(deadPort, 0);
     Receiver receiver;
     ASSERT_TRUE(receiver.Listening());
     std::u16string address = Address(0x10000u | deadPort) + u"\r\n" + Address(0x10000u | receiver.Port());

@@ -151,12 +151,13 @@ public:
     // A flush point when text waits and 100 ms have passed since the last
     // one.
     void FlushIfDue();
-    // The same for a loop that calls it once per packet: without waiting
-    // text it costs one flag test, and with it the clock is read on every
-    // kPacketsPerClockRead-th call only.
-    void FlushIfDueFromPacketLoop() {
+    // The same for a packet loop that calls it after every packet or run of
+    // `packets` packets: without waiting text it costs one flag test, and
+    // with it the clock is read once per kPacketsPerClockRead packets only.
+    void FlushIfDueFromPacketLoop(uint32_t packets = 1) {
         if (!textWaiting_.load(std::memory_order_relaxed)) return;
-        if (++packetsSinceClockRead_ < kPacketsPerClockRead) return;
+        packetsSinceClockRead_ += packets;
+        if (packetsSinceClockRead_ < kPacketsPerClockRead) return;
         packetsSinceClockRead_ = 0;
         FlushIfDue();
     }

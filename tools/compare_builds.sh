@@ -66,6 +66,7 @@ option_sets=(
     "-log -logpath run.log -detail -drop"
     "-rwcntundrop caption -drop -noprogress"
     "-rwcntundrop 0x111 -drop -log"
+    "-rwcntundrop 0x100 -drop -log -noprogress"
     "-rwcntdrop 0x111:1;0x112:2;0x100:1 -drop"
     "-duration 1-2 -drop -noprogress"
     "-duration 0-3;5-9 -drop -capstr"

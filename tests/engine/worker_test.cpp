@@ -20,6 +20,7 @@
 
 #include "engine/worker_report.h"
 #include "tests/engine/worker_test_support.h"
+#include "tests/support/recording_output.h"
 
 namespace {
 
@@ -368,6 +369,100 @@ TEST(StreamWorker, PipeSourceWithShortWritesLosesNothing) {
     TempDir[0] = '\0';
 }
 #endif
+
+// ---- The short path -----------------------------------------------------------
+// Packets of a PID without a role go a shorter way through the worker when
+// no option looks at every packet; a report's tally sends every packet the
+// whole way. Both ways must leave the same bytes, lines, counts and clocks.
+
+// A program whose video PES goes on after each audio PES, so that the
+// clocks take the video stamps back on packets without a PES header; with a
+// drop on such a packet, an error-flagged packet, an adaptation field, a PID
+// that comes late and a new PMT version that makes that PID the PCR PID.
+tsb::StreamBuilder ShortPathStream() {
+    tsb::StreamBuilder builder;
+    builder.Section(0x0000, tsb::PatSection(1, {{1, 0x1F0}}));
+    builder.Section(0x1F0, tsb::PmtSection(1, 0x1FF, {{0x02, 0x100, {}}, {0x0F, 0x110, {}}}));
+    for (int unit = 0; unit < 12; ++unit) {
+        builder.Pcr(0x1FF, 2700000ull * unit);
+        // PES packets that fill their packets: no adaptation field stuffs them.
+        builder.Pes(0x100, tsb::MakePes(0xE0, 90000ull + 3003 * unit, 87000ull + 3003 * unit, tsb::Bytes(349, 0x11)));
+        builder.Pes(0x110, tsb::MakePes(0xC0, 90500ull + 3003 * unit, std::nullopt, tsb::Bytes(170, 0x22)));
+        for (int more = 0; more < 4; ++more) {
+            if (unit == 4 && more == 2) {
+                builder.SetCounter(0x100, static_cast<uint8_t>(builder.NextCounter(0x100) + 3));
+            }
+            builder.Packet(0x100, tsb::Bytes(184, static_cast<uint8_t>(more)));
+        }
+        if (unit == 5) {
+            builder.Packet(0x110, tsb::Bytes(184, 0x33), {.tei = true});
+            builder.Packet(0x100, tsb::Bytes(100, 0x44), {.adaptation = true});
+        }
+        if (unit >= 6) {
+            builder.Packet(0x120, tsb::Bytes(184, static_cast<uint8_t>(unit)));
+        }
+        if (unit == 8) {
+            builder.Section(0x1F0, tsb::PmtSection(1, 0x120, {{0x02, 0x100, {}}, {0x0F, 0x110, {}}}));
+        }
+    }
+    return builder;
+}
+
+struct PathResult {
+    std::string console;
+    tsb::Bytes output;
+    std::vector<std::string> counts;  // per PID: packets, drops, last counter
+    std::string clocks;
+};
+
+PathResult RunOneWay(const tsb::Bytes& stream, bool progress, bool tallied) {
+    RecordingReporter recording;
+    recording.reporter.SetProgressOn(progress);
+    Files files;
+    EXPECT_TRUE(tsb::WriteFileBytes(files.input, stream));
+    WorkerRun run(recording.reporter, files.input, files.output, tallied);
+    recording.reporter.FlushStdout();
+    PathResult result{recording.output.StandardOutput(), tsb::ReadFileBytes(files.output), {}, {}};
+    for (const auto& entry : run.Context()->pids.Entries()) {
+        result.counts.push_back(std::to_string(entry->pid) + ":" + std::to_string(entry->packetCount) + "/" +
+                                std::to_string(entry->dropCount) + "/" + std::to_string(entry->lastCounter));
+    }
+    const StreamContext& context = *run.Context();
+    result.clocks = std::to_string(context.pts.lastStamp) + " " + std::to_string(context.pts.currentElapsed) + " " +
+                    std::to_string(context.dts.lastStamp) + " " + std::to_string(context.pcr.currentElapsed) + " " +
+                    std::to_string(context.clockSteps);
+    return result;
+}
+
+TEST(StreamWorker, ShortPathLeavesWhatTheWholePathLeaves) {
+    const tsb::StreamBuilder builder = ShortPathStream();
+    struct Case {
+        const char* name;
+        tsb::Bytes stream;
+        bool progress;
+        uint32_t undrop;
+        const char* seen;  // a line the drop must bring
+    };
+    const Case cases[] = {
+        {"packets, progress lines", builder.Data(), true, 0, "DROP : PID 0x0100 , 1 Drop"},
+        {"packets, rewritten drop", builder.Data(), false, 0x100, "REWRITECNTUNDROP PID 0x0100"},
+        {"192-byte units, progress lines", builder.As192(), true, 0, "DROP : PID 0x0100 , 1 Drop"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RunSettings = RunSettingsRecord{};
+        RunSettings.drop = true;
+        RunSettings.rwcntundrop = c.undrop;
+        const PathResult shortWay = RunOneWay(c.stream, c.progress, false);
+        const PathResult wholeWay = RunOneWay(c.stream, c.progress, true);
+        EXPECT_NE(shortWay.console.find(c.seen), std::string::npos);
+        EXPECT_EQ(shortWay.console, wholeWay.console);
+        EXPECT_EQ(shortWay.output, wholeWay.output);
+        EXPECT_EQ(shortWay.counts, wholeWay.counts);
+        EXPECT_EQ(shortWay.clocks, wholeWay.clocks);
+    }
+    RunSettings = RunSettingsRecord{};
+}
 
 // ---- Report lines ------------------------------------------------------------
 

@@ -2,6 +2,7 @@
 // Runs the stream worker in-process on files and captures its messages
 // through a log file of its own reporter, so that tests see the exact bytes
 // printed.
+#include <memory>
 #include <string>
 
 #include "app/run_settings.h"
@@ -43,12 +44,17 @@ struct WorkerRun {
     StreamJob job;
     uint32_t result = 0;
 
-    WorkerRun(Reporter& reporter, const std::string& input, const std::string& output) {
+    // `tallied`: the job counts for a report, which takes every packet
+    // through every step.
+    WorkerRun(Reporter& reporter, const std::string& input, const std::string& output, bool tallied = false) {
         job.reporter = &reporter;
         job.slot.inputPath = input;
         job.slot.outputPath = output;
         job.options = JobOptionsFromSettings();
         job.dropCursor = RunSettings.rwcntdropCursor;
+        if (tallied) {
+            job.slot.tally = std::make_unique<StreamTally>();
+        }
         result = StreamWorker(&job);
     }
     const StreamContext* Context() const {

@@ -523,10 +523,11 @@ void CarryPacket(JobState& state, uint8_t* packet) {
 // the whole way. Both ways leave the same state behind.
 
 // The options that look at every packet: with none of them, a packet on a
-// PID without a role needs only the short path's steps.
+// PID without a role needs only the short path's steps (a report's tally
+// counts it there too).
 bool JobTakesShortPath(const JobState& state) {
-    return state.tally == nullptr && state.job.plugins == nullptr && !state.windows.active &&
-           state.options.patchtime == 0 && !state.options.sync;
+    return state.job.plugins == nullptr && !state.windows.active && state.options.patchtime == 0 &&
+           !state.options.sync;
 }
 
 // The packet at `packet`, already decoded, when it belongs to the short path.
@@ -575,6 +576,9 @@ uint32_t CarryShortRun(JobState& state, uint32_t most) {
         }
         reader.cursor = at + stride;
         ++carried;
+        if (state.tally != nullptr) {
+            TallyPacket(*state.tally, packet);
+        }
         if (CountContinuity(*entry)) {
             // The rewrite line of a drop shows the position of the packet
             // reported before it.
@@ -589,6 +593,9 @@ uint32_t CarryShortRun(JobState& state, uint32_t most) {
         if (!state.discards) {
             WriteOutput(state.writer, packet, kPacketSize);
             NoteWriteFailure(state);
+            if (state.tally != nullptr && state.writer.takesBlocks) {
+                ++state.tally->packetsWritten;
+            }
         }
         if (progress) {
             ReportPacket(state, ShortPathStep(packet, entry, false));

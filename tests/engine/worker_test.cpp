@@ -372,8 +372,9 @@ TEST(StreamWorker, PipeSourceWithShortWritesLosesNothing) {
 
 // ---- The short path -----------------------------------------------------------
 // Packets of a PID without a role go a shorter way through the worker when
-// no option looks at every packet; a report's tally sends every packet the
-// whole way. Both ways must leave the same bytes, lines, counts and clocks.
+// no option looks at every packet; a plug-in (one that never loaded does
+// nothing else) sends every packet the whole way. Both ways must leave the
+// same bytes, lines, counts and clocks, and the same report tally.
 
 // A program whose video PES goes on after each audio PES, so that the
 // clocks take the video stamps back on packets without a PES header; with a
@@ -415,18 +416,25 @@ struct PathResult {
     std::string clocks;
 };
 
-PathResult RunOneWay(const tsb::Bytes& stream, bool progress, bool tallied) {
+PathResult RunOneWay(const tsb::Bytes& stream, bool progress, bool wholeWay) {
     RecordingReporter recording;
     recording.reporter.SetProgressOn(progress);
     Files files;
     EXPECT_TRUE(tsb::WriteFileBytes(files.input, stream));
-    WorkerRun run(recording.reporter, files.input, files.output, tallied);
+    PluginEntry inert;
+    WorkerRun run(recording.reporter, files.input, files.output, wholeWay ? &inert : nullptr, true);
     recording.reporter.FlushStdout();
     PathResult result{recording.output.StandardOutput(), tsb::ReadFileBytes(files.output), {}, {}};
     for (const auto& entry : run.Context()->pids.Entries()) {
         result.counts.push_back(std::to_string(entry->pid) + ":" + std::to_string(entry->packetCount) + "/" +
                                 std::to_string(entry->dropCount) + "/" + std::to_string(entry->lastCounter));
     }
+    const StreamTally& tally = *run.job.slot.tally;
+    for (const uint16_t pid : tally.order) {
+        result.counts.push_back(std::to_string(pid) + ":" + std::to_string(tally.byPid[pid].packets) + "/" +
+                                std::to_string(tally.byPid[pid].transportErrors));
+    }
+    result.counts.push_back("written " + std::to_string(tally.packetsWritten));
     const StreamContext& context = *run.Context();
     result.clocks = std::to_string(context.pts.lastStamp) + " " + std::to_string(context.pts.currentElapsed) + " " +
                     std::to_string(context.dts.lastStamp) + " " + std::to_string(context.pcr.currentElapsed) + " " +

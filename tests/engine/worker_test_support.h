@@ -8,6 +8,7 @@
 #include "app/run_settings.h"
 #include "common/process_state.h"
 #include "common/text.h"
+#include "endpoints/endpoints.h"
 #include "engine/stream_job.h"
 #include "report/report.h"
 #include "tests/support/stream_builder.h"
@@ -44,14 +45,16 @@ struct WorkerRun {
     StreamJob job;
     uint32_t result = 0;
 
-    // `tallied`: the job counts for a report, which takes every packet
-    // through every step.
-    WorkerRun(Reporter& reporter, const std::string& input, const std::string& output, bool tallied = false) {
+    // `plugins`: the job's plug-in list, which takes every packet the whole
+    // way through the worker's steps; `tallied`: the job counts for a report.
+    WorkerRun(Reporter& reporter, const std::string& input, const std::string& output,
+              PluginEntry* plugins = nullptr, bool tallied = false) {
         job.reporter = &reporter;
         job.slot.inputPath = input;
         job.slot.outputPath = output;
         job.options = JobOptionsFromSettings();
         job.dropCursor = RunSettings.rwcntdropCursor;
+        job.plugins = plugins;
         if (tallied) {
             job.slot.tally = std::make_unique<StreamTally>();
         }

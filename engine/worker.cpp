@@ -526,8 +526,7 @@ void CarryPacket(JobState& state, uint8_t* packet) {
 // PID without a role needs only the short path's steps (a report's tally
 // counts it there too).
 bool JobTakesShortPath(const JobState& state) {
-    return state.job.plugins == nullptr && !state.windows.active && state.options.patchtime == 0 &&
-           !state.options.sync;
+    return state.job.plugins == nullptr && !state.windows.active && state.options.patchtime == 0 && !state.options.sync;
 }
 
 // The packet at `packet`, already decoded, when it belongs to the short path.

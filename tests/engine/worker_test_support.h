@@ -47,8 +47,8 @@ struct WorkerRun {
 
     // `plugins`: the job's plug-in list, which takes every packet the whole
     // way through the worker's steps; `tallied`: the job counts for a report.
-    WorkerRun(Reporter& reporter, const std::string& input, const std::string& output,
-              PluginEntry* plugins = nullptr, bool tallied = false) {
+    WorkerRun(Reporter& reporter, const std::string& input, const std::string& output, PluginEntry* plugins = nullptr,
+              bool tallied = false) {
         job.reporter = &reporter;
         job.slot.inputPath = input;
         job.slot.outputPath = output;

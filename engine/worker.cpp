@@ -204,7 +204,7 @@ struct ReportState {
     // The progress line up to its position, built again only when the
     // percent, PCR or TOT text changes: most packets move the position alone.
     char headText[kProgressLineSize];
-    ProgressHead head;
+    ProgressLine line;
     bool headStale = true;
     uint32_t headPercentFormats = 0;
     PositionTail tail;
@@ -431,15 +431,16 @@ void WriteProgressLine(JobState& state, int64_t position) {
     if (report.headStale) {
         const std::size_t length = BuildProgressHead(report.headText, report.percent.text, report.texts.pcr.c_str(),
                                                      report.texts.tot.c_str(), state.file != nullptr);
-        state.reporter.SetProgressHead(report.head, report.headText, length);
+        state.reporter.SetProgressHead(report.line, report.headText, length);
+        if (state.file == nullptr) {
+            SetProgressTail(report.line, "\r", 1);
+        }
         report.headStale = false;
     }
-    if (state.file == nullptr) {
-        state.reporter.WriteProgressLine(report.head, "\r", 1);
-        return;
+    if (state.file != nullptr) {
+        UpdatePositionTail(report.tail, report.line, position);
     }
-    UpdatePositionTail(report.tail, position);
-    state.reporter.WriteProgressLine(report.head, report.tail.text, report.tail.length);
+    state.reporter.WriteProgressLine(report.line);
 }
 
 void ReportPacket(JobState& state, const PacketStep& step) {

@@ -471,20 +471,24 @@ TEST(ProgressLine, PositionTailFollowsEveryPositionOverDigitBoundariesAndJumps) 
     std::vector<int64_t> positions;
     for (int64_t p = 0; p < 0x3000; p += 188)
         positions.push_back(p);
+    for (int64_t p = 0xFFFF - 1000; p < 0x20000 + 1000; p += 188)
+        positions.push_back(p);
     for (int64_t p = 0xFFFFF - 1000; p < 0x100000 + 1000; p += 192)
         positions.push_back(p);
-    // Back, far ahead, a start offset inside a 4 KiB step, and the same
-    // position twice.
-    for (const int64_t p : {0x10LL, 0x1000LL, 0x1FFFLL, 0x1ABCDEF0123LL, 0x1ABCDEF0123LL, 0x1ABCDEF1000LL, 0xFFFLL,
-                            0x7FFFFFFFFFFFFFFFLL, 0x1001LL}) {
+    // Back, far ahead, a start offset inside a 64 KiB step, the last and
+    // first positions of a step, and the same position twice.
+    for (const int64_t p :
+         {0x10LL, 0x1000LL, 0x1FFFLL, 0x1ABCDEF0123LL, 0x1ABCDEF0123LL, 0x1ABCDEF1000LL, 0x1ABCDEFFFFFLL,
+          0x1ABCDF00000LL, 0xFFFLL, 0xFFFFLL, 0x10000LL, 0x7FFFFFFFFFFFFFFFLL, 0x1001LL, 0x2FFFFLL}) {
         positions.push_back(p);
     }
     PositionTail tail;
+    ProgressLine line;
     for (const int64_t position : positions) {
         char expected[32];
         std::snprintf(expected, sizeof expected, "+0x%llX\r", static_cast<unsigned long long>(position));
-        const std::size_t length = UpdatePositionTail(tail, position);
-        ASSERT_EQ(std::string(tail.text, length), expected) << position;
+        UpdatePositionTail(tail, line, position);
+        ASSERT_EQ(std::string(line.Tail(), line.TailLength()), expected) << position;
     }
 }
 

@@ -81,7 +81,6 @@ int64_t FirstPositionOfPercent(int64_t percent, int64_t size) {
 
 const char* FormatPercentAgain(PercentCache& cache, int64_t position, int64_t size) {
     FormatPercent(cache.text, position, size);
-    ++cache.formats;
     cache.size = size;
     cache.from = 0;
     cache.until = 0;

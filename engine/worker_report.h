@@ -24,14 +24,16 @@ std::size_t FormatPercent(char* out, int64_t position, int64_t size);
 // leaves the range of positions that show the same percent.
 struct PercentCache {
     int64_t size = -1;
-    int64_t from = 0;      // first position of the cached text
-    int64_t until = 0;     // first position behind it; from == until: nothing cached
-    uint32_t formats = 0;  // counts the times the text was formatted
+    int64_t from = 0;   // first position of the cached text
+    int64_t until = 0;  // first position behind it; from == until: nothing cached
     char text[32] = {};
 };
 const char* FormatPercentAgain(PercentCache& cache, int64_t position, int64_t size);
+inline bool PercentCached(const PercentCache& cache, int64_t position, int64_t size) {
+    return size == cache.size && position >= cache.from && position < cache.until;
+}
 inline const char* CachedPercent(PercentCache& cache, int64_t position, int64_t size) {
-    if (size == cache.size && position >= cache.from && position < cache.until) {
+    if (PercentCached(cache, position, size)) {
         return cache.text;
     }
     return FormatPercentAgain(cache, position, size);

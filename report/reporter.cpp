@@ -286,12 +286,14 @@ void Reporter::SetProgressHead(ProgressLine& line, const char* text, std::size_t
         line.splits = length == 0 || !IsCp932LeadByte(static_cast<unsigned char>(text[length - 1]));
     }
     line.gathers = line.splits && AllAscii(line.Tail(), line.TailLength()) && line.written.size() <= kProgressBatchSize;
+    if (!line.gathers) line.batchClaim = 0;
 }
 
 void SetProgressTail(ProgressLine& line, const char* tail, std::size_t length) {
     line.written.resize(line.headLength);
     line.written.append(tail, length);
     line.gathers = line.splits && AllAscii(tail, length) && line.written.size() <= kProgressBatchSize;
+    if (!line.gathers) line.batchClaim = 0;
 }
 
 void Reporter::WriteProgressLineSlowly(ProgressLine& line) {

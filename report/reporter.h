@@ -58,7 +58,8 @@ struct ProgressLine {
     // The whole of `written` goes into a batch as it is: the head splits, the
     // tail is ASCII and the line fits into a batch.
     bool gathers = false;
-    // The claim on the Reporter's batch it was last gathered under; 0: none.
+    // The claim on the Reporter's batch it was last gathered under; 0: none,
+    // and always while it does not gather.
     uint64_t batchClaim = 0;
 
     char* Tail() { return written.data() + headLength; }
@@ -160,7 +161,7 @@ public:
     void WriteProgressLine(ProgressLine& line) {
         // A line gathered under the batch's present claim is on the thread
         // holding the batch.
-        if (line.gathers && line.batchClaim == progressBatchClaim_.load(std::memory_order_relaxed) &&
+        if (line.batchClaim == progressBatchClaim_.load(std::memory_order_relaxed) &&
             progressBatchLength_ + line.written.size() <= kProgressBatchSize && ProgressShown()) {
             std::memcpy(progressBatch_ + progressBatchLength_, line.written.data(), line.written.size());
             progressBatchLength_ += line.written.size();

@@ -197,16 +197,17 @@ struct ReportState {
     ReportTexts texts;
     uint64_t pcrKey = 0;
     bool pcrKnown = false;
-    uint64_t pcrClockSteps = 0;  // the context's clockSteps when the key was taken
+    // The context's clockSteps when the key was taken; at first a count the
+    // context never reaches.
+    uint64_t pcrClockSteps = UINT64_MAX;
     BroadcastKey totKey;
     PercentCache percent;
     char positionText[32] = {};
     // The progress line up to its position, built again only when the
     // percent, PCR or TOT text changes: most packets move the position alone.
     char headText[kProgressLineSize];
-    ProgressHead head;
+    ProgressLine line;
     bool headStale = true;
-    uint32_t headPercentFormats = 0;
     PositionTail tail;
     int64_t fileSize = 1;
 };
@@ -425,22 +426,19 @@ void WritePacket(JobState& state, const PacketStep& step) {
 
 void WriteProgressLine(JobState& state, int64_t position) {
     ReportState& report = state.report;
-    if (report.percent.formats != report.headPercentFormats) {
-        report.headPercentFormats = report.percent.formats;
-        report.headStale = true;
-    }
     if (report.headStale) {
         const std::size_t length = BuildProgressHead(report.headText, report.percent.text, report.texts.pcr.c_str(),
                                                      report.texts.tot.c_str(), state.file != nullptr);
-        state.reporter.SetProgressHead(report.head, report.headText, length);
+        state.reporter.SetProgressHead(report.line, report.headText, length);
+        if (state.file == nullptr) {
+            SetProgressTail(report.line, "\r", 1);
+        }
         report.headStale = false;
     }
-    if (state.file == nullptr) {
-        state.reporter.WriteProgressLine(report.head, "\r", 1);
-        return;
+    if (state.file != nullptr) {
+        UpdatePositionTail(report.tail, report.line, position);
     }
-    UpdatePositionTail(report.tail, position);
-    state.reporter.WriteProgressLine(report.head, report.tail.text, report.tail.length);
+    state.reporter.WriteProgressLine(report.line);
 }
 
 void ReportPacket(JobState& state, const PacketStep& step) {
@@ -458,10 +456,11 @@ void ReportPacket(JobState& state, const PacketStep& step) {
     if (!dropLine && (step.drop || !state.reporter.ProgressShown())) {
         return;
     }
-    if (state.file != nullptr) {
-        CachedPercent(report.percent, position, report.fileSize);
+    if (state.file != nullptr && !PercentCached(report.percent, position, report.fileSize)) {
+        FormatPercentAgain(report.percent, position, report.fileSize);
+        report.headStale = true;
     }
-    if (!report.pcrKnown || report.pcrClockSteps != state.context.clockSteps) {
+    if (report.pcrClockSteps != state.context.clockSteps) {
         report.pcrClockSteps = state.context.clockSteps;
         if (const uint64_t now = PcrTextKey(state.context); !report.pcrKnown || now != report.pcrKey) {
             report.texts.pcr = PcrText(state.context);

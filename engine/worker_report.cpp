@@ -81,7 +81,6 @@ int64_t FirstPositionOfPercent(int64_t percent, int64_t size) {
 
 const char* FormatPercentAgain(PercentCache& cache, int64_t position, int64_t size) {
     FormatPercent(cache.text, position, size);
-    ++cache.formats;
     cache.size = size;
     cache.from = 0;
     cache.until = 0;
@@ -110,11 +109,12 @@ std::size_t FormatPosition(char* out, int64_t position) {
     return static_cast<std::size_t>(end - out);
 }
 
-std::size_t WritePositionTail(PositionTail& tail, int64_t position) {
-    tail.length = FormatPosition(tail.text, position);
-    tail.text[tail.length++] = '\r';
-    tail.high = position >= 0x1000 ? position >> 12 : -1;
-    return tail.length;
+void WritePositionTail(PositionTail& tail, ProgressLine& line, int64_t position) {
+    char text[24];
+    std::size_t length = FormatPosition(text, position);
+    text[length++] = '\r';
+    SetProgressTail(line, text, length);
+    tail.high = position >= 0x10000 ? position >> 16 : -1;
 }
 
 namespace {

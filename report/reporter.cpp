@@ -272,29 +272,40 @@ void Reporter::WriteProgressLine(const char* text, std::size_t length) {
 
 // Converted apart, a head and an ASCII tail give the bytes of the whole
 // line unless the head ends in a lead byte the tail would complete.
-void Reporter::SetProgressHead(ProgressHead& head, const char* text, std::size_t length) {
-    head.text.assign(text, length);
+void Reporter::SetProgressHead(ProgressLine& line, const char* text, std::size_t length) {
+    line.text.assign(text, length);
     if (!output_.TakesUtf8()) {
-        head.written = head.text;
-        head.splits = true;
-        return;
+        line.written.replace(0, line.headLength, text, length);
+        line.headLength = length;
+        line.splits = true;
+    } else {
+        thread_local std::string converted;
+        Cp932TextForUtf8(text, length, converted);
+        line.written.replace(0, line.headLength, converted);
+        line.headLength = converted.size();
+        line.splits = length == 0 || !IsCp932LeadByte(static_cast<unsigned char>(text[length - 1]));
     }
-    Cp932TextForUtf8(text, length, head.written);
-    head.splits = length == 0 || !IsCp932LeadByte(static_cast<unsigned char>(text[length - 1]));
+    line.gathers = line.splits && AllAscii(line.Tail(), line.TailLength()) && line.written.size() <= kProgressBatchSize;
+    if (!line.gathers) line.batchClaim = 0;
 }
 
-void Reporter::WriteProgressLine(const ProgressHead& head, const char* tail, std::size_t tailLength) {
+void SetProgressTail(ProgressLine& line, const char* tail, std::size_t length) {
+    line.written.resize(line.headLength);
+    line.written.append(tail, length);
+    line.gathers = line.splits && AllAscii(tail, length) && line.written.size() <= kProgressBatchSize;
+    if (!line.gathers) line.batchClaim = 0;
+}
+
+void Reporter::WriteProgressLineSlowly(ProgressLine& line) {
     if (!ProgressShown()) return;
-    const std::size_t length = head.written.size() + tailLength;
-    if (!head.splits || !AllAscii(tail, tailLength) || length > kProgressBatchSize || !ClaimProgressBatch()) {
-        WriteWholeProgressLine(head, tail, tailLength);
+    if (!line.gathers || !ClaimProgressBatch()) {
+        WriteWholeProgressLine(line);
         return;
     }
-    if (progressBatchLength_ + length > kProgressBatchSize) HandOverProgressBatch(false);
-    char* out = progressBatch_ + progressBatchLength_;
-    std::memcpy(out, head.written.data(), head.written.size());
-    std::memcpy(out + head.written.size(), tail, tailLength);
-    progressBatchLength_ += length;
+    line.batchClaim = progressBatchClaim_.load(std::memory_order_relaxed);
+    if (progressBatchLength_ + line.written.size() > kProgressBatchSize) HandOverProgressBatch(false);
+    std::memcpy(progressBatch_ + progressBatchLength_, line.written.data(), line.written.size());
+    progressBatchLength_ += line.written.size();
     textWaiting_.store(true, std::memory_order_relaxed);
     MarkConsoleLineClosed(false);
 }
@@ -316,12 +327,13 @@ bool Reporter::ClaimProgressBatch() {
     bool held = false;
     if (!progressBatchHeld_.compare_exchange_strong(held, true, std::memory_order_acquire)) return false;
     batchHeldHere = this;
+    progressBatchClaim_.store(++progressBatchClaims_, std::memory_order_relaxed);
     return true;
 }
 
-void Reporter::WriteWholeProgressLine(const ProgressHead& head, const char* tail, std::size_t tailLength) {
-    std::string whole = head.text;
-    whole.append(tail, tailLength);
+void Reporter::WriteWholeProgressLine(const ProgressLine& line) {
+    std::string whole = line.text;
+    whole.append(line.Tail(), line.TailLength());
     WriteProgressLine(whole.data(), whole.size());
 }
 
@@ -335,6 +347,7 @@ void Reporter::HandOverProgressBatch(bool release) {
         MarkConsoleLineClosed(false);
     }
     if (release) {
+        progressBatchClaim_.store(kBatchFree, std::memory_order_relaxed);
         batchHeldHere = nullptr;
         progressBatchHeld_.store(false, std::memory_order_release);
     }

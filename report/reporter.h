@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <mutex>
 #include <string>
 
@@ -38,15 +39,36 @@ public:
     virtual uint32_t TickMs() = 0;
 };
 
-// The part of a progress line that stays over many lines, as given (code
-// page 932) and as the console takes it.
-struct ProgressHead {
-    std::string text;
+// Progress lines are gathered into batches of this size.
+constexpr std::size_t kProgressBatchSize = 16384;
+
+// A progress line written once per packet: a head that stays over many
+// lines and a short tail behind it, kept whole as the console takes it so
+// that gathering a line is one copy. Between two writes the caller may
+// change the tail's bytes in place (Tail()) for other ASCII bytes, a
+// counter's digits, as long as its length stays.
+struct ProgressLine {
+    std::string text;  // the head as given (code page 932)
+    // The head as the console takes it, then the tail as given.
     std::string written;
-    // An ASCII tail may be written behind `written` as it is: no character
-    // is converted differently for standing on the border.
+    std::size_t headLength = 0;  // of the head in `written`
+    // An ASCII tail may be written behind the converted head as it is: no
+    // character is converted differently for standing on the border.
     bool splits = true;
+    // The whole of `written` goes into a batch as it is: the head splits, the
+    // tail is ASCII and the line fits into a batch.
+    bool gathers = false;
+    // The claim on the Reporter's batch it was last gathered under; 0: none,
+    // and always while it does not gather.
+    uint64_t batchClaim = 0;
+
+    char* Tail() { return written.data() + headLength; }
+    const char* Tail() const { return written.data() + headLength; }
+    std::size_t TailLength() const { return written.size() - headLength; }
 };
+
+// A new tail keeps the head.
+void SetProgressTail(ProgressLine& line, const char* tail, std::size_t length);
 
 // The console switches a job may change and the run gets back afterwards.
 struct ConsoleSwitches {
@@ -133,9 +155,26 @@ public:
     // handed on ahead of that thread's next console text and at its flush
     // points (FlushStdout, a due FlushIfDueFromPacketLoop); the thread
     // reaches one before it ends. Text from other threads meanwhile may come
-    // out ahead of gathered lines.
-    void SetProgressHead(ProgressHead& head, const char* text, std::size_t length);
-    void WriteProgressLine(const ProgressHead& head, const char* tail, std::size_t tailLength);
+    // out ahead of gathered lines. A new head keeps the tail.
+    void SetProgressHead(ProgressLine& line, const char* text, std::size_t length);
+    // Writes the line as it stands.
+    void WriteProgressLine(ProgressLine& line) {
+        // A line gathered under the batch's present claim is on the thread
+        // holding the batch.
+        if (line.batchClaim == progressBatchClaim_.load(std::memory_order_relaxed) &&
+            progressBatchLength_ + line.written.size() <= kProgressBatchSize && ProgressShown()) {
+            std::memcpy(progressBatch_ + progressBatchLength_, line.written.data(), line.written.size());
+            progressBatchLength_ += line.written.size();
+            textWaiting_.store(true, std::memory_order_relaxed);
+            MarkConsoleLineClosed(false);
+            return;
+        }
+        WriteProgressLineSlowly(line);
+    }
+    void WriteProgressLine(ProgressLine& line, const char* tail, std::size_t tailLength) {
+        SetProgressTail(line, tail, tailLength);
+        WriteProgressLine(line);
+    }
     // A finished text for the console alone, pushed out at once unless it
     // ends in "\r".
     void WriteConsoleText(const char* text);
@@ -178,7 +217,8 @@ private:
     void FlushAt(uint32_t now);
     // Two-part progress lines: see WriteProgressLine.
     bool ClaimProgressBatch();
-    void WriteWholeProgressLine(const ProgressHead& head, const char* tail, std::size_t tailLength);
+    void WriteProgressLineSlowly(ProgressLine& line);
+    void WriteWholeProgressLine(const ProgressLine& line);
     // By the thread holding the batch only; the others return at once.
     void HandOverProgressBatch(bool release);
 
@@ -209,7 +249,13 @@ private:
     // Two-part progress lines gathered by one thread; nobody else touches
     // the members below while it holds them.
     std::atomic<bool> progressBatchHeld_{false};
-    static constexpr std::size_t kProgressBatchSize = 16384;
+    // The number of the claim the batch is held under, counted from 1 by the
+    // holding threads; kBatchFree while nobody holds it. Set by the holding
+    // thread alone, read by every writer: a number is never used twice, so a
+    // line of an ended thread or an earlier claim never matches.
+    static constexpr uint64_t kBatchFree = UINT64_MAX;
+    std::atomic<uint64_t> progressBatchClaim_{kBatchFree};
+    uint64_t progressBatchClaims_ = 0;
     char progressBatch_[kProgressBatchSize];
     std::size_t progressBatchLength_ = 0;
 };

@@ -574,20 +574,58 @@ TEST(ProgressLine, PositionTailFollowsEveryPositionOverDigitBoundariesAndJumps) 
     std::vector<int64_t> positions;
     for (int64_t p = 0; p < 0x3000; p += 188)
         positions.push_back(p);
+    for (int64_t p = 0xFFFF - 1000; p < 0x20000 + 1000; p += 188)
+        positions.push_back(p);
     for (int64_t p = 0xFFFFF - 1000; p < 0x100000 + 1000; p += 192)
         positions.push_back(p);
-    // Back, far ahead, a start offset inside a 4 KiB step, and the same
-    // position twice.
-    for (const int64_t p : {0x10LL, 0x1000LL, 0x1FFFLL, 0x1ABCDEF0123LL, 0x1ABCDEF0123LL, 0x1ABCDEF1000LL, 0xFFFLL,
-                            0x7FFFFFFFFFFFFFFFLL, 0x1001LL}) {
+    // Back, far ahead, a start offset inside a 64 KiB step, the last and
+    // first positions of a step, and the same position twice.
+    for (const int64_t p :
+         {0x10LL, 0x1000LL, 0x1FFFLL, 0x1ABCDEF0123LL, 0x1ABCDEF0123LL, 0x1ABCDEF1000LL, 0x1ABCDEFFFFFLL,
+          0x1ABCDF00000LL, 0xFFFLL, 0xFFFFLL, 0x10000LL, 0x7FFFFFFFFFFFFFFFLL, 0x1001LL, 0x2FFFFLL}) {
         positions.push_back(p);
     }
     PositionTail tail;
+    ProgressLine line;
     for (const int64_t position : positions) {
         char expected[32];
         std::snprintf(expected, sizeof expected, "+0x%llX\r", static_cast<unsigned long long>(position));
-        const std::size_t length = UpdatePositionTail(tail, position);
-        ASSERT_EQ(std::string(tail.text, length), expected) << position;
+        UpdatePositionTail(tail, line, position);
+        ASSERT_EQ(std::string(line.Tail(), line.TailLength()), expected) << position;
+    }
+}
+
+// Lines of a worker kept as one line: the position written in place behind
+// heads that change now and then (one that cannot go into a batch as it is
+// among them), over the edges of 64 KiB position steps and of the batches,
+// give the bytes of each line written whole, in either encoding.
+TEST(ProgressLine, PositionBehindChangingHeadsGivesTheWholeLines) {
+    const std::string heads[] = {
+        worker_test::Text("－ 1 % , PCR 0:00:01.000 , "),
+        worker_test::Text("－ 1 % , PCR 0:00:01.040 , TOT 2024/01/02 03:04:05 , "),
+        worker_test::Text("－ \x81"),  // ends in a lead byte
+        worker_test::Text("－ "),
+    };
+    for (const bool utf8 : {false, true}) {
+        RecordingReporter kept(utf8);
+        RecordingReporter whole(utf8);
+        ProgressLine line;
+        PositionTail tail;
+        for (int i = 0; i < 3000; ++i) {
+            const std::string& head = heads[i / 97 % 4];
+            if (i % 97 == 0) {
+                kept.reporter.SetProgressHead(line, head.data(), head.size());
+            }
+            const int64_t position = i == 2999 ? 0x10000 : 0xF000 + 188LL * i;
+            UpdatePositionTail(tail, line, position);
+            kept.reporter.WriteProgressLine(line);
+            char text[32];
+            std::snprintf(text, sizeof text, "+0x%llX\r", static_cast<unsigned long long>(position));
+            whole.reporter.WriteProgressLine((head + text).c_str());
+        }
+        kept.reporter.FlushStdout();
+        whole.reporter.FlushStdout();
+        ASSERT_EQ(kept.output.StandardOutput(), whole.output.StandardOutput()) << (utf8 ? "UTF-8" : "CP932");
     }
 }
 

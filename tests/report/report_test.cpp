@@ -387,7 +387,7 @@ struct TwoPartLine {
 // prepared again whenever it changes) or whole.
 std::string WrittenInTwoParts(bool utf8, const std::vector<TwoPartLine>& lines) {
     RecordingReporter console(utf8);
-    ProgressHead head;
+    ProgressLine head;
     const std::string* prepared = nullptr;
     for (const TwoPartLine& line : lines) {
         if (prepared == nullptr || *prepared != line.head) {
@@ -435,7 +435,7 @@ TEST(TwoPartProgress, TheSameThreadsMessageComesAfterItsGatheredLines) {
     RecordingReporter console;
     Reporter& reporter = console.reporter;
     reporter.MarkConsoleLineClosed(true);
-    ProgressHead head;
+    ProgressLine head;
     reporter.SetProgressHead(head, "P ", 2);
     reporter.WriteProgressLine(head, "1\r", 2);
     reporter.WriteProgressLine(head, "2\r", 2);
@@ -452,7 +452,7 @@ TEST(TwoPartProgress, TheSameThreadsMessageComesAfterItsGatheredLines) {
 TEST(TwoPartProgress, ManyMoreLinesThanOneBatchHoldsComeOutInOrder) {
     RecordingReporter console;
     Reporter& reporter = console.reporter;
-    ProgressHead head;
+    ProgressLine head;
     const std::string headText = "－ 7 % , PCR 1:02:03.456 , ";
     reporter.SetProgressHead(head, headText.data(), headText.size());
     std::string expected;
@@ -474,7 +474,7 @@ TEST(TwoPartProgress, APacketLoopsDueFlushHandsTheGatheredLinesOn) {
     RecordingReporter console;
     Reporter& reporter = console.reporter;
     reporter.FlushStdout();
-    ProgressHead head;
+    ProgressLine head;
     reporter.SetProgressHead(head, "P ", 2);
     console.output.AdvanceTick(100);
     for (int i = 0; i < 64; ++i) {
@@ -490,7 +490,7 @@ TEST(TwoPartProgress, LinesStillGatheredWhenTheReporterEndsReachTheOutput) {
     {
         Reporter reporter(output);
         reporter.SetConsoleOn(true);
-        ProgressHead head;
+        ProgressLine head;
         reporter.SetProgressHead(head, "P ", 2);
         reporter.WriteProgressLine(head, "1\r", 2);
         reporter.WriteProgressLine(head, "2\r", 2);
@@ -506,7 +506,7 @@ TEST(TwoPartProgress, LinesOfTwoThreadsAtOnceAreAllThereInTheirOrder) {
     Reporter& reporter = console.reporter;
     constexpr int kLines = 3000;
     auto write = [&reporter](char name) {
-        ProgressHead head;
+        ProgressLine head;
         const char headText[] = {name, ' '};
         reporter.SetProgressHead(head, headText, 2);
         for (int i = 0; i < kLines; ++i) {

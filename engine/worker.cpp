@@ -441,6 +441,25 @@ void WriteProgressLine(JobState& state, int64_t position) {
     state.reporter.WriteProgressLine(report.line);
 }
 
+// The percent and PCR texts as they stand at the packet at `position`; a
+// changed one has the progress line's head built again.
+void RefreshReportTexts(JobState& state, int64_t position) {
+    ReportState& report = state.report;
+    if (state.file != nullptr && !PercentCached(report.percent, position, report.fileSize)) {
+        FormatPercentAgain(report.percent, position, report.fileSize);
+        report.headStale = true;
+    }
+    if (report.pcrClockSteps != state.context.clockSteps) {
+        report.pcrClockSteps = state.context.clockSteps;
+        if (const uint64_t now = PcrTextKey(state.context); !report.pcrKnown || now != report.pcrKey) {
+            report.texts.pcr = PcrText(state.context);
+            report.pcrKey = now;
+            report.pcrKnown = true;
+            report.headStale = true;
+        }
+    }
+}
+
 void ReportPacket(JobState& state, const PacketStep& step) {
     ReportState& report = state.report;
     int64_t position = 0;
@@ -456,19 +475,7 @@ void ReportPacket(JobState& state, const PacketStep& step) {
     if (!dropLine && (step.drop || !state.reporter.ProgressShown())) {
         return;
     }
-    if (state.file != nullptr && !PercentCached(report.percent, position, report.fileSize)) {
-        FormatPercentAgain(report.percent, position, report.fileSize);
-        report.headStale = true;
-    }
-    if (report.pcrClockSteps != state.context.clockSteps) {
-        report.pcrClockSteps = state.context.clockSteps;
-        if (const uint64_t now = PcrTextKey(state.context); !report.pcrKnown || now != report.pcrKey) {
-            report.texts.pcr = PcrText(state.context);
-            report.pcrKey = now;
-            report.pcrKnown = true;
-            report.headStale = true;
-        }
-    }
+    RefreshReportTexts(state, position);
     if (!dropLine) {
         WriteProgressLine(state, position);
         return;
@@ -535,13 +542,13 @@ inline bool OnShortPath(const StreamContext& context, const PidEntry* entry) {
 
 constexpr uintptr_t kPrefetchPackets = 32;
 
-// Built only for the packets that need one: clearing a step for every
-// packet costs more than the short path's other steps together.
-PacketStep ShortPathStep(uint8_t* packet, PidEntry* entry, bool drop) {
+// Built only for a packet with a drop: clearing a step for every packet
+// costs more than the short path's other steps together.
+PacketStep DropStep(uint8_t* packet, PidEntry* entry) {
     PacketStep step;
     step.packet = packet;
     step.entry = entry;
-    step.drop = drop;
+    step.drop = true;
     return step;
 }
 
@@ -591,7 +598,7 @@ uint32_t CarryShortRun(JobState& state, uint32_t most) {
             if (lastCarried != nullptr && state.file != nullptr) {
                 state.report.texts.positionValue = PacketPosition(reader, lastCarried);
             }
-            PacketStep step = ShortPathStep(packet, entry, true);
+            PacketStep step = DropStep(packet, entry);
             CarryCheckedPacket(state, step);
             return carried;
         }
@@ -604,7 +611,12 @@ uint32_t CarryShortRun(JobState& state, uint32_t most) {
             }
         }
         if (progress) {
-            ReportPacket(state, ShortPathStep(packet, entry, false));
+            // What the whole way's report does for a packet on no TOT PID
+            // and without a drop; the position it keeps for a rewrite line
+            // is set once, for the last packet carried here.
+            const int64_t position = state.file != nullptr ? PacketPosition(reader, packet) : 0;
+            RefreshReportTexts(state, position);
+            WriteProgressLine(state, position);
         }
         lastCarried = packet;
     }

@@ -535,7 +535,8 @@ bool JobTakesShortPath(const JobState& state) {
     return state.job.plugins == nullptr && !state.windows.active && state.options.patchtime == 0 && !state.options.sync;
 }
 
-// The packet at `packet`, already decoded, when it belongs to the short path.
+// Whether the packets of this PID (its entry looked up, null when it has
+// none yet) may take the short path.
 inline bool OnShortPath(const StreamContext& context, const PidEntry* entry) {
     return entry != nullptr && entry->pid > 0x0027 && entry->noRole && entry->rolesVersion == context.rolesVersion;
 }
@@ -731,8 +732,8 @@ void CarryStream(JobState& state) {
         CarryPacket(state, const_cast<uint8_t*>(read.packet));
         uint32_t carried = 1;
         if (state.shortPath) {
-            // The pump and the stop flags are looked at as often as before
-            // in packets: every kPumpInterval of them.
+            // A run ends at the pump's count: the pump and the stop flags
+            // are looked at again at least every kPumpInterval packets.
             carried += CarryShortRun(state, kPumpInterval - 1 - state.packetsSincePump);
             state.packetsSincePump += carried - 1;
         }

@@ -27,7 +27,9 @@ TEST_F(RunRules, PcrOnlyPidStaysUncountedOutsideEveryWindow) {
     builder.Section(0x0000, tsb::PatSection(1, {{1, 0x01F0}}));
     builder.Section(0x01F0, tsb::PmtSection(1, 0x01FF, {{0x02, 0x0111, {}}}));
     for (int i = 0; i <= 80; ++i) {
-        builder.Pcr(0x01FF, uint64_t(i) * 9000, tsb::PacketOptions{.cc = 0});
+        tsb::PacketOptions counterZero;
+        counterZero.cc = 0;
+        builder.Pcr(0x01FF, uint64_t(i) * 9000, counterZero);
         builder.Packet(0x0111, tsb::Bytes(184, 1));
     }
     ASSERT_TRUE(tsb::WriteFileBytes((dir_ / "pcr.ts").string(), builder.Data()));

@@ -69,7 +69,9 @@ TEST_F(Verdict, NullPacketCountersShowButDoNotCount) {
     for (int i = 0; i < 20; ++i) {
         builder.Packet(0x0100, tsb::Bytes(184, 1));
         // Stuffing keeps counter 0, as many multiplexers leave it.
-        builder.Packet(0x1FFF, tsb::Bytes(184, 0xFF), tsb::PacketOptions{.cc = 0});
+        tsb::PacketOptions counterZero;
+        counterZero.cc = 0;
+        builder.Packet(0x1FFF, tsb::Bytes(184, 0xFF), counterZero);
     }
     ASSERT_TRUE(tsb::WriteFileBytes((dir_ / "null.ts").string(), builder.Data()));
     const RunResult result = Run("null.ts -drop -noprogress -throughpath out.ts");

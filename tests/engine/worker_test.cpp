@@ -396,8 +396,12 @@ tsb::StreamBuilder ShortPathStream() {
             builder.Packet(0x100, tsb::Bytes(184, static_cast<uint8_t>(more)));
         }
         if (unit == 5) {
-            builder.Packet(0x110, tsb::Bytes(184, 0x33), {.tei = true});
-            builder.Packet(0x100, tsb::Bytes(100, 0x44), {.adaptation = true});
+            tsb::PacketOptions flagged;
+            flagged.tei = true;
+            builder.Packet(0x110, tsb::Bytes(184, 0x33), flagged);
+            tsb::PacketOptions adapted;
+            adapted.adaptation = true;
+            builder.Packet(0x100, tsb::Bytes(100, 0x44), adapted);
         }
         if (unit >= 6) {
             builder.Packet(0x120, tsb::Bytes(184, static_cast<uint8_t>(unit)));

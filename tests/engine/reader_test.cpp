@@ -456,7 +456,7 @@ struct MemorySource : PacketSource {
     void Close() override {}
 };
 
-Delivered ReadAllFrom(BlockReader& reader, MemorySource& source) {
+Delivered ReadAllFrom(BlockReader& reader, PacketSource& source) {
     Delivered out;
     for (int guard = 0; guard < 100000; ++guard) {
         const PacketRead read = ReadPacket(reader, source);
@@ -555,14 +555,7 @@ TEST(ReadPacket, LentPiecesKeepEveryPacketAndItsPositionWithoutABlock) {
             source.most = most;
             BlockReader reader;
             reader.capacity = kDefaultReadBuffer;
-            Delivered got;
-            for (int guard = 0; guard < 100000; ++guard) {
-                const PacketRead read = ReadPacket(reader, source);
-                got.last = read.status;
-                if (read.status != ReadStatus::Packet) break;
-                got.packets.emplace_back(read.packet, read.packet + 188);
-                got.positions.push_back(PacketPosition(reader, read.packet));
-            }
+            const Delivered got = ReadAllFrom(reader, source);
             ASSERT_EQ(got.packets.size(), 600u) << "pieces of " << most << (units ? ", units" : "");
             for (int i = 0; i < 600; ++i) {
                 ASSERT_EQ(got.packets[i], PacketAt(builder, i)) << "pieces of " << most << ", packet " << i;
